@@ -1,0 +1,13 @@
+// The driver registry: one entry per driver name the topology and device texts may use.
+#include "Drivers/Device.h"
+#include "Drivers/TMP75.h"
+
+namespace Drivers {
+
+std::map<std::string, DriverFactory> drivers = {
+    {"Dummy", &Dummy::create},
+    {"GpioDriver", &Dummy::create},
+    {"TMP75", &TMP75::create},
+};
+
+}  // namespace Drivers

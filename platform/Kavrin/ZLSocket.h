@@ -1,0 +1,52 @@
+// Client side of the platform's SMBus service: a Unix stream socket carrying
+// length-prefixed (4-byte big-endian) protocol-buffer frames of at most 1 MiB.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ZoltaUtil/Smbus.pb.h"
+
+namespace Kavrin {
+
+class ZLSocket {
+  public:
+    static constexpr uint32_t kMaxFrame = 1u << 20;
+
+    ZLSocket() = default;
+    ~ZLSocket();
+    ZLSocket(const ZLSocket&) = delete;
+    ZLSocket& operator=(const ZLSocket&) = delete;
+
+    // Connects to the service (ZOLTA_SMBUS_SOCKET, default /run/zolta/smbus.sock).
+    // 0 once connected, non-zero otherwise.
+    int setup();
+
+    // Sends one request and waits for its answer (ZOLTA_SMBUS_TIMEOUT_MS, default 10000).
+    // 0 with *out a new response the caller deletes; negative with errno set when the
+    // connection is lost, the answer is malformed or late. A connection that was lost is
+    // re-established once before sending. Never raises SIGPIPE.
+    int sendRequestWait(Smbus::TransactionRequest* request, Smbus::TransactionResponse** out);
+
+    // Closes the descriptor (if open).
+    void close();
+
+    int fd() const { return fd_; }
+    uint32_t fdWatcher() const { return fdWatcher_; }
+
+    static std::string socketPath();
+    static int timeoutMs();
+
+  private:
+    int connectOnce();
+    int fd_ = -1;
+    uint32_t fdWatcher_ = 0;
+    bool lost_ = false;
+};
+
+// Frame helpers shared with the service side: write one length-prefixed frame / read one
+// (false on a closed peer, an error, a timeout (timeoutMs >= 0) or a frame over kMaxFrame).
+bool writeFrame(int fd, const std::string& payload);
+bool readFrame(int fd, std::string* payload, int timeoutMs);
+
+}  // namespace Kavrin

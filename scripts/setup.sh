@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test the project; does nothing
+# when everything is there.
+set -euo pipefail
+
+packages=(cmake make g++ rapidjson-dev libprotobuf-dev protobuf-compiler
+          libgtest-dev libgmock-dev libbenchmark-dev clang)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,123 @@
+#include "TestHost.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "zl_api.h"
+
+namespace TestHost {
+
+namespace {
+bool echo() {
+    static const bool on = std::getenv("ZL_TEST_TRACE") != nullptr;
+    return on;
+}
+uint32_t nextTimer = 1;
+bool timerAddFails = false;
+bool timerSetFails = false;
+}  // namespace
+
+std::vector<TraceLine>& traces() {
+    static std::vector<TraceLine> lines;
+    return lines;
+}
+
+void clearTraces() { traces().clear(); }
+
+bool traced(const std::string& needle, int level) {
+    for (const auto& line : traces()) {
+        if ((level < 0 || line.level == level) && line.text.find(needle) != std::string::npos) return true;
+    }
+    return false;
+}
+
+int traceCount(const std::string& needle) {
+    int n = 0;
+    for (const auto& line : traces()) n += line.text.find(needle) != std::string::npos;
+    return n;
+}
+
+std::string dumpTraces() {
+    std::string out;
+    for (const auto& line : traces()) out += std::to_string(line.level) + ": " + line.text + "\n";
+    return out;
+}
+
+std::map<uint32_t, Timer>& timers() {
+    static std::map<uint32_t, Timer> all;
+    return all;
+}
+
+void resetTimers() {
+    timers().clear();
+    timerAddFails = false;
+    timerSetFails = false;
+}
+
+void failTimerAdd(bool fail) { timerAddFails = fail; }
+void failTimerSet(bool fail) { timerSetFails = fail; }
+
+bool fireTimer(uint32_t id) {
+    auto it = timers().find(id);
+    if (it == timers().end() || !it->second.armed || it->second.deleted) return false;
+    it->second.armed = false;
+    it->second.callback(it->second.context);
+    return true;
+}
+
+int fireArmedTimers() {
+    std::vector<uint32_t> due;
+    for (const auto& [id, timer] : timers())
+        if (timer.armed && !timer.deleted) due.push_back(id);
+    for (uint32_t id : due) fireTimer(id);
+    return static_cast<int>(due.size());
+}
+
+std::vector<uint32_t>& fdWatcherDeletes() {
+    static std::vector<uint32_t> calls;
+    return calls;
+}
+
+}  // namespace TestHost
+
+extern "C" {
+
+void zl_trace(int level, const char* format, ...) {
+    char buffer[8192];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    TestHost::traces().push_back({level, buffer});
+    if (TestHost::echo()) std::fprintf(stderr, "[zl %d] %s\n", level, buffer);
+}
+
+uint32_t zl_timer_add(void (*callback)(void*), void* context) {
+    if (TestHost::timerAddFails) return 0;
+    uint32_t id = TestHost::nextTimer++;
+    TestHost::Timer timer;
+    timer.callback = callback;
+    timer.context = context;
+    TestHost::timers()[id] = timer;
+    return id;
+}
+
+int zl_timer_set(uint32_t id, uint32_t milliseconds) {
+    auto it = TestHost::timers().find(id);
+    if (it == TestHost::timers().end()) return -1;
+    it->second.setCalls++;
+    if (TestHost::timerSetFails) return -1;
+    it->second.armed = true;
+    it->second.milliseconds = milliseconds;
+    return 0;
+}
+
+void zl_timer_delete(uint32_t id) {
+    auto it = TestHost::timers().find(id);
+    if (it != TestHost::timers().end()) it->second.deleted = true;
+}
+
+void zl_fd_watcher_delete(uint32_t watcher) { TestHost::fdWatcherDeletes().push_back(watcher); }
+
+}  // extern "C"
