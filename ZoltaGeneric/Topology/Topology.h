@@ -209,4 +209,11 @@ void fillAddressFromJSON(const rapidjson::Value& value, KhamAddress& address);
 // rapidjson's English message for a parse error code, "Unknown error." for others.
 const char* parseErrorMessage(rapidjson::ParseErrorCode code);
 
+// Parses a whole NUL-terminated text as one JSON value with the default flags (nothing may
+// follow the value). Very deeply nested texts are read by the iterative reader instead, which
+// gives the same results without recursing once per level.
+void parseDocument(rapidjson::Document& document, const char* text);
+// Deepest [ ] / { } nesting of a JSON text, strings skipped; 0 for null.
+size_t jsonNestingDepth(const char* text);
+
 }  // namespace Topology

@@ -1,0 +1,83 @@
+/* Proves that the host interface header compiles as C: builds records and callback tables
+ * the way a C host sees them and calls through ZL_CALLBACK with the callback typedefs. */
+#include <stddef.h>
+
+#include "zl_api.h"
+
+static int rpmCalls;
+
+static zl_status fakeGetRpm(zl_fan* fan, int* rpm) {
+    (void)fan;
+    rpmCalls++;
+    *rpm = 4200;
+    return ZL_STATUS_OK;
+}
+
+static zl_status fakeSetRpm(zl_fan* fan, int rpm) {
+    fan->host = (zl_word)rpm;
+    return rpm < 0 ? ZL_STATUS_BAD_INPUT : ZL_STATUS_OK;
+}
+
+static int fakePresence(zl_xcvr* xcvr) { return xcvr->object != NULL; }
+
+static zl_status fakeReloadCause(zl_system* system, char* cause, long* when, char* text) {
+    (void)system;
+    cause[0] = 'x';
+    cause[1] = '\0';
+    *when = 17;
+    text[0] = '\0';
+    return ZL_STATUS_OK;
+}
+
+/* 0 when every check passes, otherwise the number of the first failed check. */
+int capiCheckRecords(void) {
+    zl_word fanTable[ZL_FAN_TABLE_WORDS];
+    zl_word xcvrTable[ZL_XCVR_TABLE_WORDS];
+    zl_word systemTable[ZL_SYSTEM_TABLE_WORDS];
+    zl_fan fan;
+    zl_xcvr xcvr;
+    zl_system system;
+    int rpm = 0;
+    long when = 0;
+    char cause[100];
+    char text[500];
+    zl_fan_get_rpm_fn getRpm;
+    zl_fan_set_rpm_fn setRpm;
+    zl_xcvr_presence_fn presence;
+    zl_system_get_reload_cause_fn reloadCause;
+
+    fanTable[0] = sizeof fanTable;
+    fanTable[ZL_FAN_DEBUG_INFO] = 0;
+    fanTable[ZL_FAN_GET_RPM] = (zl_word)&fakeGetRpm;
+    fanTable[ZL_FAN_SET_RPM] = (zl_word)&fakeSetRpm;
+    fan.host = 0;
+    fan.callbacks = fanTable;
+    fan.object = &rpm;
+
+    if (ZL_TABLE_WORDS(&fan) != ZL_FAN_TABLE_WORDS) return 1;
+    if (ZL_CALLBACK(&fan, ZL_FAN_DEBUG_INFO, zl_fan_debug_info_fn) != NULL) return 2;
+    getRpm = ZL_CALLBACK(&fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn);
+    if (getRpm(&fan, &rpm) != ZL_STATUS_OK || rpm != 4200 || rpmCalls != 1) return 3;
+    setRpm = ZL_CALLBACK(&fan, ZL_FAN_SET_RPM, zl_fan_set_rpm_fn);
+    if (setRpm(&fan, -1) != ZL_STATUS_BAD_INPUT || setRpm(&fan, 900) != ZL_STATUS_OK || fan.host != 900) return 4;
+
+    xcvrTable[0] = sizeof xcvrTable;
+    xcvrTable[ZL_XCVR_PORT_TYPE] = ZL_XCVR_TYPE_QSFP;
+    xcvrTable[ZL_XCVR_GET_PRESENCE] = (zl_word)&fakePresence;
+    xcvr.host = 0;
+    xcvr.callbacks = xcvrTable;
+    xcvr.object = &xcvr;
+    presence = ZL_CALLBACK(&xcvr, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn);
+    if (xcvr.callbacks[ZL_XCVR_PORT_TYPE] != ZL_XCVR_TYPE_QSFP || presence(&xcvr) != 1) return 5;
+
+    systemTable[0] = sizeof systemTable;
+    systemTable[ZL_SYSTEM_GET_RELOAD_CAUSE] = (zl_word)&fakeReloadCause;
+    system.host = 0;
+    system.callbacks = systemTable;
+    reloadCause = ZL_CALLBACK(&system, ZL_SYSTEM_GET_RELOAD_CAUSE, zl_system_get_reload_cause_fn);
+    if (reloadCause(&system, cause, &when, text) != ZL_STATUS_OK || cause[0] != 'x' || when != 17) return 6;
+    if (ZL_TABLE_WORDS(&system) != ZL_SYSTEM_TABLE_WORDS) return 7;
+
+    if (sizeof(zl_fan) != 3 * sizeof(zl_word) || sizeof(zl_system) != 2 * sizeof(zl_word)) return 8;
+    return 0;
+}
