@@ -1,0 +1,233 @@
+#include "BoardFile.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace Host {
+
+const char* kindName(Kind kind) {
+    switch (kind) {
+        case Kind::System: return "system";
+        case Kind::TempSensor: return "temperature sensor";
+        case Kind::Fan: return "fan";
+        case Kind::Psu: return "power supply";
+        case Kind::Slot: return "slot";
+        case Kind::Led: return "LED";
+        case Kind::Xcvr: return "transceiver";
+        case Kind::Gpio: return "GPIO";
+        case Kind::Smbus: return "SMBus proxy";
+    }
+    return "?";
+}
+
+const char* kindKey(Kind kind) {
+    switch (kind) {
+        case Kind::System: return "system";
+        case Kind::TempSensor: return "temperatureSensors";
+        case Kind::Fan: return "fans";
+        case Kind::Psu: return "powerSupplies";
+        case Kind::Slot: return "slots";
+        case Kind::Led: return "leds";
+        case Kind::Xcvr: return "transceivers";
+        case Kind::Gpio: return "gpios";
+        case Kind::Smbus: return "smbusProxies";
+    }
+    return "?";
+}
+
+const char* kindSymbol(Kind kind) {
+    switch (kind) {
+        case Kind::System: return "system";
+        case Kind::TempSensor: return "temp_sensor";
+        case Kind::Fan: return "fan";
+        case Kind::Psu: return "psu";
+        case Kind::Slot: return "slot";
+        case Kind::Led: return "led";
+        case Kind::Xcvr: return "xcvr";
+        case Kind::Gpio: return "gpio";
+        case Kind::Smbus: return "smbus";
+    }
+    return "?";
+}
+
+std::vector<const BoardDevice*> Board::ofKind(Kind kind) const {
+    std::vector<const BoardDevice*> out;
+    for (const auto& device : devices)
+        if (device.kind == kind) out.push_back(&device);
+    return out;
+}
+
+const BoardDevice* Board::find(Kind kind, const std::string& wanted) const {
+    for (const auto& device : devices)
+        if (device.kind == kind && device.name == wanted) return &device;
+    return nullptr;
+}
+
+std::string Board::topologyPath() const {
+    if (topologyFile.empty() || topologyFile[0] == '/' || dir.empty()) return topologyFile;
+    return dir + "/" + topologyFile;
+}
+
+bool readFile(const std::string& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) return false;
+    *text = buffer.str();
+    return true;
+}
+
+namespace {
+
+std::string serialise(const rapidjson::Value& value) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    value.Accept(writer);
+    return buffer.GetString();
+}
+
+std::string stringMember(const rapidjson::Value& object, const char* key) {
+    auto it = object.FindMember(key);
+    if (it == object.MemberEnd() || !it->value.IsString()) return "";
+    return it->value.GetString();
+}
+
+// Reads one entry; false (with a problem) when it can't be used at all.
+bool parseEntry(Kind kind, const rapidjson::Value& entry, size_t index, BoardDevice* out,
+                std::vector<BoardProblem>* problems) {
+    std::string where = std::string(kindKey(kind)) + "[" + std::to_string(index) + "]";
+    if (!entry.IsObject()) {
+        problems->push_back({where, "entry is not a JSON object"});
+        return false;
+    }
+    auto name = entry.FindMember("name");
+    if (name == entry.MemberEnd() || !name->value.IsString() || name->value.GetStringLength() == 0) {
+        problems->push_back({where, "entry has no \"name\" string"});
+        return false;
+    }
+    out->kind = kind;
+    out->name = name->value.GetString();
+    auto device = entry.FindMember("device");
+    if (device == entry.MemberEnd()) {
+        problems->push_back({out->name, "entry has no \"device\" text"});
+        return false;
+    }
+    if (device->value.IsString()) {
+        out->text = device->value.GetString();
+    } else if (device->value.IsObject()) {
+        out->text = serialise(device->value);
+    } else {
+        problems->push_back({out->name, "\"device\" is neither a JSON object nor a string"});
+        return false;
+    }
+    out->slotType = stringMember(entry, "slotType");
+    out->bay = stringMember(entry, "bay");
+    out->tray = stringMember(entry, "tray");
+    out->psu = stringMember(entry, "psu");
+    out->port = stringMember(entry, "port");
+
+    if (kind == Kind::TempSensor) {
+        for (auto [key, field] : {std::pair<const char*, double*>{"alert", &out->alert}, {"critical", &out->critical}}) {
+            auto it = entry.FindMember(key);
+            if (it == entry.MemberEnd() || !it->value.IsNumber()) {
+                problems->push_back({out->name, std::string("temperature sensor needs a number \"") + key + "\""});
+                return false;
+            }
+            *field = it->value.GetDouble();
+        }
+    }
+    if (kind == Kind::Smbus) {
+        auto it = entry.FindMember("address");
+        if (it == entry.MemberEnd() || !it->value.IsInt() || it->value.GetInt() < 0 || it->value.GetInt() > 127) {
+            problems->push_back({out->name, "SMBus proxy needs an \"address\" from 0 to 127"});
+            return false;
+        }
+        out->address = it->value.GetInt();
+    }
+    if (kind == Kind::Led) {
+        auto it = entry.FindMember("readback");
+        if (it != entry.MemberEnd()) {
+            const auto& rb = it->value;
+            auto reg = rb.IsObject() ? rb.FindMember("register") : rb.MemberEnd();
+            auto width = rb.IsObject() ? rb.FindMember("width") : rb.MemberEnd();
+            if (!rb.IsObject() || reg == rb.MemberEnd() || width == rb.MemberEnd() || !reg->value.IsInt() ||
+                !width->value.IsInt() || reg->value.GetInt() < 0 || reg->value.GetInt() > 255 ||
+                width->value.GetInt() < 1 || width->value.GetInt() > 8) {
+                problems->push_back({out->name, "\"readback\" needs \"register\" 0-255 and \"width\" 1-8"});
+            } else {
+                out->readbackRegister = reg->value.GetInt();
+                out->readbackWidth = width->value.GetInt();
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseBoard(const std::string& text, const std::string& path, Board* board, std::vector<BoardProblem>* problems) {
+    *board = Board();
+    board->path = path;
+    auto slash = path.rfind('/');
+    board->dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+
+    rapidjson::Document doc;
+    doc.Parse(text.c_str(), text.size());
+    if (doc.HasParseError()) {
+        problems->push_back({"board file", std::string("not JSON: ") + rapidjson::GetParseError_En(doc.GetParseError()) +
+                                               " (offset " + std::to_string(doc.GetErrorOffset()) + ")"});
+        return false;
+    }
+    if (!doc.IsObject()) {
+        problems->push_back({"board file", "not a JSON object"});
+        return false;
+    }
+    board->name = stringMember(doc, "board");
+    board->topologyFile = stringMember(doc, "topology");
+    board->emulationFile = stringMember(doc, "emulation");
+    if (board->topologyFile.empty()) {
+        problems->push_back({"board file", "no \"topology\" file name"});
+        return false;
+    }
+    auto system = doc.FindMember("system");
+    if (system != doc.MemberEnd()) board->hasSystem = parseEntry(Kind::System, system->value, 0, &board->system, problems);
+
+    for (Kind kind : kAllKinds) {
+        if (kind == Kind::System) continue;
+        auto list = doc.FindMember(kindKey(kind));
+        if (list == doc.MemberEnd()) continue;
+        if (!list->value.IsArray()) {
+            problems->push_back({kindKey(kind), "is not a JSON array"});
+            continue;
+        }
+        size_t index = 0;
+        for (const auto& entry : list->value.GetArray()) {
+            BoardDevice device;
+            if (parseEntry(kind, entry, index, &device, problems)) {
+                if (board->find(kind, device.name))
+                    problems->push_back({device.name, std::string("a second ") + kindName(kind) + " has this name"});
+                else
+                    board->devices.push_back(std::move(device));
+            }
+            ++index;
+        }
+    }
+    return true;
+}
+
+bool loadBoard(const std::string& path, Board* board, std::vector<BoardProblem>* problems) {
+    std::string text;
+    if (!readFile(path, &text)) {
+        problems->push_back({"board file", "cannot read " + path});
+        return false;
+    }
+    return parseBoard(text, path, board, problems);
+}
+
+}  // namespace Host

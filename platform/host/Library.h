@@ -1,0 +1,29 @@
+// The driver library as the host sees it: loaded with dlopen, every zl_* entry point looked
+// up by name. A missing entry point means the library does not support that kind.
+#pragma once
+
+#include <string>
+
+#include "BoardFile.h"
+#include "zl_api.h"
+
+namespace Host {
+
+class Library {
+  public:
+    using InitFn = zl_status (*)(const char*);
+
+    ~Library();
+    bool open(const std::string& path, std::string* error);
+
+    InitFn init(Kind kind) const { return init_[static_cast<int>(kind)]; }
+    // The add function of the kind, or null; its real type depends on the kind.
+    void* add(Kind kind) const { return add_[static_cast<int>(kind)]; }
+
+  private:
+    void* handle_ = nullptr;
+    InitFn init_[9] = {};
+    void* add_[9] = {};
+};
+
+}  // namespace Host
