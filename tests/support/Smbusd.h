@@ -1,0 +1,75 @@
+// A private zolta-smbusd for a test: started on a socket in its own temporary
+// directory with a topology (and optional state) text given by the test, driven
+// through zolta-smbusctl, and stopped with SIGTERM when the object goes away.
+//
+//     TestSmbusd::Daemon d;
+//     ASSERT_TRUE(d.start(topologyJson, stateJson));
+//     d.exportEnvironment();                 // ZOLTA_SMBUS_SOCKET for the library
+//     d.ctl({"prop", "psu1", "present", "0"});   // fails the test if the command fails
+//     std::string out;
+//     EXPECT_EQ(0, d.control({"read", "cpld", "0x10"}, &out));
+//
+// The daemon logs every transaction (-v 1) to log(); a failing test can print it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace TestSmbusd {
+
+class Daemon {
+  public:
+    Daemon();   // creates the private directory
+    ~Daemon();  // stops the daemon and removes the directory
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Writes the texts to files in the private directory and starts the daemon with
+    // them; waits (up to 10 s) until both its sockets accept connections. false when
+    // it exits or never becomes ready (log() then tells why).
+    bool start(const std::string& topology, const std::string& state = std::string(),
+               const std::vector<std::string>& extraArgs = std::vector<std::string>());
+    // Stops and starts again with the same texts on the same socket paths.
+    bool restart();
+    // SIGTERM, then waits up to 10 s (SIGKILL after that). Returns the exit status,
+    // -1 when it was not running or had to be killed.
+    int stop();
+
+    bool running() const;
+    pid_t pid() const { return pid_; }
+    const std::string& dir() const { return dir_; }
+    const std::string& socketPath() const { return socket_; }
+    const std::string& controlPath() const { return control_; }
+    const std::string& logPath() const { return log_; }
+    std::string log() const;
+
+    // Points ZOLTA_SMBUS_SOCKET and ZOLTA_SMBUS_CONTROL of this process at this
+    // daemon, so the library, zolta-smbusctl and kvIpmi reach it.
+    void exportEnvironment() const;
+
+    // Runs zolta-smbusctl --control <this daemon> WORDS...; returns its exit status
+    // (0 success, 1 refused, 2 unreachable) with its output in *out and *err.
+    int control(const std::vector<std::string>& words, std::string* out = nullptr, std::string* err = nullptr) const;
+    // Like control(), but records a test failure when the command does not succeed;
+    // returns the output.
+    std::string ctl(const std::vector<std::string>& words) const;
+
+  private:
+    bool launch();
+    std::string dir_, socket_, control_, log_, topologyFile_, stateFile_;
+    std::vector<std::string> extraArgs_;
+    pid_t pid_ = -1;
+};
+
+// Directory of the built programs (zolta-smbusd, zolta-smbusctl, kvIpmi, zolta-host).
+std::string binDir();
+// Puts binDir() at the front of PATH (once), so tools are found by name.
+void addBinDirToPath();
+// Runs a program without a shell (argv[0] is looked up in PATH) and collects its
+// output. Returns the exit status; -1 when it could not start, was killed by a
+// signal or ran over timeoutMs (it is then killed).
+int runProgram(const std::vector<std::string>& argv, std::string* out, std::string* err, int timeoutMs = 30000);
+
+}  // namespace TestSmbusd
