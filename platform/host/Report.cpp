@@ -20,28 +20,30 @@ bool presenceCountsAsFailure(const Reading& r) { return !r.ok() && r.status != 1
 int Report::readings() const {
     int n = static_cast<int>(temps.size() + fans.size() + gpios.size());
     n += static_cast<int>(psus.size()) * 8 + static_cast<int>(trays.size()) + static_cast<int>(xcvrs.size()) * 4;
-    for (const auto& led : leds) n += led.field.status == kNotSupported ? 0 : 1;
+    for (const auto& led : leds) n += led.hasReadback ? 1 : 0;
     return n;
 }
 
 int Report::failures() const {
+    // Devices that could not be added count once, as problems; readings count when the
+    // library reported a failure for them.
+    auto bad = [](const Reading& r) { return r.status > 0 ? 1 : 0; };
     int n = static_cast<int>(problems.size());
-    for (const auto& t : temps) n += !t.celsius.ok();
-    for (const auto& f : fans) n += !f.rpm.ok();
+    for (const auto& t : temps) n += bad(t.celsius);
+    for (const auto& f : fans) n += bad(f.rpm);
     for (const auto& p : psus) {
-        n += presenceCountsAsFailure(p.present);
+        n += presenceCountsAsFailure(p.present) && p.present.status > 0;
         for (const Reading* r : {&p.powerGood, &p.inputVolts, &p.inputAmps, &p.inputWatts, &p.outputVolts,
                                  &p.outputAmps, &p.outputWatts})
-            n += !r->ok();
+            n += bad(*r);
     }
-    for (const auto& t : trays) n += presenceCountsAsFailure(t.present);
+    for (const auto& t : trays) n += presenceCountsAsFailure(t.present) && t.present.status > 0;
     for (const auto& x : xcvrs) {
-        n += !x.present.ok();
-        for (const auto& b : x.bits) n += !b.ok();
-        n += !x.eepromId.ok() && x.eepromId.status != kNotSupported;
+        n += bad(x.present) + bad(x.eepromId);
+        for (const auto& b : x.bits) n += bad(b);
     }
-    for (const auto& l : leds) n += !l.field.ok() && l.field.status != kNotSupported;
-    for (const auto& g : gpios) n += !g.bit.ok();
+    for (const auto& l : leds) n += bad(l.field);
+    for (const auto& g : gpios) n += bad(g.bit);
     return n;
 }
 
@@ -177,17 +179,17 @@ std::string renderText(const Report& report) {
                 const char* names[] = {"present", qsfp ? "low power" : "tx fault", qsfp ? "reset" : "rx los",
                                        qsfp ? "interrupt" : "tx disable"};
                 for (int line = 0; line < 4; ++line) {
-                    out << "    " << pad(names[line], 10);
+                    out << "   " << pad(names[line], 11);
                     for (size_t i = start; i < end; ++i) out << cell(line == 0 ? rows[i]->present : rows[i]->bits[line - 1]);
                     out << "\n";
                 }
             }
         }
+        // Failed readings in words; devices that were never added are listed under Problems.
         for (const auto& x : report.xcvrs) {
-            if (!x.present.ok() && x.present.status != kNotSupported)
-                failures.push_back(x.name + " present: " + statusWord(x.present.status));
+            if (x.present.status > 0) failures.push_back(x.name + " present: " + statusWord(x.present.status));
             for (int i = 0; i < 3; ++i)
-                if (!x.bits[i].ok() && x.bits[i].status != kNotSupported)
+                if (x.bits[i].status > 0)
                     failures.push_back(x.name + " " + xcvrBitName(x.qsfp, i) + ": " + statusWord(x.bits[i].status));
             if (x.present.ok() && x.present.value != 0) {
                 if (x.eepromId.ok())
@@ -202,7 +204,7 @@ std::string renderText(const Report& report) {
         out << "\nLEDs\n";
         for (const auto& l : report.leds) {
             out << "  " << pad(l.name + ":", 14) << pad(l.type, 10);
-            if (l.field.status == kNotSupported)
+            if (!l.hasReadback)
                 out << "no read-back";
             else if (!l.field.ok())
                 out << statusWord(l.field.status);
@@ -217,7 +219,18 @@ std::string renderText(const Report& report) {
     }
     if (!report.problems.empty()) {
         out << "\nProblems\n";
-        for (const auto& p : report.problems) out << "  " << p.name << " (" << p.kind << "): " << p.message << "\n";
+        // A run of devices of one kind with the same problem is shown as one line.
+        const auto& ps = report.problems;
+        for (size_t i = 0; i < ps.size();) {
+            size_t j = i + 1;
+            while (j < ps.size() && ps[j].kind == ps[i].kind && ps[j].message == ps[i].message) ++j;
+            if (j - i >= 4)
+                out << "  " << ps[i].name << " .. " << ps[j - 1].name << " (" << (j - i) << " " << ps[i].kind
+                    << "s): " << ps[i].message << "\n";
+            else
+                for (size_t k = i; k < j; ++k) out << "  " << ps[k].name << " (" << ps[k].kind << "): " << ps[k].message << "\n";
+            i = j;
+        }
     }
     out << "\n" << report.readings() << " readings, " << report.failures() << " failed\n";
     return out.str();

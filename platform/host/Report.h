@@ -60,6 +60,7 @@ struct LedRow {
     std::string type;   // "status", "fantray", "multifan", "multipsu"
     Reading field;      // the LED's field value read back, kNotSupported without read-back
     std::string setting;  // what the field shows, in words ("" when unknown)
+    bool hasReadback = true;  // false: the board gives no way to read the field back
 };
 
 struct GpioRow {

@@ -255,6 +255,7 @@ class Runner {
             if (!record) problems.push_back({device.name, kindName(device.kind), "add returned null"});
         }
         records_[&device] = record;
+        addStatus_[&device] = record ? 0 : fn ? kNotAdded : kNotSupported;
         return record;
     }
 
@@ -262,6 +263,12 @@ class Runner {
         for (const auto& device : board.devices) add(device);
         for (const auto& device : board.devices)
             if (device.kind == Kind::Led && device.readbackRegister >= 0) addLedReadback(device);
+    }
+
+    // kNotSupported when the library lacks the kind, kNotAdded when the add failed, else 0.
+    int addStatus(const BoardDevice* device) const {
+        auto it = addStatus_.find(device);
+        return it == addStatus_.end() ? kNotAdded : it->second;
     }
 
     template <class Record>
@@ -281,6 +288,7 @@ class Runner {
     int initStatus_[9] = {kNotAdded, kNotAdded, kNotAdded, kNotAdded, kNotAdded,
                           kNotAdded, kNotAdded, kNotAdded, kNotAdded};
     std::map<const BoardDevice*, void*> records_;
+    std::map<const BoardDevice*, int> addStatus_;
 };
 
 std::string textDriverArg(const std::string& text, const char* key) {
@@ -412,11 +420,16 @@ Report Runner::read() {
     Report report;
     report.board = board.name;
     report.problems = problems;
+    // A reading of a device that has no record says why: kind not supported or add failed.
+    auto fix = [this](Reading r, const BoardDevice* d) {
+        if (r.status == kNotAdded && d) r.status = addStatus(d);
+        return r;
+    };
 
     for (const auto* d : board.ofKind(Kind::TempSensor))
-        report.temps.push_back({d->name, readTemp(record<zl_temp_sensor>(d)), d->alert, d->critical});
+        report.temps.push_back({d->name, fix(readTemp(record<zl_temp_sensor>(d)), d), d->alert, d->critical});
     for (const auto* d : board.ofKind(Kind::Fan))
-        report.fans.push_back({d->name, !d->tray.empty() ? d->tray : d->psu, readRpm(record<zl_fan>(d))});
+        report.fans.push_back({d->name, !d->tray.empty() ? d->tray : d->psu, fix(readRpm(record<zl_fan>(d)), d)});
 
     for (const auto* d : board.ofKind(Kind::Psu)) {
         PsuRow row;
@@ -424,17 +437,17 @@ Report Runner::read() {
         row.bay = d->bay;
         const BoardDevice* bay = d->bay.empty() ? nullptr : board.find(Kind::Slot, d->bay);
         Fdl fdl;
-        row.present = bay ? readSlot(record<zl_slot>(bay), &fdl) : Reading::of(kNotSupported);
+        row.present = bay ? fix(readSlot(record<zl_slot>(bay), &fdl), bay) : Reading::of(kNotSupported);
         row.model = fdlValue(fdl, {"modelName", "model"});
         row.serial = fdlValue(fdl, {"serialNum", "serial"});
         zl_psu* psu = record<zl_psu>(d);
-        row.powerGood = readPowerOk(psu);
-        row.inputVolts = readPsuFloat(psu, ZL_PSU_GET_INPUT_VOLTAGE);
-        row.inputAmps = readPsuFloat(psu, ZL_PSU_GET_INPUT_CURRENT);
-        row.inputWatts = readPsuFloat(psu, ZL_PSU_GET_INPUT_POWER);
-        row.outputVolts = readPsuFloat(psu, ZL_PSU_GET_OUTPUT_VOLTAGE);
-        row.outputAmps = readPsuFloat(psu, ZL_PSU_GET_OUTPUT_CURRENT);
-        row.outputWatts = readPsuFloat(psu, ZL_PSU_GET_OUTPUT_POWER);
+        row.powerGood = fix(readPowerOk(psu), d);
+        row.inputVolts = fix(readPsuFloat(psu, ZL_PSU_GET_INPUT_VOLTAGE), d);
+        row.inputAmps = fix(readPsuFloat(psu, ZL_PSU_GET_INPUT_CURRENT), d);
+        row.inputWatts = fix(readPsuFloat(psu, ZL_PSU_GET_INPUT_POWER), d);
+        row.outputVolts = fix(readPsuFloat(psu, ZL_PSU_GET_OUTPUT_VOLTAGE), d);
+        row.outputAmps = fix(readPsuFloat(psu, ZL_PSU_GET_OUTPUT_CURRENT), d);
+        row.outputWatts = fix(readPsuFloat(psu, ZL_PSU_GET_OUTPUT_POWER), d);
         report.psus.push_back(row);
     }
 
@@ -443,7 +456,7 @@ Report Runner::read() {
         TrayRow row;
         row.name = d->name;
         Fdl fdl;
-        row.present = readSlot(record<zl_slot>(d), &fdl);
+        row.present = fix(readSlot(record<zl_slot>(d), &fdl), d);
         row.airflow = fdlValue(fdl, {"airflowDirection", "airflow"});
         row.model = fdlValue(fdl, {"modelName", "model"});
         row.maxRpm = fdlValue(fdl, {"maxRpm"});
@@ -461,8 +474,8 @@ Report Runner::read() {
         row.name = d->name;
         zl_xcvr* x = record<zl_xcvr>(d);
         if (!x) {
-            row.present = Reading::of(kNotAdded);
-            for (auto& b : row.bits) b = Reading::of(kNotAdded);
+            row.present = Reading::of(addStatus(d));
+            for (auto& b : row.bits) b = Reading::of(addStatus(d));
             row.eepromId = Reading::of(kNotSupported);
             row.qsfp = textDriverArg(d->text, "type").rfind("qsfp", 0) == 0;
             report.xcvrs.push_back(row);
@@ -492,9 +505,10 @@ Report Runner::read() {
         row.type = textDriverArg(d->text, "type");
         auto bits = ledBits.find(d);
         if (!record<zl_led>(d)) {
-            row.field = Reading::of(kNotAdded);
+            row.field = Reading::of(addStatus(d));
         } else if (bits == ledBits.end()) {
             row.field = Reading::of(kNotSupported);
+            row.hasReadback = d->readbackRegister >= 0;
         } else {
             int field = 0;
             int status = 0;
@@ -509,7 +523,7 @@ Report Runner::read() {
         report.leds.push_back(row);
     }
 
-    for (const auto* d : board.ofKind(Kind::Gpio)) report.gpios.push_back({d->name, readGpio(record<zl_gpio>(d))});
+    for (const auto* d : board.ofKind(Kind::Gpio)) report.gpios.push_back({d->name, fix(readGpio(record<zl_gpio>(d)), d)});
     return report;
 }
 

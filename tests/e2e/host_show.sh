@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# zolta-host against the emulated OrvikS board: readings changed through the control client
+# show up in `show --json`, a pulled PSU reads as absent, and a board file with broken device
+# texts is reported by `check` device by device while `show` still reports the rest.
+# Usage: host_show.sh BUILD_DIR SOURCE_DIR
+set -u
+build=$(cd "${1:?build directory}" && pwd)
+src=$(cd "${2:?source directory}" && pwd)
+host=$build/bin/zolta-host
+daemon=$build/bin/zolta-smbusd
+ctl=$build/bin/zolta-smbusctl
+for tool in "$host" "$daemon" "$ctl"; do
+  if [ ! -x "$tool" ]; then echo "missing $tool (build it first)"; exit 1; fi
+done
+
+work=$(mktemp -d)
+daemon_pid=
+cleanup() {
+  if [ -n "$daemon_pid" ]; then kill "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+export ZOLTA_SMBUS_SOCKET=$work/smbus.sock
+export ZOLTA_SMBUS_TIMEOUT_MS=5000
+unset SIMULATION_VMID
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+"$daemon" --topology "$src/boards/orviks/topology.json" --state "$src/boards/orviks/emulation.json" \
+  >"$work/daemon.log" 2>&1 &
+daemon_pid=$!
+for _ in $(seq 1 100); do
+  [ -S "$ZOLTA_SMBUS_SOCKET" ] && break
+  kill -0 "$daemon_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -S "$ZOLTA_SMBUS_SOCKET" ]; then
+  echo "zolta-smbusd did not start:"; cat "$work/daemon.log"; exit 1
+fi
+
+# Line of the JSON report that describes device NAME (one object per line).
+row() { grep "\"name\":\"$1\"" "$work/show.json"; }
+expect_row() {  # NAME PATTERN WHAT
+  if row "$1" | grep -q -- "$2"; then pass "$3"; else fail "$3: $(row "$1")"; fi
+}
+
+# --- the board as the state file sets it up
+"$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err"
+expect_row Inlet '"temperature":{"status":"ok","value":24.5,"unit":"C"}' "initial inlet temperature"
+expect_row PSU2 '"model":"PS-2471-1AZ1-LF","serial":"61AZ10101E340DU"' "PSU2 identified by PMBus"
+expect_row PSU1 '"model":"DPS550AB6A","serial":"GTVD1615001656"' "PSU1 identified by its FRU EEPROM"
+
+# --- change the board: a temperature, a PSU voltage, pull PSU 2
+"$ctl" prop TempInlet temperature 31.5 >/dev/null || fail "control: set temperature"
+"$ctl" prop Psu1 vout 11.75 >/dev/null || fail "control: set PSU1 output voltage"
+"$ctl" prop Psu2 present 0 >/dev/null || fail "control: pull PSU2"
+
+"$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err"
+status=$?
+expect_row Inlet '"temperature":{"status":"ok","value":31.5,"unit":"C"}' "inlet temperature follows the control client"
+expect_row PSU1 '"outputVoltage":{"status":"ok","value":11.75,"unit":"V"}' "PSU1 output voltage follows the control client"
+expect_row PSU1 '"present":{"status":"ok","value":1}' "PSU1 still present"
+expect_row PSU2 '"present":{"status":"not found","value":null}' "pulled PSU2 reads as absent"
+expect_row PSU2 '"inputVoltage":{"status":"\(no communication\|failed\)","value":null' "pulled PSU2 has no readings"
+expect_row Psu2PresentN '"bit":{"status":"ok","value":1}' "PSU2 presence bit follows the pull"
+if [ "$status" -eq 1 ]; then pass "show exits 1 when readings fail"; else fail "show exit status $status, wanted 1"; fi
+if grep -q '"summary": {"readings": [0-9]*, "failed": [1-9]' "$work/show.json"; then pass "summary counts failures"
+else fail "summary: $(grep summary "$work/show.json")"; fi
+
+# The text report shows the failure in words and keeps the other readings.
+"$host" -v -1 show >"$work/show.txt" 2>&1
+if grep -q "Inlet: *+31.5 C" "$work/show.txt" && grep -q "no communication\|failed" "$work/show.txt"; then
+  pass "text report"
+else
+  fail "text report:"; cat "$work/show.txt"
+fi
+
+# --- the board file of the tree is clean
+if "$host" check >"$work/check.out" 2>&1; then pass "check of the OrvikS board"
+else fail "check of the OrvikS board:"; cat "$work/check.out"; fi
+
+# --- a board file with broken device texts
+cat >"$work/broken.json" <<JSON
+{
+  "board": "Broken",
+  "topology": "$src/boards/orviks/topology.json",
+  "temperatureSensors": [
+    {"name": "Inlet", "alert": 45, "critical": 55,
+     "device": {"name": "TempInlet", "did": 10, "driver": "TMP75", "address": {"address": 72}}},
+    {"name": "CutShort", "alert": 45, "critical": 55, "device": "{\"did\": 11, \"driver\": \"TMP75\","},
+    {"name": "WrongDriver", "alert": 45, "critical": 55,
+     "device": {"did": 12, "driver": "TMP76", "address": {"address": 74}}},
+    {"name": "NoAddress", "alert": 45, "critical": 55, "device": {"did": 13, "driver": "TMP75"}},
+    {"name": "NoSuchDid", "alert": 45, "critical": 55,
+     "device": {"did": 999, "driver": "TMP75", "address": {"address": 75}}}
+  ],
+  "fans": [
+    {"name": "PsuFanNoMax", "psu": "PSU9",
+     "device": {"did": 40, "driver": "Pmbus", "address": {"address": 88}, "driverArgs": {"fanId": "1"}}}
+  ],
+  "slots": [
+    {"name": "BadBay", "slotType": "psuBay",
+     "device": {"did": 42, "driver": "PsuSlot", "address": {"address": 80},
+                "driverArgs": {"psuId": "x", "identificationType": "ipmi", "gpioDevice": "NoSuchCpld"}}}
+  ]
+}
+JSON
+"$host" check "$work/broken.json" >"$work/check.out" 2>&1
+status=$?
+if [ "$status" -eq 1 ]; then pass "check exits 1 on a broken board"; else fail "check exit status $status, wanted 1"; fi
+expect_check() {  # PATTERN WHAT
+  if grep -q -- "$1" "$work/check.out"; then pass "check: $2"; else fail "check: $2"; fi
+}
+expect_check '^CutShort: device text is not JSON' "truncated text"
+expect_check '^WrongDriver: driver "TMP76" is not one of' "unknown driver"
+expect_check '^NoAddress: device text has no "address"' "missing address"
+expect_check '^NoSuchDid: did 999 is not in the topology' "did not in the topology"
+expect_check '^PsuFanNoMax: driverArgs needs "maxFanRpm"' "missing driver argument"
+expect_check '^PsuFanNoMax: "psu" names power supply "PSU9"' "dangling reference"
+expect_check '^BadBay: driverArgs "psuId" must be a decimal number' "non-numeric driver argument"
+expect_check '^BadBay: "gpioDevice" names label "NoSuchCpld"' "unknown gpioDevice label"
+if grep -q '^Inlet:' "$work/check.out"; then fail "check blames the good device"; else pass "check leaves the good device alone"; fi
+
+"$host" -v -1 --board "$work/broken.json" show --json >"$work/show.json" 2>"$work/show.err"
+status=$?
+expect_row Inlet '"temperature":{"status":"ok","value":31.5' "show still reads the good sensor of a broken board"
+if grep -q '"name":"CutShort","kind":"temperature sensor","message":"add returned null"' "$work/show.json"; then
+  pass "show names the device whose add failed"
+else
+  fail "show problems: $(grep -c '"message"' "$work/show.json") entries"
+fi
+if [ "$status" -eq 1 ]; then pass "show exits 1 for the broken board"; else fail "broken board show exit $status"; fi
+
+# --- command line
+"$host" --help >/dev/null; [ $? -eq 0 ] && pass "--help" || fail "--help"
+"$host" show --bogus >/dev/null 2>&1; [ $? -eq 2 ] && pass "usage error exits 2" || fail "usage error exit"
+"$host" powercycle >/dev/null 2>&1; [ $? -eq 2 ] && pass "powercycle wants --yes" || fail "powercycle without --yes"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"; echo "--- daemon log"; tail -20 "$work/daemon.log"; exit 1
+fi
+echo "all host checks passed"
