@@ -1,0 +1,54 @@
+// The fan kind: host callbacks and add function.
+#include "Components/CallbackGuard.h"
+#include "Components/LogicalDevices.h"
+#include "Drivers/Device.h"
+
+namespace Component::LogicalDevice {
+
+const zl_word Fan::callbacks[ZL_FAN_TABLE_WORDS] = {
+    sizeof(Fan::callbacks),
+    reinterpret_cast<zl_word>(&Fan::debugInfoCallback),
+    reinterpret_cast<zl_word>(&Fan::getRpmCallback),
+    reinterpret_cast<zl_word>(&Fan::setRpmCallback),
+};
+
+Fan::Fan() {
+    record.host = 0;
+    record.callbacks = callbacks;
+    record.object = this;
+}
+
+zl_status Fan::debugInfoCallback(zl_fan* record, char** info) {
+    zl_trace(4, "%s(%p)", "debugInfoCallback", static_cast<void*>(record));
+    return forwardToObject<Fan>(record, [&](Fan& fan) { return fan.debugInfo(info); });
+}
+
+zl_status Fan::getRpmCallback(zl_fan* record, int* rpm) {
+    zl_trace(4, "%s(%p)", "getRpmCallback", static_cast<void*>(record));
+    return forwardToObject<Fan>(record, [&](Fan& fan) { return fan.getRpm(rpm); });
+}
+
+zl_status Fan::setRpmCallback(zl_fan* record, int rpm) {
+    zl_trace(4, "%s(%p, %d)", "setRpmCallback", static_cast<void*>(record), rpm);
+    return forwardToObject<Fan>(record, [&](Fan& fan) { return fan.setRpm(rpm); });
+}
+
+}  // namespace Component::LogicalDevice
+
+extern "C" zl_fan* zl_fan_add(const char* devArgs) {
+    using namespace Component;
+    return Utils::guardEntry<zl_fan*>(nullptr, [&]() -> zl_fan* {
+        Drivers::DriverArgs args;
+        DeviceBase* device = DeviceBase::create(devArgs, args);
+        if (device == nullptr) {
+            zl_trace(0, "DeviceBase::create() failed");
+            return nullptr;
+        }
+        LogicalDevice::Fan* fan = device->newFan(args);
+        if (fan == nullptr) {
+            zl_trace(0, "newFan() failed");
+            return nullptr;
+        }
+        return &fan->record;
+    });
+}

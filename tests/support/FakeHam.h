@@ -1,0 +1,110 @@
+// A HAM for tests: registers in memory (bytes, words and blocks per register number), every
+// executed batch recorded, and scripted failures. Registered in Ham::hams as "FakeHam" so
+// a test topology whose medium says "ham": "FakeHam" gives each device its own FakeHam.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Drivers/Device.h"
+#include "Ham/Ham.h"
+
+namespace TestHost {
+
+class FakeHam final : public Ham::Ham {
+  public:
+    struct Op {
+        enum Kind { RecvByte, Read8, Read16, Read, ReadBlock, ProcessCall, SendByte, Write8, Write16, Write, WriteBlock };
+        Kind kind;
+        uint32_t reg = 0;
+        uint32_t value = 0;  // written value, or the length of a bulk read
+        std::string data;    // written bytes of a bulk or block write
+        bool pec = false;
+    };
+    using Batch = std::vector<Op>;
+
+    FakeHam() = default;
+    ~FakeHam() = default;
+
+    void prepare() override;
+    zl_status execute() override;
+    ::Ham::ResponseId addRecvByte() override;
+    ::Ham::ResponseId addRead8(uint32_t reg) override;
+    ::Ham::ResponseId addRead16(uint32_t reg) override;
+    ::Ham::ResponseId addRead(uint32_t reg, uint32_t len, bool flag) override;
+    ::Ham::ResponseId addReadBlock(uint32_t reg) override;
+    ::Ham::ResponseId addProcessCall(uint32_t reg, uint16_t value) override;
+    void addSendByte(uint8_t byte, bool pec) override;
+    void addWrite8(uint32_t reg, uint8_t value, bool pec) override;
+    void addWrite16(uint32_t reg, uint16_t value, bool pec) override;
+    void addWrite(uint32_t reg, const uint8_t* data, uint32_t len, bool pec) override;
+    void addWriteBlock(uint32_t reg, const uint8_t* data, uint32_t len, bool pec) override;
+    uint8_t get8(::Ham::ResponseId id) override;
+    uint16_t get16(::Ham::ResponseId id) override;
+    std::string getBlock(::Ham::ResponseId id, uint32_t len) override;
+    void setExpected(const Utils::ExpectedValues* expected) override;
+    void setDriverName(const std::string& driverName, const std::string& label) override;
+
+    // Register contents; absent registers read as 0. A 16-bit read of reg takes words[reg]
+    // when present, else bytes[reg] (low) and bytes[reg + 1] (high).
+    std::map<uint32_t, uint8_t> bytes;
+    std::map<uint32_t, uint16_t> words;
+    std::map<uint32_t, std::string> blocks;
+
+    // Statuses for the next executes, in order; when empty, `status` applies to all.
+    std::deque<zl_status> nextStatuses;
+    zl_status status = ZL_STATUS_OK;
+
+    std::vector<Batch> executed;  // every batch given to execute(), failed ones included
+    std::vector<zl_status> results;  // the status each of them returned
+    int prepareCalls = 0;
+
+    std::string driverName;
+    std::string label;
+    int setDriverNameCalls = 0;
+    const Utils::ExpectedValues* expected = nullptr;
+    int setExpectedCalls = 0;
+
+    // Batches that wrote something, flattened into their write operations.
+    std::vector<Op> writes() const;
+
+    // The topology arguments it was made for (copied) when made through the registry.
+    uint32_t did = 0;
+    uint32_t uid = 0;
+
+  private:
+    Batch current_;
+    std::vector<std::string> answers_;
+};
+
+// Adds "FakeHam" to Ham::hams. Every FakeHam it makes is kept in madeFakeHams(), newest
+// last. unregisterFakeHam() takes the entry out again, so that the registry holds only the
+// library's own HAMs outside the tests that need the fake.
+void registerFakeHam();
+void unregisterFakeHam();
+std::vector<FakeHam*>& madeFakeHams();
+// The newest FakeHam made for a did, or null.
+FakeHam* fakeHamFor(uint32_t did);
+
+// A topology text with one I2C medium whose HAM is "FakeHam" and whose bus holds the given
+// device objects (a JSON array's elements, without the brackets).
+std::string fakeHamTopology(const std::string& devices);
+
+// Registers test-only drivers in Drivers::drivers for its lifetime, and FakeHam in
+// Ham::hams; both registries are as before once it is gone.
+class FakeRegistrations {
+  public:
+    FakeRegistrations();
+    ~FakeRegistrations();
+    FakeRegistrations(const FakeRegistrations&) = delete;
+    FakeRegistrations& operator=(const FakeRegistrations&) = delete;
+    void addDriver(const std::string& name, Drivers::DriverFactory factory);
+
+  private:
+    std::vector<std::string> drivers_;
+};
+
+}  // namespace TestHost
