@@ -1,0 +1,183 @@
+#include "FakeService.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "Kavrin/ZLSocket.h"
+
+namespace TestHost {
+
+FakeService::Answer FakeService::Answer::reply(const Smbus::TransactionResponse& response) {
+    Answer a;
+    a.kind = Reply;
+    a.response = response;
+    return a;
+}
+
+FakeService::Answer FakeService::Answer::rawFrame(const std::string& bytes) {
+    Answer a;
+    a.kind = Raw;
+    a.raw = bytes;
+    return a;
+}
+
+FakeService::Answer FakeService::Answer::close() {
+    Answer a;
+    a.kind = Close;
+    return a;
+}
+
+FakeService::Answer FakeService::Answer::silent() {
+    Answer a;
+    a.kind = Silent;
+    return a;
+}
+
+FakeService::Answer FakeService::deviceAnswer(const Smbus::TransactionRequest& request) {
+    Smbus::TransactionResponse response;
+    for (const Smbus::Request& r : request.request()) {
+        Smbus::Response* entry = response.add_response();
+        uint32_t count = 0;
+        switch (r.type()) {
+            case Smbus::REQUEST_READ: count = r.length() == 0 ? 1 : r.length(); break;
+            case Smbus::REQUEST_PROCESS_CALL: count = 2; break;
+            case Smbus::REQUEST_BLOCK_READ: count = 3; break;
+            default: break;
+        }
+        std::string data;
+        for (uint32_t i = 0; i < count; ++i) data.push_back(static_cast<char>((r.address() & 0xFF) + i));
+        entry->set_data(data);
+    }
+    return Answer::reply(response);
+}
+
+FakeService::FakeService(Handler handler) : handler_(std::move(handler)) {
+    char pattern[] = "/tmp/zl-fakesmbus-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    path_ = dir_ + "/smbus.sock";
+}
+
+FakeService::~FakeService() {
+    stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+void FakeService::start() {
+    if (thread_.joinable()) return;
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    ::unlink(path_.c_str());
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 8) != 0)
+        throw std::runtime_error("fake service cannot listen on " + path_);
+    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    thread_ = std::thread([this] { serve(); });
+}
+
+void FakeService::stop() {
+    if (thread_.joinable()) {
+        const char c = 'x';
+        [[maybe_unused]] ssize_t written = ::write(stopPipe_[1], &c, 1);
+        thread_.join();
+    }
+    for (int* fd : {&listenFd_, &stopPipe_[0], &stopPipe_[1]}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    ::unlink(path_.c_str());
+}
+
+int FakeService::waitForConnections(int n, int timeoutMs) const {
+    for (int waited = 0; connections_ < n && waited < timeoutMs; waited += 5) ::usleep(5000);
+    return connections_;
+}
+
+void FakeService::setHandler(Handler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+std::vector<Smbus::TransactionRequest> FakeService::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void FakeService::serve() {
+    int conn = -1;
+    for (;;) {
+        pollfd fds[3] = {{stopPipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}, {conn, POLLIN, 0}};
+        int n = ::poll(fds, conn >= 0 ? 3 : 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents != 0) break;
+        if (fds[1].revents & POLLIN) {
+            int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                if (conn >= 0) ::close(conn);  // the client gave up the old one
+                conn = fd;
+                ++connections_;
+            }
+            continue;
+        }
+        if (conn < 0 || fds[2].revents == 0) continue;
+        std::string payload;
+        Smbus::TransactionRequest request;
+        if (!Kavrin::readFrame(conn, &payload, 2000) || !request.ParseFromString(payload)) {
+            ::close(conn);
+            conn = -1;
+            continue;
+        }
+        Handler handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(request);
+            handler = handler_;
+        }
+        Answer answer = handler ? handler(request) : deviceAnswer(request);
+        switch (answer.kind) {
+            case Answer::Reply: Kavrin::writeFrame(conn, answer.response.SerializeAsString()); break;
+            case Answer::Raw: Kavrin::writeFrame(conn, answer.raw); break;
+            case Answer::Close:
+                ::close(conn);
+                conn = -1;
+                break;
+            case Answer::Silent: break;
+        }
+    }
+    if (conn >= 0) ::close(conn);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+        old_ = old;
+        hadOld_ = true;
+    }
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (hadOld_)
+        ::setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        ::unsetenv(name_.c_str());
+}
+
+}  // namespace TestHost
