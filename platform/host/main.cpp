@@ -262,7 +262,7 @@ class Runner {
     void addAll() {
         for (const auto& device : board.devices) add(device);
         for (const auto& device : board.devices)
-            if (device.kind == Kind::Led && device.readbackRegister >= 0) addLedReadback(device);
+            if (device.kind == Kind::Led && device.readbackRegister >= 0 && records_[&device]) addLedReadback(device);
     }
 
     // kNotSupported when the library lacks the kind, kNotAdded when the add failed, else 0.

@@ -135,6 +135,19 @@ else
 fi
 if [ "$status" -eq 1 ]; then pass "show exits 1 for the broken board"; else fail "broken board show exit $status"; fi
 
+# --- changes through the library reach the board
+"$host" -v -1 powercycle --yes >/dev/null 2>&1 || fail "powercycle exit status"
+[ "$("$ctl" read MasterCpld 3)" = "11" ] && pass "powercycle sets bits 4 and 0 of the master CPLD" \
+  || fail "powercycle: master CPLD register 3 reads $("$ctl" read MasterCpld 3)"
+"$host" -v -1 set gpio FanTray3PresentN set >/dev/null 2>&1 || fail "set gpio exit status"
+[ "$("$ctl" read MasterCpld 17)" = "04" ] && pass "set gpio writes its bit" \
+  || fail "set gpio: master CPLD register 17 reads $("$ctl" read MasterCpld 17)"
+"$host" -v -1 set fan Psu1Fan 6000 >/dev/null 2>&1 || fail "set fan exit status"
+[ "$("$ctl" prop Psu1 fan1_duty)" = "25" ] && pass "set fan programs the PSU fan's duty cycle" \
+  || fail "set fan: duty $("$ctl" prop Psu1 fan1_duty)"
+"$host" -v -1 set fan NoSuchFan 100 >/dev/null 2>&1; [ $? -eq 2 ] && pass "unknown device name is a usage error" \
+  || fail "unknown device name"
+
 # --- command line
 "$host" --help >/dev/null; [ $? -eq 0 ] && pass "--help" || fail "--help"
 "$host" show --bogus >/dev/null 2>&1; [ $? -eq 2 ] && pass "usage error exits 2" || fail "usage error exit"
