@@ -380,6 +380,25 @@ TEST_F(TopologyTest, HugeNestingIsRejectedWithoutExhaustingTheStack) {
     EXPECT_TRUE(TestHost::traced("failed to load topology from json: ", 2));
 }
 
+TEST(JsonNestingDepth, CountsBracketsOutsideStrings) {
+    const std::pair<const char*, size_t> table[] = {
+        {"", 0},
+        {"5", 0},
+        {"[]", 1},
+        {"[[],[[]]]", 3},
+        {R"({"a":[{}]})", 3},
+        {R"(["[[[{{"])", 1},
+        {R"(["\"[[", "]"])", 1},  // an escaped quote does not end the string
+        {R"(["\\", [[]]])", 3},  // an escaped backslash does not escape the quote
+        {"[[[", 3},  // unbalanced texts count what they open
+        {"]]][", 1},
+        {R"(["unterminated [[[)", 1},
+        {"[\"\\", 1},
+        {nullptr, 0},
+    };
+    for (const auto& [text, depth] : table) EXPECT_EQ(jsonNestingDepth(text), depth) << (text ? text : "null");
+}
+
 // ---------------------------------------------------------------- parse errors
 
 struct ParseErrorCase {
