@@ -1,0 +1,190 @@
+// A TMP75 sensor and a register GPIO driven through the host interface against the
+// emulated board: readings follow the chip, a lost service gives 4 and is recovered from,
+// an injected NAK gives 6; in simulation the sensor reads 0 with the simulation warning.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "Ham/SimHam.h"
+#include "Smbusd.h"
+#include "TestHost.h"
+#include "Utils.h"
+#include "zl_api.h"
+
+namespace {
+
+// Dids 8100..8199 belong to this file (the library keeps driver objects by did for the
+// whole process).
+const char* kTopology = R"([
+ {"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [
+   {"id": 0, "busses": [
+     {"id": 3, "devices": [
+       {"did": 8101, "label": "temp", "driver": "TMP75", "address": {"address": 72}},
+       {"did": 8102, "label": "cpld", "driver": "GpioDriver", "address": {"address": 35}},
+       {"did": 8103, "label": "simtemp", "driver": "TMP75", "address": {"address": 73}}
+     ]}
+   ]}]}
+])";
+
+const char* kTempText = R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})";
+const char* kGpioText =
+    R"({"did": 8102, "driver": "GpioDriver", "address": {"address": 35},
+        "driverArgs": {"register": "16", "bitpos": "2"}})";
+const char* kSimTempText = R"({"did": 8103, "driver": "TMP75", "name": "simtemp", "address": {"address": 73}})";
+
+class Tmp75EndToEnd : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        TestSmbusd::addBinDirToPath();
+        daemon_ = std::make_unique<TestSmbusd::Daemon>();
+        ASSERT_TRUE(daemon_->start(kTopology)) << daemon_->log();
+        daemon_->exportEnvironment();
+        Utils::isInSimulation = 0;
+        ASSERT_EQ(zl_temp_sensor_init(kTopology), ZL_STATUS_OK) << TestHost::dumpTraces();
+        ASSERT_EQ(zl_gpio_init(kTopology), ZL_STATUS_OK);
+        sensor_ = zl_temp_sensor_add(kTempText, 80.5f, 95.0f);
+    }
+    static void TearDownTestSuite() { daemon_.reset(); }
+
+    void SetUp() override {
+        ASSERT_NE(sensor_, nullptr) << TestHost::dumpTraces();
+        // Each test starts with a running, fault-free service and the library on this topology.
+        if (!daemon_->running()) {
+            ASSERT_TRUE(daemon_->restart()) << daemon_->log();
+        }
+        daemon_->ctl({"fault", "all", "off"});
+        ASSERT_EQ(zl_temp_sensor_init(kTopology), ZL_STATUS_OK);
+        TestHost::clearTraces();
+    }
+
+    static zl_status read(zl_temp_sensor* sensor, float* celsius) {
+        return ZL_CALLBACK(sensor, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(sensor, celsius);
+    }
+
+    static unsigned cpldRegister(const std::string& reg) {
+        std::string out = daemon_->ctl({"read", "cpld", reg});
+        return static_cast<unsigned>(std::stoul(out, nullptr, 16));
+    }
+
+    static std::unique_ptr<TestSmbusd::Daemon> daemon_;
+    static zl_temp_sensor* sensor_;
+};
+
+std::unique_ptr<TestSmbusd::Daemon> Tmp75EndToEnd::daemon_;
+zl_temp_sensor* Tmp75EndToEnd::sensor_ = nullptr;
+
+TEST_F(Tmp75EndToEnd, ReadsTheChipsTemperatureAtElevenBitResolution) {
+    // init set the converter to 11 bits.
+    std::string conf = daemon_->ctl({"read", "temp", "1"});
+    EXPECT_EQ(std::stoul(conf, nullptr, 16), 0x40u) << conf;
+
+    struct Case {
+        const char* set;
+        float celsius;
+    };
+    const Case cases[] = {{"25.125", 25.125f}, {"-0.125", -0.125f}, {"-40", -40.0f}, {"100.875", 100.875f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.set);
+        daemon_->ctl({"prop", "temp", "temperature", c.set});
+        float celsius = 1000.0f;
+        ASSERT_EQ(read(sensor_, &celsius), ZL_STATUS_OK) << TestHost::dumpTraces();
+        EXPECT_EQ(celsius, c.celsius);
+    }
+    EXPECT_TRUE(TestHost::traced("getTemperatureCallback", 4));
+}
+
+TEST_F(Tmp75EndToEnd, SecondAddSharesTheDriverAndKeepsItsThresholds) {
+    zl_temp_sensor* second = zl_temp_sensor_add(kTempText, 60.0f, 70.0f);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, sensor_);
+    EXPECT_TRUE(TestHost::traced("using previously instanciated HardwareDevice TMP75", 0));
+    daemon_->ctl({"prop", "temp", "temperature", "30.5"});
+    float a = 0, b = 0;
+    EXPECT_EQ(read(sensor_, &a), ZL_STATUS_OK);
+    EXPECT_EQ(read(second, &b), ZL_STATUS_OK);
+    EXPECT_EQ(a, 30.5f);
+    EXPECT_EQ(b, 30.5f);
+}
+
+TEST_F(Tmp75EndToEnd, LostServiceGivesNoCommunicationAndIsRecovered) {
+    daemon_->ctl({"prop", "temp", "temperature", "21.25"});
+    float celsius = 0;
+    ASSERT_EQ(read(sensor_, &celsius), ZL_STATUS_OK);
+
+    daemon_->stop();
+    celsius = 99.0f;
+    EXPECT_EQ(read(sensor_, &celsius), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(celsius, 99.0f);
+    EXPECT_TRUE(TestHost::traced("Error: Failed to read temperature for TMP75 device", 0));
+
+    ASSERT_TRUE(daemon_->restart()) << daemon_->log();
+    daemon_->ctl({"prop", "temp", "temperature", "22.5"});
+    EXPECT_EQ(read(sensor_, &celsius), ZL_STATUS_OK) << TestHost::dumpTraces();
+    EXPECT_EQ(celsius, 22.5f);
+}
+
+TEST_F(Tmp75EndToEnd, NakFromTheSensorGivesFailure) {
+    daemon_->ctl({"fault", "temp", "nak"});
+    float celsius = 99.0f;
+    EXPECT_EQ(read(sensor_, &celsius), ZL_STATUS_FAILED);
+    EXPECT_EQ(celsius, 99.0f);
+    daemon_->ctl({"fault", "temp", "off"});
+    daemon_->ctl({"prop", "temp", "temperature", "23"});
+    EXPECT_EQ(read(sensor_, &celsius), ZL_STATUS_OK);
+    EXPECT_EQ(celsius, 23.0f);
+}
+
+TEST_F(Tmp75EndToEnd, RegisterGpioSetsClearsAndReadsABoardRegister) {
+    zl_gpio* gpio = zl_gpio_add(kGpioText);
+    ASSERT_NE(gpio, nullptr) << TestHost::dumpTraces();
+    daemon_->ctl({"write", "cpld", "0x10", "0x81"});
+
+    auto set = ZL_CALLBACK(gpio, ZL_GPIO_BIT_SET, zl_gpio_bit_op_fn);
+    auto clear = ZL_CALLBACK(gpio, ZL_GPIO_BIT_CLEAR, zl_gpio_bit_op_fn);
+    auto get = ZL_CALLBACK(gpio, ZL_GPIO_BIT_READ, zl_gpio_bit_read_fn);
+    unsigned bit = 7;
+
+    EXPECT_EQ(get(gpio, &bit), ZL_STATUS_OK);
+    EXPECT_EQ(bit, 0u);
+    EXPECT_EQ(set(gpio), ZL_STATUS_OK);
+    EXPECT_EQ(cpldRegister("0x10"), 0x85u);
+    EXPECT_EQ(get(gpio, &bit), ZL_STATUS_OK);
+    EXPECT_EQ(bit, 1u);
+    EXPECT_EQ(clear(gpio), ZL_STATUS_OK);
+    EXPECT_EQ(cpldRegister("0x10"), 0x81u);
+
+    // A NAK on the read means nothing is written.
+    daemon_->ctl({"fault", "cpld", "nak"});
+    EXPECT_EQ(set(gpio), ZL_STATUS_FAILED);
+    daemon_->ctl({"fault", "cpld", "off"});
+    EXPECT_EQ(cpldRegister("0x10"), 0x81u);
+}
+
+TEST_F(Tmp75EndToEnd, InSimulationTheSensorReadsZeroWithTheWarning) {
+    char dirTemplate[] = "/tmp/zl-tmp75-sim-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    ::setenv("ZOLTALIB_SIMDIR", dirTemplate, 1);
+    Ham::SimHam::resetSimDirectory();
+    Utils::isInSimulation = 1;
+
+    zl_temp_sensor* simulated = zl_temp_sensor_add(kSimTempText, 50.0f, 60.0f);
+    float celsius = 99.0f;
+    zl_status status = simulated != nullptr ? read(simulated, &celsius) : -1;
+
+    Utils::isInSimulation = 0;
+    ::unsetenv("ZOLTALIB_SIMDIR");
+    Ham::SimHam::resetSimDirectory();
+    std::string cleanup = std::string("rm -rf ") + dirTemplate;
+    ASSERT_EQ(std::system(cleanup.c_str()), 0);
+
+    ASSERT_NE(simulated, nullptr) << TestHost::dumpTraces();
+    EXPECT_EQ(status, ZL_STATUS_OK) << TestHost::dumpTraces();
+    EXPECT_EQ(celsius, 0.0f);
+    EXPECT_TRUE(TestHost::traced("WARNING: Simulated Driver TMP75 doesn't yet have expectedVal set for register 0x0 ",
+                                 0))
+        << TestHost::dumpTraces();
+}
+
+}  // namespace
