@@ -208,11 +208,6 @@ bool parseTopology(const std::string& text, Topology* topology, Problems* proble
 
 namespace {
 
-struct DriverInfo {
-    std::string name;
-    std::vector<Kind> kinds;
-};
-
 bool serves(const std::string& driver, Kind kind) {
     static const std::map<std::string, std::vector<Kind>> table = {
         {"Dummy", {Kind::Gpio}},

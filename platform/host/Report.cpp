@@ -267,7 +267,7 @@ void str(Writer& w, const char* k, const std::string& v) {
 }
 
 template <class Rows, class Fn>
-void section(std::ostringstream& out, const char* name, const Rows& rows, Fn fn, bool last = false) {
+void section(std::ostringstream& out, const char* name, const Rows& rows, Fn fn) {
     out << "  \"" << name << "\": [";
     bool first = true;
     for (const auto& row : rows) {
@@ -279,7 +279,7 @@ void section(std::ostringstream& out, const char* name, const Rows& rows, Fn fn,
         out << (first ? "\n    " : ",\n    ") << buffer.GetString();
         first = false;
     }
-    out << (first ? "]" : "\n  ]") << (last ? "\n" : ",\n");
+    out << (first ? "]" : "\n  ]") << ",\n";
 }
 
 }  // namespace

@@ -227,6 +227,29 @@ class Runner {
         }
     }
 
+    // Calls the kind's add function with the device text. The library keeps exceptions
+    // inside its entry points; one that doesn't still must not end the host.
+    static void* callAdd(const BoardDevice& device, void* fn, std::string* why) {
+        const char* text = device.text.c_str();
+        try {
+            switch (device.kind) {
+                case Kind::System: return reinterpret_cast<zl_system* (*)(const char*)>(fn)(text);
+                case Kind::TempSensor:
+                    return reinterpret_cast<zl_temp_sensor* (*)(const char*, float, float)>(fn)(
+                        text, static_cast<float>(device.alert), static_cast<float>(device.critical));
+                case Kind::Smbus:
+                    return reinterpret_cast<zl_smbus* (*)(const char*, unsigned char)>(fn)(
+                        text, static_cast<unsigned char>(device.address));
+                default: return reinterpret_cast<void* (*)(const char*)>(fn)(text);
+            }
+        } catch (const std::exception& e) {
+            *why = std::string("add threw: ") + e.what();
+        } catch (...) {
+            *why = "add threw an exception";
+        }
+        return nullptr;
+    }
+
     // Adds one device of the board; null (with a problem naming the device) on failure.
     void* add(const BoardDevice& device) {
         auto known = records_.find(&device);
@@ -239,20 +262,9 @@ class Runner {
         } else if (init != ZL_STATUS_OK) {
             problems.push_back({device.name, kindName(device.kind), "not added: init " + statusWord(init)});
         } else {
-            const char* text = device.text.c_str();
-            switch (device.kind) {
-                case Kind::System: record = reinterpret_cast<zl_system* (*)(const char*)>(fn)(text); break;
-                case Kind::TempSensor:
-                    record = reinterpret_cast<zl_temp_sensor* (*)(const char*, float, float)>(fn)(
-                        text, static_cast<float>(device.alert), static_cast<float>(device.critical));
-                    break;
-                case Kind::Smbus:
-                    record = reinterpret_cast<zl_smbus* (*)(const char*, unsigned char)>(fn)(
-                        text, static_cast<unsigned char>(device.address));
-                    break;
-                default: record = reinterpret_cast<void* (*)(const char*)>(fn)(text); break;
-            }
-            if (!record) problems.push_back({device.name, kindName(device.kind), "add returned null"});
+            std::string why = "add returned null";
+            record = callAdd(device, fn, &why);
+            if (!record) problems.push_back({device.name, kindName(device.kind), why});
         }
         records_[&device] = record;
         addStatus_[&device] = record ? 0 : fn ? kNotAdded : kNotSupported;
@@ -337,12 +349,22 @@ void Runner::addLedReadback(const BoardDevice& led) {
 // ---------------------------------------------------------------------------------------
 // Readings
 
+// Runs one library callback; an exception escaping the library is a failed reading.
+template <class Fn>
+zl_status safeCall(Fn fn) {
+    try {
+        return fn();
+    } catch (...) {
+        return ZL_STATUS_FAILED;
+    }
+}
+
 Reading readTemp(zl_temp_sensor* s) {
     if (!s) return Reading::of(kNotAdded);
     auto fn = callbackOf<zl_temp_get_temperature_fn>(s, ZL_TEMP_GET_TEMPERATURE);
     if (!fn) return Reading::of(kNotSupported);
     float value = 0;
-    zl_status st = fn(s, &value);
+    zl_status st = safeCall([&] { return fn(s, &value); });
     return Reading::of(st, value);
 }
 
@@ -351,7 +373,7 @@ Reading readRpm(zl_fan* f) {
     auto fn = callbackOf<zl_fan_get_rpm_fn>(f, ZL_FAN_GET_RPM);
     if (!fn) return Reading::of(kNotSupported);
     int value = 0;
-    zl_status st = fn(f, &value);
+    zl_status st = safeCall([&] { return fn(f, &value); });
     return Reading::of(st, value);
 }
 
@@ -360,7 +382,7 @@ Reading readPsuFloat(zl_psu* p, size_t index) {
     auto fn = callbackOf<zl_psu_get_float_fn>(p, index);
     if (!fn) return Reading::of(kNotSupported);
     float value = 0;
-    zl_status st = fn(p, &value);
+    zl_status st = safeCall([&] { return fn(p, &value); });
     return Reading::of(st, value);
 }
 
@@ -369,7 +391,7 @@ Reading readPowerOk(zl_psu* p) {
     auto fn = callbackOf<zl_psu_get_int_fn>(p, ZL_PSU_GET_POWER_OK);
     if (!fn) return Reading::of(kNotSupported);
     int value = 0;
-    zl_status st = fn(p, &value);
+    zl_status st = safeCall([&] { return fn(p, &value); });
     return Reading::of(st, value);
 }
 
@@ -379,7 +401,7 @@ Reading readSlot(zl_slot* s, Fdl* fdl) {
     auto fn = callbackOf<zl_slot_get_presence_fn>(s, ZL_SLOT_GET_PRESENCE);
     if (!fn) return Reading::of(kNotSupported);
     char* text = nullptr;
-    zl_status st = fn(s, &text);
+    zl_status st = safeCall([&] { return fn(s, &text); });
     if (st == ZL_STATUS_OK) {
         if (text) *fdl = parseFdl(text);
         std::free(text);
@@ -394,7 +416,7 @@ Reading readXcvrBit(zl_xcvr* x, size_t index) {
     auto fn = reinterpret_cast<zl_xcvr_get_fn>(x->callbacks[index]);
     if (!fn) return Reading::of(kNotSupported);
     int value = 0;
-    zl_status st = fn(x, &value);
+    zl_status st = safeCall([&] { return fn(x, &value); });
     return Reading::of(st, value);
 }
 
@@ -403,7 +425,7 @@ Reading readGpio(zl_gpio* g) {
     auto fn = callbackOf<zl_gpio_bit_read_fn>(g, ZL_GPIO_BIT_READ);
     if (!fn) return Reading::of(kNotSupported);
     unsigned value = 0;
-    zl_status st = fn(g, &value);
+    zl_status st = safeCall([&] { return fn(g, &value); });
     return Reading::of(st, value);
 }
 
@@ -412,7 +434,7 @@ Reading readProxyByte(zl_smbus* s, unsigned char command) {
     auto fn = callbackOf<zl_smbus_read_byte_fn>(s, ZL_SMBUS_READ_BYTE);
     if (!fn) return Reading::of(kNotSupported);
     unsigned char value = 0;
-    zl_status st = fn(s, command, &value);
+    zl_status st = safeCall([&] { return fn(s, command, &value); });
     return Reading::of(st, value);
 }
 
@@ -713,14 +735,14 @@ int cmdSet(const Options& o, Runner& runner) {
             auto fan = static_cast<zl_fan*>(record);
             auto fn = callbackOf<zl_fan_set_rpm_fn>(fan, ZL_FAN_SET_RPM);
             if (!fn) return report(name + ": setting the speed", kNotSupported);
-            return report(name + ": speed set to " + std::to_string(number) + " rpm", fn(fan, static_cast<int>(number)));
+            return report(name + ": speed set to " + std::to_string(number) + " rpm", safeCall([&] { return fn(fan, static_cast<int>(number)); }));
         }
         case Kind::Led: {
             auto led = static_cast<zl_led*>(record);
             auto fn = callbackOf<zl_led_set_light_setting_fn>(led, ZL_LED_SET_LIGHT_SETTING);
             if (!fn) return report(name + ": setting the light", kNotSupported);
             static const char* names[] = {"Off", "Good", "Warning", "Bad", "Inactive", "Unknown", "Beacon"};
-            int rc = report(name + ": set to " + names[setting], fn(led, setting));
+            int rc = report(name + ": set to " + names[setting], safeCall([&] { return fn(led, setting); }));
             if (rc == kExitOk && hold > 0) {
                 std::signal(SIGINT, onSignal);
                 std::signal(SIGTERM, onSignal);
@@ -733,7 +755,7 @@ int cmdSet(const Options& o, Runner& runner) {
             bool set = args[3] == "set";
             auto fn = callbackOf<zl_gpio_bit_op_fn>(gpio, set ? ZL_GPIO_BIT_SET : ZL_GPIO_BIT_CLEAR);
             if (!fn) return report(name + ": " + args[3], kNotSupported);
-            return report(name + (set ? ": set" : ": cleared"), fn(gpio));
+            return report(name + (set ? ": set" : ": cleared"), safeCall([&] { return fn(gpio); }));
         }
         case Kind::Xcvr: {
             auto x = static_cast<zl_xcvr*>(record);
@@ -749,7 +771,7 @@ int cmdSet(const Options& o, Runner& runner) {
                              kSetHelp);
             zl_xcvr_set_fn fn = ZL_TABLE_WORDS(x) > index ? reinterpret_cast<zl_xcvr_set_fn>(x->callbacks[index]) : nullptr;
             if (!fn) return report(name + ": " + bit, kNotSupported);
-            return report(name + ": " + bit + " set to " + std::to_string(number), fn(x, static_cast<int>(number)));
+            return report(name + ": " + bit + " set to " + std::to_string(number), safeCall([&] { return fn(x, static_cast<int>(number)); }));
         }
         default: break;
     }
@@ -777,7 +799,7 @@ int cmdPowercycle(const Options& o, Runner& runner) {
     }
     auto fn = callbackOf<zl_system_powercycle_fn>(system, ZL_SYSTEM_POWERCYCLE);
     if (!fn) return report("power cycle", kNotSupported);
-    return report("power cycle requested", fn(system));
+    return report("power cycle requested", safeCall([&] { return fn(system); }));
 }
 
 int cmdCheck(const Options& o, const std::string& defaultBoardPath) {
