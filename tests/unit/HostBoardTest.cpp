@@ -1,5 +1,5 @@
 // The host program's own parts: status words, description texts, the board file, the
-// board check and the report.
+// board check, the report and the timer service.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +10,7 @@
 #include "Fdl.h"
 #include "Report.h"
 #include "Status.h"
+#include "Timers.h"
 
 using namespace Host;
 
@@ -570,4 +571,108 @@ TEST(HostReport, LedFieldMeanings) {
         {"multipsu", 2, "Warning/Bad"}, {"multipsu", 1, ""},    {"other", 1, ""},
     };
     for (const auto& c : cases) EXPECT_EQ(ledFieldMeaning(c.type, c.field), c.meaning) << c.type << " " << c.field;
+}
+
+// ---------------------------------------------------------------- timer service
+
+namespace {
+
+using TimerClock = TimerService::Clock;
+
+struct Fired {
+    std::vector<int> order;
+    TimerService* service = nullptr;
+    uint32_t rearm = 0;     // timer the callback arms again (0 ms)
+    uint32_t removeId = 0;  // timer the callback deletes
+};
+
+struct Tag {
+    Fired* fired;
+    int id;
+};
+
+void record(void* context) {
+    auto* tag = static_cast<Tag*>(context);
+    tag->fired->order.push_back(tag->id);
+    if (tag->fired->rearm) tag->fired->service->set(tag->fired->rearm, 0, TimerClock::time_point{});
+    if (tag->fired->removeId) tag->fired->service->remove(tag->fired->removeId);
+}
+
+const TimerClock::time_point t0{};
+TimerClock::time_point at(int ms) { return t0 + std::chrono::milliseconds(ms); }
+
+}  // namespace
+
+TEST(HostTimers, AddGivesDistinctHandlesAndRefusesNull) {
+    TimerService timers;
+    Fired fired;
+    Tag tag{&fired, 1};
+    uint32_t a = timers.add(record, &tag);
+    uint32_t b = timers.add(record, &tag);
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(timers.add(nullptr, &tag), 0u);
+    EXPECT_EQ(timers.set(12345, 10, t0), -1);
+    timers.remove(a);
+    EXPECT_EQ(timers.set(a, 10, t0), -1);
+    EXPECT_EQ(timers.armedCount(), 0u);
+}
+
+TEST(HostTimers, OneExpiryPerArmingInDueOrder) {
+    TimerService timers;
+    Fired fired;
+    Tag one{&fired, 1}, two{&fired, 2};
+    uint32_t a = timers.add(record, &one);
+    uint32_t b = timers.add(record, &two);
+    ASSERT_EQ(timers.set(a, 1000, t0), 0);
+    ASSERT_EQ(timers.set(b, 500, t0), 0);
+    TimerClock::time_point next;
+    ASSERT_TRUE(timers.nextDue(&next));
+    EXPECT_EQ(next, at(500));
+    EXPECT_EQ(timers.runDue(at(499)), 0);
+    EXPECT_EQ(timers.runDue(at(1000)), 2);
+    EXPECT_EQ(fired.order, (std::vector<int>{2, 1}));  // the earlier expiry first
+    EXPECT_EQ(timers.runDue(at(5000)), 0);              // nothing re-armed: nothing runs again
+    EXPECT_FALSE(timers.nextDue(&next));
+}
+
+TEST(HostTimers, SetReplacesAnEarlierArming) {
+    TimerService timers;
+    Fired fired;
+    Tag one{&fired, 1};
+    uint32_t a = timers.add(record, &one);
+    timers.set(a, 100, t0);
+    timers.set(a, 300, t0);
+    EXPECT_EQ(timers.runDue(at(200)), 0);
+    EXPECT_EQ(timers.runDue(at(300)), 1);
+}
+
+TEST(HostTimers, CallbackThatArmsAgainRunsInTheNextRound) {
+    TimerService timers;
+    Fired fired;
+    fired.service = &timers;
+    Tag one{&fired, 1};
+    uint32_t a = timers.add(record, &one);
+    fired.rearm = a;  // a polling driver arms its timer again from its callback
+    timers.set(a, 0, t0);
+    EXPECT_EQ(timers.runDue(at(0)), 1);
+    EXPECT_EQ(timers.armedCount(), 1u);
+    EXPECT_EQ(timers.runDue(at(0)), 1);
+    EXPECT_EQ(fired.order.size(), 2u);
+}
+
+TEST(HostTimers, CallbackThatDeletesAnotherDueTimerStopsIt) {
+    TimerService timers;
+    Fired fired;
+    fired.service = &timers;
+    Tag one{&fired, 1}, two{&fired, 2};
+    uint32_t a = timers.add(record, &one);
+    uint32_t b = timers.add(record, &two);
+    fired.removeId = b;
+    timers.set(a, 10, t0);
+    timers.set(b, 20, t0);
+    EXPECT_EQ(timers.runDue(at(100)), 1);
+    EXPECT_EQ(fired.order, std::vector<int>{1});
+    EXPECT_EQ(timers.set(b, 10, t0), -1);
 }
