@@ -100,6 +100,14 @@ class ZoltaSmbusHamTest : public ::testing::Test {
         service_.stop();
         Utils::isInSimulation = savedSim_;
         Drivers::drivers.erase("HamTestMux");
+        // The mux's own driver object and its HAM are cached for the process; drop them.
+        auto cached = Component::DeviceBase::devices.find(7030);
+        if (cached != Component::DeviceBase::devices.end()) {
+            if (auto* device = dynamic_cast<Component::HardwareDevice*>(cached->second))
+                HamPtr owned(dynamic_cast<Ham::ZoltaSmbusHam*>(device->ham));
+            delete cached->second;
+            Component::DeviceBase::devices.erase(cached);
+        }
     }
 
     // The HAM of a device (by did, or by component uid), built and initialised as the
