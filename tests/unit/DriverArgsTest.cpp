@@ -24,17 +24,6 @@ class DriverArgsTest : public ::testing::Test {
     void SetUp() override { TestHost::clearTraces(); }
 };
 
-TEST_F(DriverArgsTest, ValueInitialisedArgumentsAreAllZero) {
-    DriverArgs args;
-    EXPECT_EQ(args.address.word1(), 0u);
-    EXPECT_EQ(args.address.reg, 0u);
-    EXPECT_EQ(args.uid, 0u);
-    EXPECT_EQ(args.did, 0u);
-    EXPECT_FALSE(args.provideHam);
-    EXPECT_FALSE(args.isMultiDevice);
-    EXPECT_EQ(args.jsonText, nullptr);
-}
-
 TEST_F(DriverArgsTest, MinimalDeviceGetsTheDefaults) {
     const char* text = R"({"did":3,"driver":"Dummy","address":{"address":80}})";
     DriverArgs args;
@@ -151,7 +140,7 @@ TEST_F(DriverArgsTest, MultiDeviceNeedsMemberTextsInsteadOfAnAddress) {
     DriverArgs args;
     ASSERT_TRUE(args.parseJSON(text)) << TestHost::dumpTraces();
     EXPECT_TRUE(args.isMultiDevice);
-    EXPECT_EQ(args.address.word1(), 0u);  // not read for a multi-device
+    EXPECT_EQ(args.address.word1(), 0u);  // not read for a multi-device: stays value-initialised
     const Drivers::DriverSpecificArgs expected = {{"eeprom", "{}"}, {"fan", R"({"did":6})"}};
     EXPECT_EQ(args.multiDeviceArgs, expected);
     EXPECT_EQ(args.driverArgs.at("id"), "2");

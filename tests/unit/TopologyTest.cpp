@@ -2,7 +2,6 @@
 // document, the address record, loading and reuse, lookups and the visitor walk.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -126,15 +125,6 @@ TEST_F(TopologyTest, StoppedWalkStillVisitsEveryAncestor) {
         if (expected.back() != "Topology") expected.push_back("Topology");
         EXPECT_EQ(visitor.seen, expected);
     }
-}
-
-TEST_F(TopologyTest, AnAncestorAnsweringTrueAfterAStopDoesNotResumeTheWalk) {
-    ASSERT_EQ(loadTopology(kWalkDoc), ZL_STATUS_OK);
-    RecordingVisitor visitor("Device 42");
-    // Walk only the SCD: the stop below the mux must come back as false through every level.
-    EXPECT_FALSE(_topology->media[0]->accept(&visitor));
-    EXPECT_EQ(visitor.seen.back(), "SCD 7");
-    EXPECT_EQ(std::count(visitor.seen.begin(), visitor.seen.end(), "Device 50"), 0);
 }
 
 TEST_F(TopologyTest, I2CAndIOPortAreWalkedAsThemselvesThroughEitherBase) {
