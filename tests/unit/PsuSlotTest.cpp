@@ -999,6 +999,7 @@ TEST_F(PsuSlotCpldBits, SlotAddReadsPresenceAndPowerBits) {
     TestHost::clearTraces();
     EXPECT_EQ(zl_slot_add(missing.c_str()), nullptr);
     EXPECT_TRUE(TestHost::traced("map::at", 0)) << TestHost::dumpTraces();
+    delete slot;
 }
 
 TEST_F(PsuSlotCpldBits, PsuAddReadsPowerGoodFromTheCpld) {
@@ -1018,14 +1019,17 @@ TEST_F(PsuSlotCpldBits, PsuAddReadsPowerGoodFromTheCpld) {
     EXPECT_EQ(powerOk(&ok), ZL_STATUS_OK);
     EXPECT_EQ(ok, 1);
     // A second fan and sensor of the same supply; a fan without a usable maximum is refused.
-    EXPECT_NE(zl_fan_add("{\"did\":5403,\"driver\":\"Pmbus\",\"address\":{\"address\":88},"
-                         "\"driverArgs\":{\"fanId\":\"2\",\"maxFanRpm\":\"18000\"}}"),
-              nullptr);
+    zl_fan* fan = zl_fan_add("{\"did\":5403,\"driver\":\"Pmbus\",\"address\":{\"address\":88},"
+                             "\"driverArgs\":{\"fanId\":\"2\",\"maxFanRpm\":\"18000\"}}");
+    ASSERT_NE(fan, nullptr);
+    EXPECT_EQ(static_cast<Drivers::Pmbus::Fan*>(fan->object)->commandReg, 0x3C);
+    delete static_cast<Drivers::Pmbus::Fan*>(fan->object);
     TestHost::clearTraces();
     EXPECT_EQ(zl_fan_add("{\"did\":5403,\"driver\":\"Pmbus\",\"address\":{\"address\":88},"
                          "\"driverArgs\":{\"fanId\":\"1\",\"maxFanRpm\":\"0\"}}"),
               nullptr);
     EXPECT_TRUE(TestHost::traced("consistency check failed: maxFanRpm > 0", 0));
+    delete static_cast<Drivers::Pmbus::Psu*>(record->object);
 }
 
 // ---- simulated registers ----
