@@ -51,7 +51,8 @@ const char* kMainHelp =
     "\n"
     "commands:\n"
     "  show [--json]                       one report of the whole board\n"
-    "  watch [--interval S] [--count N]    refresh the report while timers run\n"
+    "  watch [--interval S] [--count N] [--led NAME SETTING]...\n"
+    "                                      refresh the report while timers run\n"
     "  set fan NAME RPM                    set a fan's speed\n"
     "  set led NAME SETTING [--hold S]     set an LED (Off Good Warning Bad Inactive Unknown Beacon)\n"
     "  set xcvr NAME BIT VALUE             set a transceiver control bit\n"
@@ -81,11 +82,12 @@ const char* kShowHelp =
     "Exit status: 0 every reading succeeded, 1 some failed, 2 usage error.\n";
 
 const char* kWatchHelp =
-    "usage: zolta-host [OPTIONS] watch [--interval S] [--count N] [--json]\n"
+    "usage: zolta-host [OPTIONS] watch [--interval S] [--count N] [--json] [--led NAME SETTING]...\n"
     "\n"
     "Adds every device once, then prints the report every S seconds (default 2) while the\n"
     "timer service runs (transceiver polling, LED blinking). Stops after N reports (default:\n"
-    "until interrupted). The exit status is that of the last report.\n";
+    "until interrupted). --led sets an LED first (Beacon makes it blink while watch runs).\n"
+    "The exit status is that of the last report.\n";
 
 const char* kSetHelp =
     "usage: zolta-host [OPTIONS] set fan NAME RPM\n"
@@ -618,14 +620,35 @@ int cmdShow(const Options& o, Runner& runner) {
     return exitFor(report);
 }
 
+int settingOf(const std::string& text) {
+    static const char* names[] = {"off", "good", "warning", "bad", "inactive", "unknown", "beacon"};
+    std::string lower;
+    for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (int i = 0; i < 7; ++i)
+        if (lower == names[i]) return i;
+    long v = 0;
+    if (parseLong(text, &v) && v >= 0 && v <= 6) return static_cast<int>(v);
+    return -1;
+}
+
+const char* const kSettingNames[] = {"Off", "Good", "Warning", "Bad", "Inactive", "Unknown", "Beacon"};
+
 int cmdWatch(const Options& o, Runner& runner) {
     double interval = 2;
     long count = 0;
     bool json = false;
+    std::vector<std::pair<const BoardDevice*, int>> leds;  // settings to apply before watching
     for (size_t i = 1; i < o.args.size(); ++i) {
         const std::string& a = o.args[i];
         if (a == "--json") {
             json = true;
+        } else if (a == "--led" && i + 2 < o.args.size()) {
+            const BoardDevice* led = runner.board.find(Kind::Led, o.args[i + 1]);
+            int setting = settingOf(o.args[i + 2]);
+            if (!led) return usage("watch: no LED named " + o.args[i + 1], kWatchHelp);
+            if (setting < 0) return usage("watch: unknown LED setting " + o.args[i + 2], kWatchHelp);
+            leds.emplace_back(led, setting);
+            i += 2;
         } else if (a == "--interval" && i + 1 < o.args.size()) {
             if (!parseSeconds(o.args[++i], &interval) || interval < 0.05)
                 return usage("watch: --interval needs seconds from 0.05 to 86400", kWatchHelp);
@@ -640,6 +663,14 @@ int cmdWatch(const Options& o, Runner& runner) {
     std::signal(SIGTERM, onSignal);
     runner.initAll();
     runner.addAll();
+    for (const auto& [led, setting] : leds) {
+        auto record = runner.record<zl_led>(led);
+        auto fn = callbackOf<zl_led_set_light_setting_fn>(record, ZL_LED_SET_LIGHT_SETTING);
+        int status = fn ? safeCall([&] { return fn(record, setting); }) : (record ? kNotSupported : runner.addStatus(led));
+        if (status != ZL_STATUS_OK)
+            std::fprintf(stderr, "zolta-host: %s: setting %s: %s\n", led->name.c_str(), kSettingNames[setting],
+                         statusWord(status).c_str());
+    }
     bool tty = isatty(STDOUT_FILENO);
     int status = kExitOk;
     for (long n = 0; (count == 0 || n < count) && !stopRequested; ++n) {
@@ -653,17 +684,6 @@ int cmdWatch(const Options& o, Runner& runner) {
         status = exitFor(report);
     }
     return status;
-}
-
-int settingOf(const std::string& text) {
-    static const char* names[] = {"off", "good", "warning", "bad", "inactive", "unknown", "beacon"};
-    std::string lower;
-    for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (int i = 0; i < 7; ++i)
-        if (lower == names[i]) return i;
-    long v = 0;
-    if (parseLong(text, &v) && v >= 0 && v <= 6) return static_cast<int>(v);
-    return -1;
 }
 
 int report(const std::string& what, int status) {
@@ -741,8 +761,7 @@ int cmdSet(const Options& o, Runner& runner) {
             auto led = static_cast<zl_led*>(record);
             auto fn = callbackOf<zl_led_set_light_setting_fn>(led, ZL_LED_SET_LIGHT_SETTING);
             if (!fn) return report(name + ": setting the light", kNotSupported);
-            static const char* names[] = {"Off", "Good", "Warning", "Bad", "Inactive", "Unknown", "Beacon"};
-            int rc = report(name + ": set to " + names[setting], safeCall([&] { return fn(led, setting); }));
+            int rc = report(name + ": set to " + kSettingNames[setting], safeCall([&] { return fn(led, setting); }));
             if (rc == kExitOk && hold > 0) {
                 std::signal(SIGINT, onSignal);
                 std::signal(SIGTERM, onSignal);
