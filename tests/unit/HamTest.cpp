@@ -340,10 +340,16 @@ TEST(HamRetry, RetryCountIsRemembered) {
 
 // ---- registry, create and createHam ------------------------------------------------------
 
-TEST(HamRegistry, HoldsExactlyTheTwoHams) {
-    ASSERT_EQ(2u, Ham::hams.size());
-    EXPECT_EQ(1u, Ham::hams.count("ZoltaSmbus"));
-    EXPECT_EQ(1u, Ham::hams.count("SimHam"));
+TEST(HamRegistry, HoldsTheTwoHams) {
+    // Other tests may register HAM types of their own; the library's two are always there.
+    ASSERT_EQ(1u, Ham::hams.count("ZoltaSmbus"));
+    ASSERT_EQ(1u, Ham::hams.count("SimHam"));
+    Topology::Topology empty;
+    Drivers::DriverArgs args;
+    Ham::Ham* sim = Ham::hams.at("SimHam")(empty, args);
+    ASSERT_NE(nullptr, dynamic_cast<Ham::SimHam*>(sim));
+    delete static_cast<Ham::SimHam*>(sim);
+    EXPECT_EQ(nullptr, Ham::hams.at("ZoltaSmbus")(empty, args));  // no device in an empty tree
 }
 
 // Registers a test HAM type for the life of the object.
