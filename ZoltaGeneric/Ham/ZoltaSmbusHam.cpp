@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "Components/LogicalDevices.h"
 #include "Drivers/Device.h"
@@ -19,11 +18,10 @@ constexpr uint32_t kNoComponent = 0xFFFFFFFF;
 Ham* ZoltaSmbusHam::create(const Topology::Topology& topology, const Drivers::DriverArgs& args) {
     ZoltaSmbusVisitor visitor(&args);
     // The walk may break a rule while adding a mux; the half-built HAM goes with it.
-    std::unique_ptr<ZoltaSmbusHam> guard;
     try {
         topology.accept(&visitor);
     } catch (...) {
-        guard.reset(visitor.ham);
+        delete visitor.ham;
         throw;
     }
     return visitor.ham;
