@@ -675,8 +675,11 @@ BatchOutcome Board::execute(const Smbus::TransactionRequest& request, int client
             uint32_t w1 = uint32_t(r.address() >> 32);
             uint32_t reg = uint32_t(r.address() & 0xFFFFFFFFu);
             BusKey key = BusKey::make(int(r.mastertype()), r.pci(), (w1 >> 14) & 0x7F, (w1 >> 7) & 0x7F, w1 & 0x7F);
-            where = key.describe();
             c = route(key);
+            // The place is only spelled out for the log and for errors.
+            if (logLevel >= 1 || c < 0 || !chips_[c].chip->present() || chips_[c].fault.kind == FaultKind::Nak) {
+                where = key.describe();
+            }
             if (c < 0 || !chips_[c].chip->present()) {
                 err = "no device at " + where;
                 c = -1;
@@ -732,7 +735,7 @@ BatchOutcome Board::execute(const Smbus::TransactionRequest& request, int client
                         break;
                 }
                 if (!ok && err.empty()) err = "no acknowledge";
-                if (!ok) err = where + ": " + err;
+                if (!ok) err = key.describe() + ": " + err;
             }
             if (c >= 0 && batchFault.kind == FaultKind::None) batchFault = chips_[c].fault;
         }

@@ -253,6 +253,7 @@ bool Chip::setProperty(const std::string& name, const std::string& value, std::s
         v = b ? "1" : "0";
     }
     it->second.value = v;
+    if (name == "present") present_ = v == "1";
     propertyChanged(name);
     return true;
 }

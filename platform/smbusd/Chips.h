@@ -47,7 +47,7 @@ class Chip {
     bool setProperty(const std::string& name, const std::string& value, std::string* err);
     std::vector<std::pair<std::string, std::string>> properties() const;
 
-    bool present() const { return flag("present"); }
+    bool present() const { return present_; }
     // Value of a property as a signal level for bindings: 0 or 1. power_good
     // reads 0 while the unit is pulled.
     bool signal(const std::string& name) const;
@@ -69,6 +69,7 @@ class Chip {
     uint8_t pointer_ = 0;                // register pointer set by a send byte
     std::map<uint8_t, uint8_t> blockLen_;  // block length per register
     bool openProperties_ = false;        // accept any property name (generic chips)
+    bool present_ = true;                // cached "present", asked on every transaction
 
   private:
     struct Prop {
