@@ -213,23 +213,14 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
     }
     *out = nullptr;
 
-    // A peer that hung up while we were idle (service restart) shows as readable/HUP:
-    // drop that connection and use a fresh one. Nothing may be pending otherwise, since
-    // a connection that missed an answer is never kept.
-    if (fd_ >= 0 && !lost_) {
-        pollfd p{fd_, POLLIN, 0};
-        int n;
-        do {
-            n = ::poll(&p, 1, 0);
-        } while (n < 0 && errno == EINTR);
-        if (n != 0) lost_ = true;
-    }
+    bool reconnected = false;
     if (fd_ < 0 || lost_) {
         if (connectOnce() != 0) {
             lost_ = true;
             if (errno == 0) errno = ECONNRESET;
             return -1;
         }
+        reconnected = true;
     }
 
     std::string& buf = tlsRequestBuf;
@@ -238,11 +229,8 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
         errno = EMSGSIZE;
         return -1;
     }
-    buf.clear();
-    if (!request->AppendToString(&buf)) {
-        errno = EINVAL;
-        return -1;
-    }
+    buf.resize(size);
+    if (size) request->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&buf[0]));
 
     auto fail = [this](int err) {
         close();
@@ -251,7 +239,16 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
         return -1;
     };
 
-    if (!writeFrame(fd_, buf)) return fail(errno == EPIPE || errno == ECONNRESET ? errno : EPIPE);
+    // A service that went away since the last batch shows as EPIPE on the write (a
+    // Unix stream peer that closed refuses data at once): nothing was delivered, so
+    // connect again, once, and send on the new connection.
+    if (!writeFrame(fd_, buf)) {
+        int err = errno;
+        if (reconnected || (err != EPIPE && err != ECONNRESET && err != ENOTCONN) || connectOnce() != 0 ||
+            !writeFrame(fd_, buf)) {
+            return fail(errno == EPIPE || errno == ECONNRESET ? errno : EPIPE);
+        }
+    }
 
     std::string& in = tlsResponseBuf;
     if (!readFrame(fd_, &in, timeoutMs())) {
