@@ -115,6 +115,7 @@ float Pmbus::linearToReal(uint16_t mantissa, uint8_t exponent, uint8_t mantissaB
 }
 
 zl_status Pmbus::pmbus_read_linear(uint8_t command, float* out) {
+    if (out == nullptr) return ZL_STATUS_BAD_INPUT;
     uint16_t raw = 0;
     const zl_status rc = ham->read16(command, &raw);
     if (rc != ZL_STATUS_OK) return rc;
@@ -129,6 +130,7 @@ zl_status Pmbus::get_input_power(float* watts) { return pmbus_read_linear(READ_P
 zl_status Pmbus::get_output_power(float* watts) { return pmbus_read_linear(READ_POUT, watts); }
 
 zl_status Pmbus::get_output_voltage(float* volts) {
+    if (volts == nullptr) return ZL_STATUS_BAD_INPUT;
     ham->prepare();
     const Ham::ResponseId modeId = ham->addRead8(VOUT_MODE);
     const Ham::ResponseId voutId = ham->addRead16(READ_VOUT);
@@ -155,6 +157,7 @@ zl_status Pmbus::get_output_voltage(float* volts) {
 }
 
 zl_status Pmbus::get_power_ok(int* ok) {
+    if (ok == nullptr) return ZL_STATUS_BAD_INPUT;
     if (powerOkGpio != nullptr) {
         unsigned bit = 0;
         const zl_status rc = powerOkGpio->bitRead(&bit);
@@ -172,6 +175,7 @@ zl_status Pmbus::get_power_ok(int* ok) {
 }
 
 zl_status Pmbus::getFanRpm(Fan* fan, int* rpm) {
+    if (rpm == nullptr) return ZL_STATUS_BAD_INPUT;
     uint8_t faults = 0;
     zl_status rc = ham->read8(STATUS_FANS_1_2, &faults);
     if (rc != ZL_STATUS_OK) return rc;
@@ -197,6 +201,7 @@ zl_status Pmbus::setFanRpm(Fan* fan, int rpm) {
 }
 
 zl_status Pmbus::getTemperature(uint8_t reg, float* celsius) {
+    if (celsius == nullptr) return ZL_STATUS_BAD_INPUT;
     float value = 0;
     const zl_status rc = pmbus_read_linear(reg, &value);
     if (rc != ZL_STATUS_OK) return rc;

@@ -95,6 +95,8 @@ class Pmbus : public Component::HardwareDevice {
     Component::LogicalDevice::Psu* newPsu(const FactoryArgs& args) override;
     const Utils::ExpectedValues* expectedValues() override { return &values; }
 
+    // Every operation answers 3 for a null output pointer and leaves its output alone
+    // whenever it returns non-zero.
     zl_status get_power_ok(int* ok);
     zl_status get_input_current(float* amps);
     zl_status get_output_current(float* amps);

@@ -173,6 +173,7 @@ void PsuSlot::Slot::clearCache() {
 
 zl_status PsuSlot::Slot::getPresence(char** fdl) {
     zl_trace(7, "%s", "getPresence");
+    if (fdl == nullptr) return ZL_STATUS_BAD_INPUT;  // nowhere to hand a text to
     std::string serial;
     std::string model;
 
@@ -309,7 +310,7 @@ zl_status PsuSlot::Slot::readSerialAndModelIpmi(std::string& serial, std::string
         if (kept[field]) {
             if (type != 3) {
                 // Only 8-bit text is understood; anything else is a byte of no known meaning.
-                zl_trace(0, "Unexpected type %u of product info field at offset %u", type, offset - 1u);
+                zl_trace(0, "Unexpected type %u of product info field at offset %u", type, static_cast<unsigned>(static_cast<uint8_t>(offset - 1)));
                 return ZL_STATUS_DEVICE_FAULT;
             }
             std::string& target = field == 1 ? model : serial;

@@ -502,6 +502,23 @@ TEST(PmbusHostRecord, PsuCallbacksForwardToTheDriver) {
     EXPECT_EQ(ok, 1);
 }
 
+TEST(PmbusHostRecord, NullOutputsAreBadInputWithoutHardwareAccess) {
+    FakeHam ham;
+    Pmbus dev(&ham, 255, nullptr, true);
+    std::unique_ptr<Pmbus::Psu> psu(static_cast<Pmbus::Psu*>(dev.newPsu(argsWith({}))));
+    zl_psu* record = &psu->record;
+    for (int index : {ZL_PSU_GET_INPUT_CURRENT, ZL_PSU_GET_OUTPUT_CURRENT, ZL_PSU_GET_INPUT_VOLTAGE,
+                      ZL_PSU_GET_OUTPUT_VOLTAGE, ZL_PSU_GET_INPUT_POWER, ZL_PSU_GET_OUTPUT_POWER})
+        EXPECT_EQ(ZL_CALLBACK(record, index, zl_psu_get_float_fn)(record, nullptr), ZL_STATUS_BAD_INPUT) << index;
+    EXPECT_EQ(ZL_CALLBACK(record, ZL_PSU_GET_POWER_OK, zl_psu_get_int_fn)(record, nullptr), ZL_STATUS_BAD_INPUT);
+    Pmbus::Fan fan(&dev, 0, 100, false);
+    EXPECT_EQ(ZL_CALLBACK(&fan.record, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(&fan.record, nullptr), ZL_STATUS_BAD_INPUT);
+    Pmbus::TempSensor sensor(&dev, 1);
+    EXPECT_EQ(ZL_CALLBACK(&sensor.record, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(&sensor.record, nullptr),
+              ZL_STATUS_BAD_INPUT);
+    EXPECT_TRUE(ham.executed.empty());
+}
+
 // ---- simulated registers ----
 
 TEST(PmbusValues, TableHoldsTheDocumentedRegisters) {

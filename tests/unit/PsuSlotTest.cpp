@@ -479,6 +479,13 @@ TEST_F(PsuSlotPresence, SwappedModelGetsItsOwnTemplate) {
     EXPECT_TRUE(bay->cachedModel_.empty());
 }
 
+TEST_F(PsuSlotPresence, NullTextPointerIsBadInput) {
+    EXPECT_EQ(ZL_CALLBACK(&slot->record, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(&slot->record, nullptr),
+              ZL_STATUS_BAD_INPUT);
+    EXPECT_TRUE(ham.executed.empty());
+    EXPECT_EQ(slot->cachedFdl_, nullptr);
+}
+
 TEST_F(PsuSlotPresence, TemplateWithoutSerialFailsThroughTheCallback) {
     auto bad = makeSlot(device, {{"psuId", "1"}, {"identificationType", "wedge"}, {"model_1", "PWR-WEDGE"},
                                  {"psuFdl_1", "no placeholder"}});
