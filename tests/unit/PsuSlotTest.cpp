@@ -1041,31 +1041,15 @@ TEST_F(PsuSlotCpldBits, PsuAddReadsPowerGoodFromTheCpld) {
 
 // ---- simulated registers ----
 
-TEST(PsuSlotValues, TableHoldsTheFruAreaAndBlockRegisters) {
-    ASSERT_EQ(PsuSlot::values.size(), 10u);
-    const struct {
-        uint32_t reg;
-        uint32_t value;
-    } numbers[] = {{0x04, 0x01}, {0x0B, 0xC5}, {0x11, 0xCB}, {0x1D, 0xCA}, {0x28, 0xC3}, {0x2C, 0xCE}};
-    for (const auto& n : numbers) {
-        const auto& v = PsuSlot::values.at(n.reg);
-        EXPECT_TRUE(v.isNumber);
-        EXPECT_EQ(v.value, n.value);
-        EXPECT_EQ(v.size, 1u);
-    }
-    const struct {
-        uint32_t reg;
-        std::string bytes;
-    } strings[] = {{0x12, "DPS550AB6A"},
-                   {0x2D, "GTVD1615001656"},
-                   {0x9A, std::string("\x10") + "PS-2471-1AZ1-LF"},
-                   {0x9E, std::string("\x10") + "61AZ10101E340DU"}};
-    for (const auto& s : strings) {
-        const auto& v = PsuSlot::values.at(s.reg);
-        EXPECT_FALSE(v.isNumber);
-        EXPECT_EQ(v.valStr(), s.bytes);
-        EXPECT_EQ(v.size, s.bytes.size());
-    }
+TEST(PsuSlotValues, BlockRegistersStartWithTheirCountByte) {
+    // The count byte is followed by text that starts with hex digits; both entries must
+    // still be exactly 16 bytes: the count 0x10 and 15 characters.
+    const auto& model = PsuSlot::values.at(PsuSlot::MFR_MODEL);
+    const auto& serial = PsuSlot::values.at(PsuSlot::MFR_SERIAL);
+    EXPECT_EQ(model.valStr(), std::string("\x10") + "PS-2471-1AZ1-LF");
+    EXPECT_EQ(serial.valStr(), std::string(1, '\x10') + "61AZ10101E340DU");
+    EXPECT_EQ(model.size, 16u);
+    EXPECT_EQ(serial.size, 16u);
 }
 
 TEST(PsuSlotSimulation, FruMethodReadsTheSimulatedArea) {
