@@ -176,6 +176,9 @@ class Server {
                 Conn& c = *conns_[i];
                 short re = fds[3 + i].revents;
                 if (re & POLLNVAL) c.dead = true;
+                // A client that went away while its answer is held back: drop it now
+                // instead of being woken for its hang-up until the answer is due.
+                if (c.busy && (re & (POLLHUP | POLLERR))) c.dead = true;
                 if (!c.dead && (re & (POLLIN | POLLHUP | POLLERR)) && !c.busy) receive(c);
                 if (!c.dead && (re & POLLOUT)) flush(c);
             }
@@ -223,6 +226,7 @@ class Server {
 
     void receive(Conn& c) {
         char buf[65536];
+        bool eof = false;
         for (;;) {
             ssize_t n = ::read(c.fd, buf, sizeof buf);
             if (n > 0) {
@@ -232,11 +236,13 @@ class Server {
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            c.dead = true;  // closed by the peer or failed
+            eof = true;  // closed by the peer (or failed)
             break;
         }
+        // Requests that arrived before a half-close are still answered.
         process(c);
         if (!c.dead) flush(c);
+        if (eof) c.dead = true;
     }
 
     void process(Conn& c) {

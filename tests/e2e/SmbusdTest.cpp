@@ -724,6 +724,53 @@ TEST_F(SmbusdTest, GarbageAndOversizeFramesCloseOnlyThatClient) {
     EXPECT_TRUE(d.running());
 }
 
+// User plus system CPU time of a process, in clock ticks.
+long cpuTicks(pid_t pid) {
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f) return -1;
+    char buf[1024] = {0};
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    const char* p = std::strrchr(buf, ')');  // fields after the command name
+    if (!p || n == 0) return -1;
+    long utime = 0, stime = 0;
+    // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) != 2) return -1;
+    return utime + stime;
+}
+
+TEST_F(SmbusdTest, HalfClosedAndVanishedClientsAreHandled) {
+    // A client that sends and then shuts its side still gets the answer.
+    int fd = rawConnect(d.socketPath());
+    ASSERT_GE(fd, 0);
+    Smbus::TransactionRequest tr;
+    fill(&tr, {rd(35, 0x20, 1)});
+    ASSERT_TRUE(Kavrin::writeFrame(fd, tr.SerializeAsString()));
+    ::shutdown(fd, SHUT_WR);
+    std::string answer;
+    ASSERT_TRUE(Kavrin::readFrame(fd, &answer, 3000));
+    Smbus::TransactionResponse resp;
+    ASSERT_TRUE(resp.ParseFromString(answer));
+    EXPECT_EQ("5a", hex(resp.response(0).data()));
+    ::close(fd);
+
+    // A client that leaves while its answer is held back costs the service no CPU.
+    d.ctl({"fault", "temp", "delay", "1500"});
+    fd = rawConnect(d.socketPath());
+    ASSERT_GE(fd, 0);
+    tr.Clear();
+    fill(&tr, {rd(72, 0, 2)});
+    ASSERT_TRUE(Kavrin::writeFrame(fd, tr.SerializeAsString()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::close(fd);
+    long before = cpuTicks(d.pid());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    long after = cpuTicks(d.pid());
+    ASSERT_GE(before, 0);
+    EXPECT_LT(after - before, 20) << "the service spun while waiting";
+    EXPECT_FALSE(send({rd(35, 0x20, 1)}).failed());
+}
+
 TEST_F(SmbusdTest, ServesSeveralClientsAtOnceAndADelayedOneBlocksNoOther) {
     d.ctl({"fault", "fans", "delay", "1500"});
     std::thread slow([this] {
