@@ -123,7 +123,8 @@ HardwareDevice* HardwareDevice::create(const Drivers::DriverArgs& args, Ham::Ham
     ham->setExpected(device->expectedValues());
     device->init();
     zl_trace(0, "%s device created", args.driver.c_str());
-    devices[args.did] = made.release();
+    DeviceBase*& cachedEntry = devices[args.did];  // the map entry first: it may allocate
+    cachedEntry = made.release();
     return device;
 }
 
@@ -152,7 +153,8 @@ MultiDevice* MultiDevice::create(const Drivers::DriverArgs& args) {
     device->deviceDriverArgsIs(args.multiDeviceArgs);
     device->init();
     zl_trace(0, "%s MultiDevice created", args.driver.c_str());
-    devices[args.did] = made.release();
+    DeviceBase*& cachedEntry = devices[args.did];
+    cachedEntry = made.release();
     return device;
 }
 

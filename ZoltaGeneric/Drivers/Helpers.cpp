@@ -50,23 +50,34 @@ bool FormatFdl::set(const std::string& key, const std::string& value) {
     }
 
     // Every replacement restarts the search at the beginning, so an occurrence that a value
-    // forms with the text around it is replaced as well. A value that keeps re-forming the
-    // placeholder (it holds the placeholder itself, or rebuilds it with its neighbours)
-    // would never finish; a terminating pass needs far fewer replacements than the bound
-    // below, so reaching it means the pass would run forever.
+    // forms with the text around it is replaced as well. (The text before the replaced
+    // occurrence held none and is unchanged, so the next search may start where a new
+    // occurrence could first begin; the result is the same.) A value that holds the
+    // placeholder itself would be replaced without end; it is inserted once per occurrence
+    // of the text as it stood instead. The same happens to a value that runs away by
+    // re-forming the placeholder with its neighbours: finishing passes over description
+    // templates take a few replacements, so a pass beyond kMaxReplacements or kMaxLength
+    // is stopped.
+    static constexpr std::string::size_type kMaxReplacements = 10000;
+    static constexpr std::string::size_type kMaxLength = 64 * 1024;
     const std::string original = result_;
-    const std::string::size_type limit = 2 * original.size() + 16;
+    if (value.find(placeholder) != std::string::npos) {
+        zl_trace(0, "Error: FormatFdl::set -- value of '%s' holds its placeholder, replaced once",
+                 placeholder.c_str());
+        result_ = replaceEachOnce(original, placeholder, value);
+        return true;
+    }
     std::string text = original;
     std::string::size_type replacements = 0;
     while (pos != std::string::npos) {
-        if (++replacements > limit) {
+        if (++replacements > kMaxReplacements || text.size() > kMaxLength) {
             zl_trace(0, "Error: FormatFdl::set -- value of '%s' keeps forming its placeholder, replaced once",
                      placeholder.c_str());
             result_ = replaceEachOnce(original, placeholder, value);
             return true;
         }
         text.replace(pos, placeholder.size(), value);
-        pos = text.find(placeholder);
+        pos = text.find(placeholder, pos >= placeholder.size() ? pos - placeholder.size() + 1 : 0);
     }
     result_ = std::move(text);
     return true;

@@ -18,6 +18,12 @@ namespace {
 
 // ---- FormatFdl ----
 
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 struct FdlCase {
     const char* name;
     std::string templateText;
@@ -35,6 +41,10 @@ TEST(FormatFdlTest, Passes) {
         {"value holding its own placeholder is inserted once", "[{a}] [{a}]", {{"a", "<{a}>"}}, "[<{a}>] [<{a}>]"},
         {"search restarts after each replacement", "{{a}}", {{"a", "a{a"}}, "{aa{a"},
         {"value equal to its placeholder", "{a}", {{"a", "{a}"}}, "{a}"},
+        // Each replacement re-forms the placeholder with a brace before it: 63 replacements.
+        {"long chain of re-formed placeholders", "{{{{{{a}", {{"a", "a}a}{"}}, repeat("a}", 64) + "{{{{{{"},
+        // The same chain from 15 braces would take 32767 replacements: stopped, inserted once.
+        {"runaway chain", repeat("{", 14) + "{a}", {{"a", "a}a}{"}}, repeat("{", 14) + "a}a}{"},
     };
     for (const FdlCase& c : cases) {
         SCOPED_TRACE(c.name);
