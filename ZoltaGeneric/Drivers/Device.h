@@ -60,6 +60,9 @@ class HardwareDevice : public DeviceBase {
     virtual const Utils::ExpectedValues* expectedValues() { return &emptyExpectedValues; }
 
     // Creates or reuses the driver object; a null HAM asks for one when args.provideHam.
+    // A device that wants no HAM and is given none is refused (null, nothing made), since
+    // every driver reaches its device through its HAM. The object is cached only once its
+    // init() returned; an exception from init() leaves nothing behind.
     static HardwareDevice* create(const Drivers::DriverArgs& args, Ham::Ham* ham);
 
     Ham::Ham* ham = nullptr;  // not owned
@@ -69,6 +72,8 @@ class HardwareDevice : public DeviceBase {
 
 class MultiDevice : public DeviceBase {
   public:
+    // Creates or reuses a multi-device (never with a HAM); null when the driver's factory
+    // makes no MultiDevice or the did already belongs to a hardware device.
     static MultiDevice* create(const Drivers::DriverArgs& args);
     void deviceDriverArgsIs(const Drivers::DriverSpecificArgs& map) { deviceDriverArgs = map; }
 
