@@ -233,7 +233,18 @@ std::string renderText(const Report& report) {
         }
     }
     out << "\n" << report.readings() << " readings, " << report.failures() << " failed\n";
-    return out.str();
+    // Columns are padded; no line ends in blanks.
+    std::string text = out.str(), tidy;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        line.erase(line.find_last_not_of(' ') + 1);  // npos + 1 == 0 empties an all-blank line
+        tidy += line + '\n';
+        start = end + 1;
+    }
+    return tidy;
 }
 
 namespace {

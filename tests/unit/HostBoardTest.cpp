@@ -556,6 +556,8 @@ TEST(HostReport, TextShowsFailuresInWordsAndKeepsTheRest) {
     EXPECT_NE(text.find("input:  failed"), std::string::npos) << text;
     EXPECT_NE(text.find("output: 12.00 V"), std::string::npos) << text;
     EXPECT_NE(text.find("Port1 .. Port5 (5 transceivers): not supported"), std::string::npos) << text;
+    EXPECT_EQ(text.find(" \n"), std::string::npos) << "a line ends in a blank:\n" << text;
+    EXPECT_EQ(text.find("\n\n\n"), std::string::npos) << "doubled blank lines:\n" << text;
 }
 
 TEST(HostReport, LedFieldMeanings) {
