@@ -169,6 +169,16 @@ bool parseSeconds(const std::string& text, double* value) {
 // ---------------------------------------------------------------------------------------
 // The running host: board, library, records
 
+// Runs one call into the library; an exception escaping it counts as a failure.
+template <class Fn>
+zl_status safeCall(Fn fn) {
+    try {
+        return fn();
+    } catch (...) {
+        return ZL_STATUS_FAILED;
+    }
+}
+
 template <class Fn, class Record>
 Fn callbackOf(const Record* record, size_t index) {
     if (record == nullptr || record->callbacks == nullptr) return nullptr;
@@ -219,7 +229,7 @@ class Runner {
                 initStatus_[static_cast<int>(kind)] = failed;
                 continue;
             }
-            zl_status status = init(topologyText.c_str());
+            zl_status status = safeCall([&] { return init(topologyText.c_str()); });
             initStatus_[static_cast<int>(kind)] = status;
             if (status != ZL_STATUS_OK) {
                 problems.push_back({std::string("zl_") + kindSymbol(kind) + "_init", kindName(kind),
@@ -350,16 +360,6 @@ void Runner::addLedReadback(const BoardDevice& led) {
 
 // ---------------------------------------------------------------------------------------
 // Readings
-
-// Runs one library callback; an exception escaping the library is a failed reading.
-template <class Fn>
-zl_status safeCall(Fn fn) {
-    try {
-        return fn();
-    } catch (...) {
-        return ZL_STATUS_FAILED;
-    }
-}
 
 Reading readTemp(zl_temp_sensor* s) {
     if (!s) return Reading::of(kNotAdded);
@@ -509,7 +509,16 @@ Report Runner::read() {
         auto presence = ZL_TABLE_WORDS(x) > ZL_XCVR_GET_PRESENCE
                             ? reinterpret_cast<zl_xcvr_presence_fn>(x->callbacks[ZL_XCVR_GET_PRESENCE])
                             : nullptr;
-        row.present = presence ? Reading::of(0, presence(x) != 0 ? 1 : 0) : Reading::of(kNotSupported);
+        if (presence) {
+            int plugged = 0;
+            zl_status st = safeCall([&] {
+                plugged = presence(x);
+                return ZL_STATUS_OK;
+            });
+            row.present = Reading::of(st, plugged != 0 ? 1 : 0);
+        } else {
+            row.present = Reading::of(kNotSupported);
+        }
         const size_t sfp[] = {ZL_SFP_GET_TX_FAULT, ZL_SFP_GET_RX_LOS, ZL_SFP_GET_TX_DISABLE};
         const size_t qsfp[] = {ZL_QSFP_GET_LP_MODE, ZL_QSFP_GET_RESET, ZL_QSFP_GET_INTERRUPT};
         for (int i = 0; i < 3; ++i) row.bits[i] = readXcvrBit(x, row.qsfp ? qsfp[i] : sfp[i]);
