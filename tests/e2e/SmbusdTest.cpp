@@ -46,7 +46,11 @@ const char* kTopology = R"([
       ]}]}
    ]}]},
  {"type": "I2C", "ham": "ZoltaSmbus", "id": 7, "simulated": true,
-  "devices": [{"did": 20, "label": "simdev", "driver": "Dummy", "address": {"address": 16}}]}
+  "devices": [{"did": 20, "label": "simdev", "driver": "Dummy", "address": {"address": 16}}]},
+ {"type": "Celestica", "ham": "ZoltaSmbus", "accelerators": [{"id": 2, "busses": [
+   {"id": 5, "devices": [{"did": 30, "label": "cel", "driver": "Dummy", "address": {"address": 33}}]}]}]},
+ {"type": "IOPort", "ham": "ZoltaSmbus", "id": 9,
+  "devices": [{"did": 31, "label": "io", "driver": "Dummy", "address": {"address": 34, "accel": 3}}]}
 ])";
 
 const char* kState = R"({
@@ -320,7 +324,18 @@ TEST_F(SmbusdTest, MasterKindPciAcceleratorAndBusAllSelectTheChip) {
     i2c.accel = 5;  // ignored under an I2C medium
     Req realI2c = i2c;
     realI2c.master = Smbus::MASTER_I2C;
+    Req cel = rd(33, 0, 1, 5);
+    cel.master = Smbus::MASTER_CELESTICA;
+    cel.accel = 2;
+    cel.pci = 7;  // a Celestica medium has no pci
+    Req celOtherAccel = cel;
+    celOtherAccel.accel = 1;
+    Req io = rd(34, 0, 1, 9);
+    io.master = Smbus::MASTER_IOPORT;
+    io.accel = 0;  // whatever the address word says
     std::vector<Case> cases = {
+        {"Celestica accelerator and bus", cel, true}, {"Celestica, other accelerator", celOtherAccel, false},
+        {"IOPort bus", io, true},
         {"right place", rd(35, 0x20, 1), true},  {"other pci", wrongPci, false},
         {"other accelerator", wrongAccel, false}, {"other master kind", wrongMaster, false},
         {"other bus", rd(35, 0x20, 1, 4), false}, {"simulated I2C ignores pci and accel", i2c, true},
