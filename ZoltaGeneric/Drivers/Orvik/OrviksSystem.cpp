@@ -9,8 +9,11 @@
 #include "Utils.h"
 #include "zl_api.h"
 
-extern "C" zl_status zl_system_powercycle(zl_system* system);
-extern "C" zl_status zl_system_get_reload_cause(zl_system* system, char* cause, long* when, char* text);
+// The host reaches these two only through the system callback table; they are not exported.
+#define ZL_TABLE_ONLY __attribute__((visibility("hidden")))
+extern "C" ZL_TABLE_ONLY zl_status zl_system_powercycle(zl_system* system);
+extern "C" ZL_TABLE_ONLY zl_status zl_system_get_reload_cause(zl_system* system, char* cause, long* when,
+                                                               char* text);
 
 namespace {
 
