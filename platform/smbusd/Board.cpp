@@ -1,5 +1,6 @@
 #include "Board.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -273,6 +274,7 @@ bool Board::load(const std::string& topologyText, const std::string& stateText, 
     devices_.clear();
     chips_.clear();
     byKey_.clear();
+    warnings_.clear();
     rapidjson::Document doc;
     doc.Parse(topologyText.c_str(), topologyText.size());
     if (doc.HasParseError()) {
@@ -383,6 +385,12 @@ bool Board::load(const std::string& topologyText, const std::string& stateText, 
                 hop.reg = uint8_t(leadingInt(reg->second) & 0xFF);
                 hop.reset = uint8_t(leadingInt(reset->second) & 0xFF);
                 break;
+            }
+            if (hop.chip < 0) {
+                std::string w = "mux " + std::to_string(hop.muxDid) +
+                                ": no device with that did on a bus with driverArgs \"reg\" and \"reset\"; "
+                                "the devices behind it never answer";
+                if (std::find(warnings_.begin(), warnings_.end(), w) == warnings_.end()) warnings_.push_back(w);
             }
         }
     }

@@ -59,6 +59,10 @@ class Board {
     // false with *err on failure.
     bool control(const std::vector<std::string>& words, std::string* out, std::string* err);
 
+    // Problems of the topology that do not stop the service (e.g. a mux whose
+    // device is missing), one text each, found by load().
+    const std::vector<std::string>& warnings() const { return warnings_; }
+
     int logLevel() const { return logLevel_; }
     void setLogLevel(int level) { logLevel_ = level; }
 
@@ -113,6 +117,7 @@ class Board {
     std::multimap<BusKey, int> byKey_;
     Fault globalFault_;
     int logLevel_ = 0;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace smbusd

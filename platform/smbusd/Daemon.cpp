@@ -420,6 +420,7 @@ int main(int argc, char** argv) {
         logLine("zolta-smbusd: " + err);
         return 1;
     }
+    for (const auto& w : board.warnings()) logLine("zolta-smbusd: warning: " + w);
 
     if (::pipe2(sigPipe, O_CLOEXEC | O_NONBLOCK) < 0) return 1;
     struct sigaction sa{};

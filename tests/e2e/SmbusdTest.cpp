@@ -874,3 +874,30 @@ TEST(SmbusdStartTest, StateModelOverrideAndSecondServiceOnTheSameSocket) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SmbusdStartTest, AMuxWithoutItsDeviceIsReportedAndItsDevicesNeverAnswer) {
+    TestSmbusd::Daemon d;
+    ASSERT_TRUE(d.start(R"([{"type": "I2C", "ham": "ZoltaSmbus", "id": 1,
+        "devices": [{"did": 1, "label": "a", "driver": "Dummy", "address": {"address": 5}}],
+        "muxes": [{"did": 9, "busses": [{"id": 2, "devices": [
+          {"did": 3, "label": "b", "driver": "Dummy", "address": {"address": 6}}]}]}]}])"))
+        << d.log();
+    EXPECT_NE(std::string::npos, d.log().find("warning: mux 9")) << d.log();
+    d.exportEnvironment();
+    Kavrin::ZLSocket s;
+    ASSERT_EQ(0, s.setup());
+    for (uint32_t addr : {5u, 6u}) {
+        Smbus::TransactionRequest tr;
+        Req r = rd(addr, 0, 1, 1);
+        r.master = Smbus::MASTER_I2C;
+        fill(&tr, {r});
+        Smbus::TransactionResponse* out = nullptr;
+        ASSERT_EQ(0, s.sendRequestWait(&tr, &out));
+        EXPECT_EQ(addr == 6, out->failed()) << "address " << addr;
+        delete out;
+    }
+}
+
+}  // namespace
