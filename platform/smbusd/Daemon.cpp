@@ -150,7 +150,8 @@ class Server {
             int timeout = -1;
             for (const auto& c : conns_) {
                 short ev = 0;
-                if (!c->busy) ev |= POLLIN;
+                // Stop reading from a client that does not read its answers.
+                if (!c->busy && c->out.size() < 4 * Kavrin::ZLSocket::kMaxFrame) ev |= POLLIN;
                 if (!c->out.empty()) ev |= POLLOUT;
                 fds.push_back({c->fd, ev, 0});
                 if (c->busy) {
@@ -179,7 +180,10 @@ class Server {
                 // A client that went away while its answer is held back: drop it now
                 // instead of being woken for its hang-up until the answer is due.
                 if (c.busy && (re & (POLLHUP | POLLERR))) c.dead = true;
-                if (!c.dead && (re & (POLLIN | POLLHUP | POLLERR)) && !c.busy) receive(c);
+                if (!c.dead && (re & (POLLIN | POLLHUP | POLLERR)) && !c.busy &&
+                    c.out.size() < 4 * Kavrin::ZLSocket::kMaxFrame) {
+                    receive(c);
+                }
                 if (!c.dead && (re & POLLOUT)) flush(c);
             }
             now = nowMs();
