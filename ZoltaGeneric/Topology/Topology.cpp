@@ -2,8 +2,6 @@
 
 #include <sys/types.h>
 
-#include <cstring>
-
 #include "Drivers/DriverArgs.h"
 #include "Utils.h"
 
@@ -83,18 +81,32 @@ bool acceptValues(const Map& children, TopologyVisitor* visitor) {
     return true;
 }
 
-// Depth of [ ] and { } nesting of a JSON text, strings skipped.
+// Bytes the nesting scan stops at: kStructural outside strings, kInString inside them.
+constexpr uint8_t kStructural = 1, kInString = 2;
+struct ScanStops {
+    uint8_t of[256] = {};
+    ScanStops() {
+        of[0] = kStructural | kInString;
+        for (unsigned char c : {'"', '[', ']', '{', '}'}) of[c] |= kStructural;
+        of[static_cast<unsigned char>('"')] |= kInString;
+        of[static_cast<unsigned char>('\\')] |= kInString;
+    }
+};
+
+// Depth of [ ] and { } nesting of a JSON text, strings skipped. A plain table-driven loop:
+// it runs on every text that is parsed, so it has to be cheap next to the parse itself.
 size_t nestingDepth(const char* text) {
+    static const ScanStops stops;
     size_t depth = 0, deepest = 0;
-    const char* p = text;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     for (;;) {
-        p += std::strcspn(p, "\"[]{}");  // the C library skips the uninteresting runs quickly
-        const char c = *p++;
+        while (!(stops.of[*p] & kStructural)) ++p;
+        const unsigned char c = *p++;
         if (c == '\0') break;
         if (c == '"') {
             // Skip the string, escapes included; an unterminated string ends the text.
             for (;;) {
-                p += std::strcspn(p, "\"\\");
+                while (!(stops.of[*p] & kInString)) ++p;
                 if (*p == '\0') return deepest;
                 if (*p++ == '"') break;
                 if (*p++ == '\0') return deepest;  // the escaped character
