@@ -1,6 +1,7 @@
 // zolta-smbusd end to end: requests over the service socket, the emulated chips,
 // muxes, bindings, fault injection through zolta-smbusctl, and kvIpmi.
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -870,6 +871,13 @@ TEST(SmbusdStartTest, StateModelOverrideAndSecondServiceOnTheSameSocket) {
                                     &out, &err, 10000);
     EXPECT_EQ(1, rc);
     EXPECT_NE(std::string::npos, err.find("in use")) << err;
+    EXPECT_EQ("pong\n", d.ctl({"ping"}));
+    // A daemon that dies shows as not running; a restart on the stale socket works.
+    EXPECT_TRUE(d.running());
+    ::kill(d.pid(), SIGKILL);
+    for (int i = 0; i < 200 && d.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(d.running());
+    ASSERT_TRUE(d.restart()) << d.log();
     EXPECT_EQ("pong\n", d.ctl({"ping"}));
 }
 

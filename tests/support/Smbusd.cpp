@@ -233,7 +233,13 @@ int Daemon::stop() {
     return rc;
 }
 
-bool Daemon::running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+bool Daemon::running() const {
+    if (pid_ <= 0) return false;
+    // Look without reaping: an exited daemon stays a zombie until stop() collects it.
+    siginfo_t info{};
+    if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid == 0;
+}
 
 std::string Daemon::log() const {
     std::ifstream in(log_);
