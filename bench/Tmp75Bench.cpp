@@ -4,8 +4,9 @@
 //
 // The library's own instructions per call are measured with callgrind, collecting only
 // inside the callback (the daemon is another process and is not counted):
-//   valgrind --tool=callgrind --toggle-collect='*getTemperatureCallback*' \
+//   valgrind --tool=callgrind --toggle-collect='*getTemperatureCallback*'
 //       build/bench/zl_bench --benchmark_filter=BM_Tmp75Callback --benchmark_min_time=0.2
+// (one command line)
 // and dividing the collected instructions by the benchmark's iteration count.
 #include <benchmark/benchmark.h>
 
