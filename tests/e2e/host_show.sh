@@ -197,6 +197,11 @@ fi
 "$host" show --bogus >/dev/null 2>&1; [ $? -eq 2 ] && pass "usage error exits 2" || fail "usage error exit"
 "$host" powercycle >/dev/null 2>&1; [ $? -eq 2 ] && pass "powercycle wants --yes" || fail "powercycle without --yes"
 
+# Under the sanitizer build a report may hide behind an expected exit status of 1.
+if grep -l "Sanitizer\|runtime error:" "$work"/*.err "$work"/*.out >/dev/null 2>&1; then
+  fail "sanitizer report in $(grep -l "Sanitizer\|runtime error:" "$work"/*.err "$work"/*.out | xargs -n1 basename)"
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"; echo "--- daemon log"; tail -20 "$work/daemon.log"; exit 1
 fi
