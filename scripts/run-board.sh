@@ -15,6 +15,7 @@ bash "$root/scripts/setup.sh"
 
 targets=(ZoltaDriversOrvikS zolta-host zolta-smbusd zolta-smbusctl)
 if [ -f "$root/platform/kvIpmi/CMakeLists.txt" ]; then targets+=(kvIpmi); fi
+echo "run-board: building ${targets[*]} in $build" >&2
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
 
