@@ -15,6 +15,6 @@ cmake --build "$root/build" -j "$jobs"
 echo "== sanitizer build (ASan + UBSan)"
 cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZL_SANITIZE=ON -DZL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$root/build-asan" -j "$jobs"
-export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=0:strict_string_checks=1
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd "$root/build-asan" && ctest --output-on-failure --timeout 900)

@@ -9,7 +9,7 @@
 
 namespace Component {
 
-std::map<uint32_t, DeviceBase*> DeviceBase::devices;
+std::map<uint32_t, DeviceBase*>& DeviceBase::devices = *new std::map<uint32_t, DeviceBase*>;
 Utils::ExpectedValues HardwareDevice::emptyExpectedValues;
 
 // ---- defaults of the new operations: a driver offers only the kinds it overrides ----

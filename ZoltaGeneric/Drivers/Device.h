@@ -50,8 +50,9 @@ class DeviceBase {
     static DeviceBase* findDevice(const Drivers::DriverArgs& args);
     static DeviceBase* callDriverFactoryFunc(const Drivers::DriverArgs& args, Ham::Ham* ham);
 
-    // Every driver object created so far, by "did".
-    static std::map<uint32_t, DeviceBase*> devices;
+    // Every driver object created so far, by "did". Driver objects live until the library is
+    // unloaded, so the map is never destroyed (it stays reachable through exit handlers).
+    static std::map<uint32_t, DeviceBase*>& devices;
 };
 
 class HardwareDevice : public DeviceBase {

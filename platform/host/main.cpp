@@ -280,6 +280,10 @@ class Runner {
         }
         records_[&device] = record;
         addStatus_[&device] = record ? 0 : fn ? kNotAdded : kNotSupported;
+        // A host keeps every record it was given for the life of the process: the library
+        // never destroys logical devices, and the records stay reachable until exit.
+        static auto* kept = new std::vector<void*>;
+        if (record) kept->push_back(record);
         return record;
     }
 

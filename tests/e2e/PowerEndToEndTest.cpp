@@ -195,6 +195,7 @@ TEST_F(PowerEndToEnd, VoltagesCurrentsAndPowerOfTwoSupplies) {
 TEST_F(PowerEndToEnd, FansAndTemperaturesOfASupply) {
     zl_fan* fan = zl_fan_add(
         R"({"did": 8502, "driver": "Pmbus", "address": {"address": 88}, "driverArgs": {"fanId": "1", "maxFanRpm": "20000"}})");
+    TestHost::hold(fan);
     ASSERT_NE(fan, nullptr) << TestHost::dumpTraces();
     int rpm = 0;
     EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, &rpm), ZL_STATUS_OK);
@@ -209,6 +210,7 @@ TEST_F(PowerEndToEnd, FansAndTemperaturesOfASupply) {
 
     zl_temp_sensor* sensor = zl_temp_sensor_add(
         R"({"did": 8502, "driver": "Pmbus", "address": {"address": 88}, "driverArgs": {"sensorId": "2"}})", 70.0f, 80.0f);
+    TestHost::hold(sensor);
     ASSERT_NE(sensor, nullptr) << TestHost::dumpTraces();
     float celsius = 0;
     EXPECT_EQ(ZL_CALLBACK(sensor, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(sensor, &celsius), ZL_STATUS_OK);

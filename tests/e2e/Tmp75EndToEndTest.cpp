@@ -97,6 +97,7 @@ TEST_F(Tmp75EndToEnd, ReadsTheChipsTemperatureAtElevenBitResolution) {
 
 TEST_F(Tmp75EndToEnd, SecondAddSharesTheDriverAndKeepsItsThresholds) {
     zl_temp_sensor* second = zl_temp_sensor_add(kTempText, 60.0f, 70.0f);
+    TestHost::hold(second);
     ASSERT_NE(second, nullptr);
     EXPECT_NE(second, sensor_);
     EXPECT_TRUE(TestHost::traced("using previously instanciated HardwareDevice TMP75", 0));
@@ -138,6 +139,7 @@ TEST_F(Tmp75EndToEnd, NakFromTheSensorGivesFailure) {
 
 TEST_F(Tmp75EndToEnd, RegisterGpioSetsClearsAndReadsABoardRegister) {
     zl_gpio* gpio = zl_gpio_add(kGpioText);
+    TestHost::hold(gpio);
     ASSERT_NE(gpio, nullptr) << TestHost::dumpTraces();
     daemon_->ctl({"write", "cpld", "0x10", "0x81"});
 
@@ -170,6 +172,7 @@ TEST_F(Tmp75EndToEnd, InSimulationTheSensorReadsZeroWithTheWarning) {
     Utils::isInSimulation = 1;
 
     zl_temp_sensor* simulated = zl_temp_sensor_add(kSimTempText, 50.0f, 60.0f);
+    TestHost::hold(simulated);
     float celsius = 99.0f;
     zl_status status = simulated != nullptr ? read(simulated, &celsius) : -1;
 

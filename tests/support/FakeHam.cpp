@@ -153,8 +153,9 @@ std::vector<FakeHam::Op> FakeHam::writes() const {
 }
 
 std::vector<FakeHam*>& madeFakeHams() {
-    static std::vector<FakeHam*> all;
-    return all;
+    // HAMs live for the whole process, as the library's do: kept reachable until exit.
+    static auto* all = new std::vector<FakeHam*>;
+    return *all;
 }
 
 void registerFakeHam() {

@@ -74,6 +74,11 @@ int fireArmedTimers() {
     return static_cast<int>(due.size());
 }
 
+void holdPointer(const void* record) {
+    static auto* held = new std::vector<const void*>;  // never destroyed: stays reachable
+    held->push_back(record);
+}
+
 std::vector<uint32_t>& fdWatcherDeletes() {
     static std::vector<uint32_t> calls;
     return calls;

@@ -46,4 +46,13 @@ int fireArmedTimers();
 
 std::vector<uint32_t>& fdWatcherDeletes();
 
+// Keeps a record the library handed out reachable until the process ends, as a host does:
+// logical devices are never destroyed through the host interface. Returns the record.
+void holdPointer(const void* record);
+template <class Record>
+Record* hold(Record* record) {
+    holdPointer(record);
+    return record;
+}
+
 }  // namespace TestHost

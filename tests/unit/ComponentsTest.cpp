@@ -330,6 +330,7 @@ TEST_F(AddTest, TempSensorAddStoresThresholds) {
     EXPECT_EQ(sensor->criticalThreshold, 95.0f);
     EXPECT_TRUE(TestHost::traced("setting alert threshold", 0));
     EXPECT_TRUE(TestHost::traced("setting critical threshold", 0));
+    delete sensor;
 }
 
 TEST_F(AddTest, KindsTheDriverDoesNotOfferGiveNullWithTrace) {
@@ -424,6 +425,7 @@ TEST_F(AddTest, RegisterGpioSetsClearsAndReadsOneBit) {
     EXPECT_TRUE(TestHost::traced("bitSetCallback", 4));
     EXPECT_TRUE(TestHost::traced("bitClearCallback", 4));
     EXPECT_TRUE(TestHost::traced("bitReadCallback", 4));
+    delete static_cast<Gpio*>(gpio->object);
 }
 
 TEST_F(AddTest, RegisterGpioFailingReadWritesNothing) {
@@ -446,6 +448,7 @@ TEST_F(AddTest, RegisterGpioFailingReadWritesNothing) {
     ham->status = ZL_STATUS_OK;
     ham->nextStatuses = {ZL_STATUS_OK, ZL_STATUS_FAILED};
     EXPECT_EQ(Gpio::bitSetCallback(gpio), ZL_STATUS_FAILED);
+    delete static_cast<Gpio*>(gpio->object);
 }
 
 TEST(RegGpioTest, ArgumentConversion) {

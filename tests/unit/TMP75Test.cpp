@@ -121,6 +121,8 @@ TEST(TMP75DriverTest, TwoAddsForOneDeviceShareTheDriver) {
     auto get = ZL_CALLBACK(second, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn);
     EXPECT_EQ(get(second, &celsius), 0);
     EXPECT_EQ(celsius, -0.125f);
+    delete static_cast<Component::LogicalDevice::TempSensor*>(first->object);
+    delete static_cast<Component::LogicalDevice::TempSensor*>(second->object);
 }
 
 }  // namespace
