@@ -13,6 +13,12 @@ namespace Host {
 
 namespace {
 
+// "SMBus proxy" -> "SMBus proxies", "fan" -> "fans".
+std::string plural(const std::string& noun) {
+    if (!noun.empty() && noun.back() == 'y') return noun.substr(0, noun.size() - 1) + "ies";
+    return noun + "s";
+}
+
 bool presenceCountsAsFailure(const Reading& r) { return !r.ok() && r.status != 1; }
 
 }  // namespace
@@ -225,8 +231,8 @@ std::string renderText(const Report& report) {
             size_t j = i + 1;
             while (j < ps.size() && ps[j].kind == ps[i].kind && ps[j].message == ps[i].message) ++j;
             if (j - i >= 4)
-                out << "  " << ps[i].name << " .. " << ps[j - 1].name << " (" << (j - i) << " " << ps[i].kind
-                    << "s): " << ps[i].message << "\n";
+                out << "  " << ps[i].name << " .. " << ps[j - 1].name << " (" << (j - i) << " "
+                    << plural(ps[i].kind) << "): " << ps[i].message << "\n";
             else
                 for (size_t k = i; k < j; ++k) out << "  " << ps[k].name << " (" << ps[k].kind << "): " << ps[k].message << "\n";
             i = j;
