@@ -15,15 +15,8 @@ namespace {
 
 using rapidjson::Value;
 
-const Value* member(const Value& object, const char* name) {
-    auto it = object.FindMember(name);
-    return it == object.MemberEnd() ? nullptr : &it->value;
-}
-
-uint32_t readUint(const Value& value) {
-    ZL_CHECK_RULE(value.IsUint(), "IsUint()");
-    return value.GetUint();
-}
+using Json::member;
+using Json::readUint;
 
 std::string memberName(const Value& name) { return std::string(name.GetString(), name.GetStringLength()); }
 
@@ -113,7 +106,7 @@ void DriverArgs::parseJSON(const rapidjson::Value& json) {
 }
 
 bool DriverArgs::parseJSON(const char* text) {
-    try {
+    return Utils::guardEntry(false, [&]() -> bool {
         if (!text) text = "";  // nothing given reads as an empty document
         rapidjson::Document document;
         Topology::parseDocument(document, text);
@@ -129,18 +122,11 @@ bool DriverArgs::parseJSON(const char* text) {
         parsed.parseJSON(static_cast<const Value&>(document));
         *this = std::move(parsed);
         return true;
-    } catch (const Utils::ConsistencyError&) {
-        // the broken rule is already traced
-    } catch (const std::exception& e) {
-        zl_trace(0, "%s", e.what());
-    } catch (...) {
-        zl_trace(0, "unknown exception");
-    }
-    return false;
+    });
 }
 
 bool insertDriverArg(const char* json, char** out, const char* key, const char* value) {
-    try {
+    return Utils::guardEntry(false, [&]() -> bool {
         if (!json || !out || !key || !value) {
             zl_trace(0, "insertDriverArg: missing argument");
             return false;
@@ -185,14 +171,7 @@ bool insertDriverArg(const char* json, char** out, const char* key, const char* 
         result[size] = '\0';
         *out = result;
         return true;
-    } catch (const Utils::ConsistencyError&) {
-        // the broken rule is already traced
-    } catch (const std::exception& e) {
-        zl_trace(0, "%s", e.what());
-    } catch (...) {
-        zl_trace(0, "unknown exception");
-    }
-    return false;
+    });
 }
 
 }  // namespace Drivers

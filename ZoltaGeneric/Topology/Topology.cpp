@@ -32,39 +32,12 @@ class MuxLevel {
     MuxLevel& operator=(const MuxLevel&) = delete;
 };
 
-// The member `name` of an object, null when absent; of several members with that name the
-// first one counts.
-const Value* member(const Value& object, const char* name) {
-    auto it = object.FindMember(name);
-    return it == object.MemberEnd() ? nullptr : &it->value;
-}
-
-// Typed reads: the type is checked before rapidjson is asked for the value, and a wrong
-// type breaks the rule named after the reader's own check.
-uint32_t readUint(const Value& value) {
-    ZL_CHECK_RULE(value.IsUint(), "IsUint()");
-    return value.GetUint();
-}
-
-int32_t readInt(const Value& value) {
-    ZL_CHECK_RULE(value.IsInt(), "IsInt()");
-    return value.GetInt();
-}
-
-bool readBool(const Value& value) {
-    ZL_CHECK_RULE(value.IsBool(), "IsBool()");
-    return value.GetBool();
-}
-
-std::string readString(const Value& value) {
-    ZL_CHECK_RULE(value.IsString(), "IsString()");
-    return std::string(value.GetString(), value.GetStringLength());
-}
-
-const Value& readArray(const Value& value) {
-    ZL_CHECK_RULE(value.IsArray(), "IsArray()");
-    return value;
-}
+using Json::member;
+using Json::readArray;
+using Json::readBool;
+using Json::readInt;
+using Json::readString;
+using Json::readUint;
 
 // Children of a node in order; a child that stops the walk stops the siblings after it.
 template <class Container>
