@@ -11,6 +11,25 @@ namespace Ham {
 
 namespace {
 constexpr uint32_t kNoComponent = 0xFFFFFFFF;
+
+// While a mux queues its requests the address points at the mux's own device; this puts
+// the device's address and bus back afterwards, also when a mux breaks a rule.
+class DeviceAddressRestore {
+  public:
+    explicit DeviceAddressRestore(Topology::KhamAddress& address)
+        : address_(address), savedAddress_(address.address), savedBus_(address.bus) {}
+    ~DeviceAddressRestore() {
+        address_.address = savedAddress_;
+        address_.bus = savedBus_;
+    }
+    DeviceAddressRestore(const DeviceAddressRestore&) = delete;
+    DeviceAddressRestore& operator=(const DeviceAddressRestore&) = delete;
+
+  private:
+    Topology::KhamAddress& address_;
+    const uint32_t savedAddress_;
+    const uint32_t savedBus_;
+};
 }
 
 // ---- building --------------------------------------------------------------------------
@@ -114,20 +133,11 @@ void ZoltaSmbusHam::init() {
     prepareRequestCount_ = 0;
     request_.Clear();
     response_.Clear();
-    const uint32_t savedAddress = address.address;
-    const uint32_t savedBus = address.bus;
-    try {
-        for (Component::LogicalDevice::Mux* mux : muxes) {
-            useMuxAddress(mux);
-            prepareRequestCount_ += mux->selectRequest(this);
-        }
-    } catch (...) {
-        address.address = savedAddress;
-        address.bus = savedBus;
-        throw;
+    DeviceAddressRestore restore(address);
+    for (Component::LogicalDevice::Mux* mux : muxes) {
+        useMuxAddress(mux);
+        prepareRequestCount_ += mux->selectRequest(this);
     }
-    address.address = savedAddress;
-    address.bus = savedBus;
 }
 
 void ZoltaSmbusHam::prepare() {
@@ -141,20 +151,11 @@ void ZoltaSmbusHam::prepare() {
 
 zl_status ZoltaSmbusHam::execute() {
     if (!muxes.empty()) {
-        const uint32_t savedAddress = address.address;
-        const uint32_t savedBus = address.bus;
-        try {
-            for (auto it = muxes.rbegin(); it != muxes.rend(); ++it) {
-                useMuxAddress(*it);
-                (*it)->resetRequest(this);
-            }
-        } catch (...) {
-            address.address = savedAddress;
-            address.bus = savedBus;
-            throw;
+        DeviceAddressRestore restore(address);
+        for (auto it = muxes.rbegin(); it != muxes.rend(); ++it) {
+            useMuxAddress(*it);
+            (*it)->resetRequest(this);
         }
-        address.address = savedAddress;
-        address.bus = savedBus;
     }
     zl_trace(4, "executing ZoltaSmbusHam request");
     if (retryCountSet) request_.set_retries(retryCount);
