@@ -264,7 +264,9 @@ class Server {
                 return;
             }
             if (c.in.size() < 4 + size_t(len)) return;
-            Smbus::TransactionRequest req;
+            // One request object serves every frame: parsing into it reuses the sub-messages
+            // of earlier batches instead of allocating them again.
+            Smbus::TransactionRequest& req = request_;
             bool parsed = req.ParseFromArray(c.in.data() + 4, int(len));
             c.in.erase(0, 4 + size_t(len));
             if (!parsed) {
@@ -348,6 +350,7 @@ class Server {
     }
 
     Board& board_;
+    Smbus::TransactionRequest request_;
     std::vector<std::unique_ptr<Conn>> conns_;
     int lastId_ = 0;
     bool stop_ = false;
