@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,46 +17,16 @@
 
 namespace TestHost {
 
-FakeService::Answer FakeService::Answer::reply(const Smbus::TransactionResponse& response) {
-    Answer a;
-    a.kind = Reply;
-    a.response = response;
-    return a;
-}
-
-FakeService::Answer FakeService::Answer::rawFrame(const std::string& bytes) {
-    Answer a;
-    a.kind = Raw;
-    a.raw = bytes;
-    return a;
-}
-
-FakeService::Answer FakeService::Answer::close() {
-    Answer a;
-    a.kind = Close;
-    return a;
-}
-
-FakeService::Answer FakeService::Answer::silent() {
-    Answer a;
-    a.kind = Silent;
-    return a;
-}
-
 FakeService::Answer FakeService::deviceAnswer(const Smbus::TransactionRequest& request) {
     Smbus::TransactionResponse response;
     for (const Smbus::Request& r : request.request()) {
-        Smbus::Response* entry = response.add_response();
-        uint32_t count = 0;
-        switch (r.type()) {
-            case Smbus::REQUEST_READ: count = r.length() == 0 ? 1 : r.length(); break;
-            case Smbus::REQUEST_PROCESS_CALL: count = 2; break;
-            case Smbus::REQUEST_BLOCK_READ: count = 3; break;
-            default: break;
-        }
+        const uint32_t count = r.type() == Smbus::REQUEST_READ           ? std::max(r.length(), 1u)
+                               : r.type() == Smbus::REQUEST_PROCESS_CALL ? 2
+                               : r.type() == Smbus::REQUEST_BLOCK_READ   ? 3
+                                                                         : 0;
         std::string data;
         for (uint32_t i = 0; i < count; ++i) data.push_back(static_cast<char>((r.address() & 0xFF) + i));
-        entry->set_data(data);
+        response.add_response()->set_data(data);
     }
     return Answer::reply(response);
 }
@@ -156,7 +127,6 @@ void FakeService::serve() {
                 ::close(conn);
                 conn = -1;
                 break;
-            case Answer::Silent: break;
         }
     }
     if (conn >= 0) ::close(conn);

@@ -1,6 +1,6 @@
 // An in-process SMBus service for tests: a thread that accepts on a temporary Unix socket
-// and answers each request frame through a handler (a proper answer, raw bytes, a closed
-// connection or silence).
+// and answers each request frame through a handler (a proper answer, raw bytes or a closed
+// connection).
 #pragma once
 
 #include <atomic>
@@ -17,15 +17,14 @@ namespace TestHost {
 class FakeService {
   public:
     struct Answer {
-        enum Kind { Reply, Raw, Close, Silent };
+        enum Kind { Reply, Raw, Close };
         Kind kind = Reply;
         Smbus::TransactionResponse response;  // Reply
         std::string raw;                      // Raw: sent as one frame, unparsed
 
-        static Answer reply(const Smbus::TransactionResponse& response);
-        static Answer rawFrame(const std::string& bytes);
-        static Answer close();
-        static Answer silent();
+        static Answer reply(const Smbus::TransactionResponse& response) { return {Reply, response, {}}; }
+        static Answer rawFrame(const std::string& bytes) { return {Raw, {}, bytes}; }
+        static Answer close() { return {Close, {}, {}}; }
     };
     using Handler = std::function<Answer(const Smbus::TransactionRequest&)>;
 

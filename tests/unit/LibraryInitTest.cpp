@@ -13,8 +13,6 @@
 
 namespace {
 
-using TestHost::FakeService;
-
 const char kTopology[] = R"([{"type": "I2C", "ham": "ZoltaSmbus", "id": 1, "devices": [{"did": 8100}]}])";
 
 class LibraryInitTest : public ::testing::Test {
@@ -22,12 +20,10 @@ class LibraryInitTest : public ::testing::Test {
     void SetUp() override {
         savedSock_ = _zlSock;
         _zlSock = nullptr;
-        env_ = std::make_unique<TestHost::ScopedEnv>("ZOLTA_SMBUS_SOCKET", service_.path().c_str());
         savedSleep_ = Utils::sleepSeconds;
-        sleeps_.clear();
         Utils::sleepSeconds = [this](unsigned seconds) {
             sleeps_.push_back(seconds);
-            if (onSleep_) onSleep_(static_cast<int>(sleeps_.size()));
+            if (sleeps_.size() == startAfterSleeps_) service_.start();
         };
         TestHost::clearTraces();
         TestHost::fdWatcherDeletes().clear();
@@ -36,48 +32,42 @@ class LibraryInitTest : public ::testing::Test {
         delete _zlSock;
         _zlSock = savedSock_;
         Utils::sleepSeconds = savedSleep_;
-        env_.reset();
         service_.stop();
     }
 
-    FakeService service_;  // not listening until a test starts it
-    std::unique_ptr<TestHost::ScopedEnv> env_;
+    TestHost::FakeService service_;  // not listening until a test starts it
+    TestHost::ScopedEnv env_{"ZOLTA_SMBUS_SOCKET", service_.path().c_str()};
     Kavrin::ZLSocket* savedSock_ = nullptr;
     std::function<void(unsigned)> savedSleep_;
     std::vector<unsigned> sleeps_;
-    std::function<void(int)> onSleep_;
+    size_t startAfterSleeps_ = 0;  // 0: never
 };
 
-TEST_F(LibraryInitTest, NoAttemptsGivesUpAtOnce) {
-    for (int attempts : {0, -3}) {
+TEST_F(LibraryInitTest, EveryFailedAttemptSleepsOneSecondThenInitGivesUp) {
+    for (int attempts : {0, -3, 3}) {
         SCOPED_TRACE(attempts);
+        sleeps_.clear();
         TestHost::clearTraces();
-        EXPECT_EQ(4, zlSockInit("zl_fan_init", attempts));
+        EXPECT_EQ(4, zlSockInit("zl_led_init", attempts));
+        EXPECT_EQ(std::vector<unsigned>(std::max(attempts, 0), 1), sleeps_);  // the last failure sleeps too
         EXPECT_EQ(nullptr, _zlSock);
-        EXPECT_TRUE(sleeps_.empty());
-        EXPECT_TRUE(TestHost::traced("zl_fan_init: socket Setup failed!", 0));
+        EXPECT_EQ(1, TestHost::traceCount("zl_led_init: socket Setup failed!"));
+        EXPECT_TRUE(TestHost::traced("zl_led_init: socket Setup failed!", 0));
     }
+    EXPECT_TRUE(TestHost::fdWatcherDeletes().empty());  // the socket never had a watcher
+    sleeps_.clear();
+    EXPECT_EQ(4, zl_temp_sensor_init(kTopology));  // 30 attempts
+    EXPECT_EQ(30u, sleeps_.size());
     EXPECT_EQ(0, service_.connections());
 }
 
-TEST_F(LibraryInitTest, EveryFailedAttemptSleepsOneSecond) {
-    EXPECT_EQ(4, zlSockInit("zl_led_init", 3));
-    EXPECT_EQ((std::vector<unsigned>{1, 1, 1}), sleeps_);  // the last failure sleeps too
-    EXPECT_EQ(nullptr, _zlSock);
-    EXPECT_EQ(1, TestHost::traceCount("zl_led_init: socket Setup failed!"));
-    EXPECT_TRUE(TestHost::fdWatcherDeletes().empty());  // the socket never had a watcher
-}
-
-TEST_F(LibraryInitTest, ServiceAcceptingOnTheThirdAttempt) {
-    onSleep_ = [this](int n) {
-        if (n == 2) service_.start();
-    };
+TEST_F(LibraryInitTest, ServiceAcceptingOnTheThirdAttemptAndReuse) {
+    startAfterSleeps_ = 2;
     EXPECT_EQ(0, zlSockInit("zl_psu_init", 30));
     EXPECT_EQ(2u, sleeps_.size());
     ASSERT_NE(nullptr, _zlSock);
     EXPECT_GE(_zlSock->fd(), 0);
     EXPECT_FALSE(TestHost::traced("socket Setup failed!"));
-
     // Connected: later calls reuse the socket without an attempt.
     Kavrin::ZLSocket* first = _zlSock;
     EXPECT_EQ(0, zlSockInit("zl_xcvr_init", 0));
@@ -103,64 +93,46 @@ TEST_F(LibraryInitTest, FailedConnectionLeavesTheTopologyAlone) {
 TEST_F(LibraryInitTest, TopologyStatusAndReuse) {
     service_.start();
     EXPECT_EQ(0, zoltaLibraryInit("zl_slot_init", kTopology, 30));
-    ASSERT_NE(nullptr, _zlSock);
     Kavrin::ZLSocket* sock = _zlSock;
-
+    ASSERT_NE(nullptr, sock);
     TestHost::clearTraces();
     EXPECT_EQ(0, zoltaLibraryInit("zl_fan_init", kTopology, 30));
     EXPECT_TRUE(TestHost::traced("topology is the same as the previously loaded one (using it)", 2));
-    EXPECT_EQ(sock, _zlSock);
-
     // A topology failure keeps the connection.
     EXPECT_EQ(3, zoltaLibraryInit("zl_fan_init", "[", 30));
     EXPECT_EQ(6, zoltaLibraryInit("zl_fan_init", "{}", 30));
-    EXPECT_EQ(sock, _zlSock);
     EXPECT_EQ(3, zoltaLibraryInit("zl_fan_init", nullptr, 30));  // no text is an empty document
+    EXPECT_EQ(sock, _zlSock);
     EXPECT_EQ(1, service_.waitForConnections(1));
     EXPECT_TRUE(sleeps_.empty());
 }
 
-struct EntryCase {
-    const char* name;
-    zl_status (*init)(const char*);
-};
-
 TEST_F(LibraryInitTest, EveryKindsInitFunnelsIntoTheSharedInit) {
     service_.start();
-    const std::vector<EntryCase> cases = {
-        {"zl_system_init", &zl_system_init}, {"zl_slot_init", &zl_slot_init},
-        {"zl_led_init", &zl_led_init},       {"zl_temp_sensor_init", &zl_temp_sensor_init},
-        {"zl_fan_init", &zl_fan_init},       {"zl_xcvr_init", &zl_xcvr_init},
-        {"zl_psu_init", &zl_psu_init},       {"zl_gpio_init", &zl_gpio_init},
+    const std::pair<std::string, zl_status (*)(const char*)> cases[] = {
+        {"zl_system_init", &zl_system_init}, {"zl_slot_init", &zl_slot_init}, {"zl_led_init", &zl_led_init},
+        {"zl_temp_sensor_init", &zl_temp_sensor_init}, {"zl_fan_init", &zl_fan_init},
+        {"zl_xcvr_init", &zl_xcvr_init}, {"zl_psu_init", &zl_psu_init}, {"zl_gpio_init", &zl_gpio_init},
         {"zl_smbus_init", &zl_smbus_init},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, init] : cases) {
+        SCOPED_TRACE(name);
         TestHost::clearTraces();
-        EXPECT_EQ(0, c.init(kTopology));
-        EXPECT_TRUE(TestHost::traced(std::string(c.name) + ": json = " + kTopology, 5));
-        bool first = true;
-        for (const auto& line : TestHost::traces()) {
-            if (line.level == 7) {
-                EXPECT_EQ(std::string(c.name), "zl_smbus_init");
-                EXPECT_EQ("zl_smbus_init\n", line.text);
-                EXPECT_TRUE(first);  // before anything else
-            }
-            first = false;
-        }
+        EXPECT_EQ(0, init(kTopology));
+        EXPECT_TRUE(TestHost::traced(name + ": json = " + kTopology, 5));
+        const auto& lines = TestHost::traces();
         int named = 0;
-        for (const auto& line : TestHost::traces()) named += line.level == 0 && line.text == c.name;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            named += lines[i].level == 0 && lines[i].text == name;
+            if (lines[i].level == 7) {  // only the SMBus kind, and before anything else
+                EXPECT_EQ("zl_smbus_init\n", lines[i].text);
+                EXPECT_EQ(0u, i);
+            }
+        }
         EXPECT_EQ(1, named);
     }
     EXPECT_EQ(1, service_.waitForConnections(1));
     EXPECT_EQ(3, zl_psu_init("not json"));
-}
-
-TEST_F(LibraryInitTest, InitWithoutServiceGivesNoCommunication) {
-    EXPECT_EQ(4, zl_temp_sensor_init(kTopology));  // 30 attempts, none of them waits here
-    EXPECT_EQ(30u, sleeps_.size());
-    EXPECT_EQ(nullptr, _zlSock);
-    EXPECT_TRUE(TestHost::traced("zl_temp_sensor_init: socket Setup failed!", 0));
 }
 
 }  // namespace

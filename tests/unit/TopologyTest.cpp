@@ -1,5 +1,5 @@
 // The hardware tree: building it from the topology document, the rules that reject a
-// document, the address record, loading and reuse, lookups and the visitor walk.
+// document, parse errors, reuse, lookups, the visitor walk and the address record.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -42,7 +42,6 @@ class TopologyTest : public ::testing::Test {
 class RecordingVisitor : public TopologyVisitor {
   public:
     explicit RecordingVisitor(std::string stopAt = "") : stopAt_(std::move(stopAt)) {}
-
     bool visit(const Component* n) override { return record("Component " + std::to_string(n->uid)); }
     bool visit(const Device* n) override { return record("Device " + std::to_string(n->did)); }
     bool visit(const Mux* n) override { return record("Mux " + std::to_string(n->did)); }
@@ -53,7 +52,6 @@ class RecordingVisitor : public TopologyVisitor {
     bool visit(const IOPort* n) override { return record("IOPort " + std::to_string(n->id)); }
     bool visit(const Celestica*) override { return record("Celestica"); }
     bool visit(const Topology::Topology*) override { return record("Topology"); }
-
     std::vector<std::string> seen;
 
   private:
@@ -79,161 +77,87 @@ const char* kWalkDoc = R"([
 ])";
 
 const std::vector<std::string> kFullWalk = {
-    "Device 30",   "Bus 3",     "Component 400", "Component 401", "Device 40",     "Device 43",
-    "Bus 0",       "Device 42", "Bus 1",         "Mux 41",        "Bus 4",         "Accelerator 1",
-    "Device 50",   "Bus 5",     "Accelerator 2", "SCD 7",         "Device 90",     "Bus 9",
-    "I2C 9",       "Accelerator 6", "Celestica", "Bus 8",         "IOPort 8",      "Topology"};
+    "Device 30", "Bus 3",  "Component 400", "Component 401", "Device 40", "Device 43",     "Bus 0",     "Device 42",
+    "Bus 1",     "Mux 41", "Bus 4",         "Accelerator 1", "Device 50", "Bus 5",         "Accelerator 2", "SCD 7",
+    "Device 90", "Bus 9",  "I2C 9",         "Accelerator 6", "Celestica", "Bus 8",         "IOPort 8",  "Topology"};
 
-TEST_F(TopologyTest, WalkVisitsChildrenBeforeParentsInKeyAndDocumentOrder) {
+std::vector<std::string> walkPrefix(size_t n) { return {kFullWalk.begin(), kFullWalk.begin() + n}; }
+
+TEST_F(TopologyTest, WalkIsChildrenFirstAndAStopStillVisitsEveryAncestor) {
     ASSERT_EQ(loadTopology(kWalkDoc), ZL_STATUS_OK) << TestHost::dumpTraces();
-    RecordingVisitor visitor;
-    EXPECT_TRUE(_topology->accept(&visitor));
-    EXPECT_EQ(visitor.seen, kFullWalk);
-}
-
-TEST_F(TopologyTest, StoppedWalkStillVisitsEveryAncestor) {
-    ASSERT_EQ(loadTopology(kWalkDoc), ZL_STATUS_OK);
-    struct Case {
-        std::string stopAt;
-        std::vector<std::string> seen;
-    };
-    const Case cases[] = {
-        // a device behind a mux: the mux, every bus and the root are still visited
-        {"Device 43",
-         {"Device 30", "Bus 3", "Component 400", "Component 401", "Device 40", "Device 43", "Bus 0", "Mux 41",
-          "Bus 4", "Accelerator 1", "SCD 7", "Topology"}},
-        // a component stops its device's remaining components
-        {"Component 400",
-         {"Device 30", "Bus 3", "Component 400", "Device 40", "Bus 4", "Accelerator 1", "SCD 7", "Topology"}},
-        // a node answering false for itself stops its later siblings
-        {"Bus 3", {"Device 30", "Bus 3", "Accelerator 1", "SCD 7", "Topology"}},
-        {"SCD 7", {kFullWalk.begin(), kFullWalk.begin() + 16}},
-        // the Bus part of an I2C stopping still reaches the I2C itself
-        {"Bus 9",
-         {"Device 30", "Bus 3", "Component 400", "Component 401", "Device 40", "Device 43", "Bus 0", "Device 42",
-          "Bus 1", "Mux 41", "Bus 4", "Accelerator 1", "Device 50", "Bus 5", "Accelerator 2", "SCD 7", "Device 90",
-          "Bus 9", "I2C 9", "Topology"}},
-        {"Accelerator 6", {kFullWalk.begin(), kFullWalk.begin() + 21}},  // Celestica still visited
-        {"IOPort 8", kFullWalk},
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"", kFullWalk},
+        // behind a mux: the mux, every bus and the root are still visited
+        {"Device 43", {"Device 30", "Bus 3", "Component 400", "Component 401", "Device 40", "Device 43", "Bus 0",
+                       "Mux 41", "Bus 4", "Accelerator 1", "SCD 7"}},
+        {"Component 400", {"Device 30", "Bus 3", "Component 400", "Device 40", "Bus 4", "Accelerator 1", "SCD 7"}},
+        {"Bus 3", {"Device 30", "Bus 3", "Accelerator 1", "SCD 7"}},  // later siblings skipped
+        {"Bus 9", walkPrefix(19)},                                    // the I2C itself still visited
+        {"Accelerator 6", walkPrefix(21)},
         {"Topology", kFullWalk},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stopAt);
-        RecordingVisitor visitor(c.stopAt);
-        EXPECT_FALSE(_topology->accept(&visitor));
-        std::vector<std::string> expected = c.seen;
+    for (const auto& [stopAt, seen] : cases) {
+        SCOPED_TRACE(stopAt);
+        RecordingVisitor visitor(stopAt);
+        EXPECT_EQ(_topology->accept(&visitor), stopAt.empty());
+        std::vector<std::string> expected = seen;
         if (expected.back() != "Topology") expected.push_back("Topology");
         EXPECT_EQ(visitor.seen, expected);
     }
-}
-
-TEST_F(TopologyTest, I2CAndIOPortAreWalkedAsThemselvesThroughEitherBase) {
-    ASSERT_EQ(loadTopology(kWalkDoc), ZL_STATUS_OK);
+    // An I2C is walked as itself through either base.
     const auto* i2c = dynamic_cast<const I2C*>(_topology->media[1].get());
     ASSERT_NE(i2c, nullptr);
-    const Bus& asBus = *i2c;
-    const MediumNode& asMedium = *i2c;
     RecordingVisitor viaBus, viaMedium;
-    EXPECT_TRUE(asBus.accept(&viaBus));
-    EXPECT_TRUE(asMedium.accept(&viaMedium));
-    const std::vector<std::string> expected = {"Device 90", "Bus 9", "I2C 9"};
-    EXPECT_EQ(viaBus.seen, expected);
-    EXPECT_EQ(viaMedium.seen, expected);
+    EXPECT_TRUE(static_cast<const Bus&>(*i2c).accept(&viaBus));
+    EXPECT_TRUE(static_cast<const MediumNode&>(*i2c).accept(&viaMedium));
+    EXPECT_EQ(viaBus.seen, (std::vector<std::string>{"Device 90", "Bus 9", "I2C 9"}));
+    EXPECT_EQ(viaMedium.seen, viaBus.seen);
 }
 
-TEST_F(TopologyTest, BuildsEveryNodeKindWithItsFields) {
+TEST_F(TopologyTest, BuildsEveryNodeKindWithItsFieldsAndTheFirstOfARepeatedKey) {
     const char* doc = R"([
-      {"type":"SCD","ham":"ZoltaSmbus","pci":4294967295,"unknown":[1,{"x":2}],
+      {"type":"SCD","type":"I2C","ham":"ZoltaSmbus","ham":"second","pci":4294967295,"pci":2,"unknown":[1,{"x":2}],
        "accelerators":[{"id":3},{"id":1,"busses":[]}]},
       {"type":"Celestica","ham":"CelHam"},
-      {"type":"I2C","ham":"SimHam","id":-1,"simulated":true},
-      {"type":"I2C","ham":"SimHam","id":2},
+      {"type":"I2C","ham":"SimHam","id":-1,"id":4,"simulated":true,"simulated":false},
+      {"type":"I2C","ham":"SimHam","id":2,"devices":[{"did":1,"did":2,"label":"a","label":"b"}]},
       {"type":"IOPort","ham":"IoHam","id":2147483647,
-       "devices":[
-         {"did":10,"label":"psu1","driver":"Pmbus","address":{"address":88},"driverArgs":{"a":1},
-          "components":[{"uid":2},{"uid":1}]},
-         {"did":11}],
+       "devices":[{"did":10,"label":"psu1","driver":"Pmbus","address":{"address":88},"driverArgs":{"a":1},
+                   "components":[{"uid":2},{"uid":1}]},
+                  {"did":11}],
        "muxes":[{"did":7,"busses":[{"id":1,"devices":[{"did":1}]},{"id":1,"devices":[{"did":2}]}]}]}
     ])";
     ASSERT_EQ(loadTopology(doc), ZL_STATUS_OK) << TestHost::dumpTraces();
     ASSERT_EQ(_topology->media.size(), 5u);
+    const auto& scd = dynamic_cast<const SCD&>(*_topology->media[0]);
+    EXPECT_EQ(scd.ham, "ZoltaSmbus");
+    EXPECT_EQ(scd.pci, 4294967295u);
+    ASSERT_EQ(scd.accelerators.size(), 2u);
+    EXPECT_EQ(scd.accelerators.begin()->first, 1u);
+    EXPECT_TRUE(dynamic_cast<const Celestica&>(*_topology->media[1]).accelerators.empty());
+    const auto& i2cNegative = dynamic_cast<const I2C&>(*_topology->media[2]);
+    EXPECT_EQ(i2cNegative.id, 4294967295u);  // -1 kept as its bit pattern
+    EXPECT_TRUE(i2cNegative.simulated);
+    const auto& i2c = dynamic_cast<const I2C&>(*_topology->media[3]);
+    EXPECT_FALSE(i2c.simulated);  // absent means false
+    EXPECT_EQ(i2c.devices[0]->did, 1u);
+    EXPECT_NE(getDeviceByLabel("a"), nullptr);
+    EXPECT_EQ(getDeviceByLabel("b"), nullptr);
 
-    const auto* scd = dynamic_cast<const SCD*>(_topology->media[0].get());
-    ASSERT_NE(scd, nullptr);
-    EXPECT_EQ(scd->ham, "ZoltaSmbus");
-    EXPECT_EQ(scd->pci, 4294967295u);
-    EXPECT_EQ(scd->reserved, 0u);
-    ASSERT_EQ(scd->accelerators.size(), 2u);
-    EXPECT_EQ(scd->accelerators.begin()->first, 1u);
-    EXPECT_EQ(scd->accelerators.at(3)->id, 3u);
-    EXPECT_TRUE(scd->accelerators.at(1)->busses.empty());
-
-    const auto* cel = dynamic_cast<const Celestica*>(_topology->media[1].get());
-    ASSERT_NE(cel, nullptr);
-    EXPECT_EQ(cel->ham, "CelHam");
-    EXPECT_TRUE(cel->accelerators.empty());
-
-    const auto* i2cNegative = dynamic_cast<const I2C*>(_topology->media[2].get());
-    const auto* i2cPlain = dynamic_cast<const I2C*>(_topology->media[3].get());
-    ASSERT_NE(i2cNegative, nullptr);
-    ASSERT_NE(i2cPlain, nullptr);
-    EXPECT_EQ(i2cNegative->id, 4294967295u);  // -1 kept as its bit pattern
-    EXPECT_TRUE(i2cNegative->simulated);
-    EXPECT_FALSE(i2cPlain->simulated);  // absent means false
-    EXPECT_EQ(i2cPlain->ham, "SimHam");
-
-    const auto* io = dynamic_cast<const IOPort*>(_topology->media[4].get());
-    ASSERT_NE(io, nullptr);
-    EXPECT_EQ(io->id, 2147483647u);
-    ASSERT_EQ(io->devices.size(), 2u);
-    const Device& psu = *io->devices[0];
-    EXPECT_EQ(psu.did, 10u);
+    const auto& io = dynamic_cast<const IOPort&>(*_topology->media[4]);
+    EXPECT_EQ(io.id, 2147483647u);
+    const Device& psu = *io.devices.at(0);
     ASSERT_NE(psu.args, nullptr);
     EXPECT_EQ(psu.args->driver, "Pmbus");
     EXPECT_EQ(psu.args->did, 10u);
     EXPECT_EQ(psu.args->address.address, 88u);
     EXPECT_EQ(psu.args->driverArgs.at("a"), "1");
     EXPECT_EQ(psu.args->jsonText, nullptr);
-    ASSERT_EQ(psu.components.size(), 2u);
-    EXPECT_EQ(psu.components[0]->uid, 2u);  // document order
-    EXPECT_EQ(psu.components[1]->uid, 1u);
-    EXPECT_EQ(io->devices[1]->args, nullptr);  // no driver, no address needed
-
-    ASSERT_EQ(io->muxes.size(), 1u);
-    const Mux& mux = *io->muxes[0];
-    EXPECT_EQ(mux.did, 7u);
-    ASSERT_EQ(mux.busses.size(), 1u);  // the later bus with id 1 replaced the first
-    EXPECT_EQ(mux.busses.at(1)->devices.at(0)->did, 2u);
-
-    EXPECT_EQ(getDeviceByLabel("psu1"), io->devices[0].get());
-}
-
-TEST_F(TopologyTest, EmptyRootArrayHasNoMediaAndNoDevices) {
-    ASSERT_EQ(loadTopology("[]"), ZL_STATUS_OK);
-    ASSERT_NE(_topology, nullptr);
-    EXPECT_TRUE(_topology->media.empty());
-    EXPECT_EQ(findDevice(0), nullptr);
-    EXPECT_EQ(getDeviceByLabel(""), nullptr);
-}
-
-TEST_F(TopologyTest, FirstOccurrenceOfARepeatedKeyCounts) {
-    const char* doc = R"([
-      {"type":"SCD","type":"I2C","ham":"first","ham":"second","pci":1,"pci":2},
-      {"type":"I2C","ham":"h","id":3,"id":4,"simulated":false,"simulated":true,
-       "devices":[{"did":1,"did":2,"label":"a","label":"b"}]}
-    ])";
-    ASSERT_EQ(loadTopology(doc), ZL_STATUS_OK) << TestHost::dumpTraces();
-    const auto* scd = dynamic_cast<const SCD*>(_topology->media[0].get());
-    ASSERT_NE(scd, nullptr);
-    EXPECT_EQ(scd->ham, "first");
-    EXPECT_EQ(scd->pci, 1u);
-    const auto* i2c = dynamic_cast<const I2C*>(_topology->media[1].get());
-    ASSERT_NE(i2c, nullptr);
-    EXPECT_EQ(i2c->id, 3u);
-    EXPECT_FALSE(i2c->simulated);
-    EXPECT_EQ(i2c->devices[0]->did, 1u);
-    EXPECT_NE(getDeviceByLabel("a"), nullptr);
-    EXPECT_EQ(getDeviceByLabel("b"), nullptr);
+    EXPECT_EQ(psu.components.at(0)->uid, 2u);  // document order
+    EXPECT_EQ(io.devices.at(1)->args, nullptr);  // no driver, no address needed
+    ASSERT_EQ(io.muxes[0]->busses.size(), 1u);  // the later bus with id 1 replaced the first
+    EXPECT_EQ(io.muxes[0]->busses.at(1)->devices.at(0)->did, 2u);
+    EXPECT_EQ(getDeviceByLabel("psu1"), &psu);
 }
 
 // ---------------------------------------------------------------- broken documents
@@ -245,44 +169,26 @@ std::string muxChain(int levels) {
     for (int i = 0; i < levels; ++i) doc += "]}]}";
     return doc + "]}]";
 }
-
-struct BrokenDoc {
-    std::string doc;
-    std::string rule;
-};
-
-// Wraps one device object into an I2C medium.
 std::string onBus(const std::string& device) {
     return R"([{"type":"I2C","ham":"h","id":1,"devices":[)" + device + "]}]";
 }
 std::string inScd(const std::string& accelerators) {
     return R"([{"type":"SCD","ham":"h","pci":1,"accelerators":)" + accelerators + "}]";
 }
+std::string i2c(const std::string& members) { return R"([{"type":"I2C","ham":"h","id":1)" + members + "}]"; }
 
-const BrokenDoc kBrokenDocs[] = {
+const std::pair<std::string, std::string> kBrokenDocs[] = {
     // structure rules, in build order
-    {R"({})", "json.IsArray()"},
-    {R"("x")", "json.IsArray()"},
-    {R"([1])", "it->IsObject()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"devices":[1]}])", "it->IsObject()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"muxes":["m"]}])", "it->IsObject()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"muxes":[{"did":1,"busses":[[]]}]}])", "it->IsObject()"},
+    {R"({})", "json.IsArray()"}, {R"([1])", "it->IsObject()"}, {i2c(R"(,"devices":[1])"), "it->IsObject()"},
     {onBus(R"({"did":1,"components":[null]})"), "it->IsObject()"},
-    {R"([{"ham":"h"}])", "it->HasMember( \"type\" )"},
-    {R"([{"type":"SCD","pci":1}])", "it->HasMember( \"ham\" )"},
-    {R"([{"type":"scd","ham":"h"}])", "false && \"Unknown type\""},
-    {R"([{"type":"","ham":"h"}])", "false && \"Unknown type\""},
-    {inScd("[1]"), "json.IsObject()"},
-    {inScd(R"([{"id":1,"busses":[true]}])"), "json.IsObject()"},
+    {R"([{"ham":"h"}])", "it->HasMember( \"type\" )"}, {R"([{"type":"SCD","pci":1}])", "it->HasMember( \"ham\" )"},
+    {R"([{"type":"scd","ham":"h"}])", "false && \"Unknown type\""}, {inScd("[1]"), "json.IsObject()"},
     {R"([{"type":"Celestica","ham":"h","accelerators":["a"]}])", "json.IsObject()"},
-    {R"([{"type":"SCD","ham":"h"}])", "json.HasMember( \"pci\" )"},
-    {inScd("[{}]"), "json.HasMember( \"id\" )"},
+    {R"([{"type":"SCD","ham":"h"}])", "json.HasMember( \"pci\" )"}, {inScd("[{}]"), "json.HasMember( \"id\" )"},
     {R"([{"type":"IOPort","ham":"h"}])", "json.HasMember( \"id\" )"},
     {inScd(R"([{"id":1,"busses":[{}]}])"), "json.HasMember( \"id\" )"},
-    {R"([{"type":"I2C","ham":"h","id":1,"muxes":[{}]}])", "json.HasMember( \"did\" )"},
-    {onBus(R"({"label":"x"})"), "json.HasMember( \"did\" )"},
-    {onBus(R"({"did":1,"components":[{}]})"), "json.HasMember( \"uid\" )"},
-    {inScd("{}"), "accels.IsArray()"},
+    {i2c(R"(,"muxes":[{}])"), "json.HasMember( \"did\" )"}, {onBus(R"({"label":"x"})"), "json.HasMember( \"did\" )"},
+    {onBus(R"({"did":1,"components":[{}]})"), "json.HasMember( \"uid\" )"}, {inScd("{}"), "accels.IsArray()"},
     {R"([{"type":"Celestica","ham":"h","accelerators":1}])", "accels.IsArray()"},
     {inScd(R"([{"id":1,"busses":{}}])"), "busses.IsArray()"},
     {inScd(R"([{"id":1},{"id":1}])"), "scd->accelerators.find( accel->id ) == scd->accelerators.end()"},
@@ -294,52 +200,30 @@ const BrokenDoc kBrokenDocs[] = {
     {onBus(R"({"did":1,"driver":"D"})"), "json.HasMember( \"address\" )"},
     {onBus(R"({"did":1,"driver":"D","isMultiDevice":true})"), "json.HasMember( \"multiDeviceArgs\" )"},
     // the reader's own type checks
-    {R"([{"type":5,"ham":"h"}])", "IsString()"},
-    {R"([{"type":"SCD","ham":5,"pci":1}])", "IsString()"},
-    {onBus(R"({"did":1,"label":5})"), "IsString()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"simulated":"yes"}])", "IsBool()"},
-    {R"([{"type":"SCD","ham":"h","pci":-1}])", "IsUint()"},
-    {R"([{"type":"SCD","ham":"h","pci":4294967296}])", "IsUint()"},
-    {onBus(R"({"did":5.0})"), "IsUint()"},
-    {onBus(R"({"did":"x","did":1})"), "IsUint()"},
-    {inScd(R"([{"id":"1"}])"), "IsUint()"},
-    {R"([{"type":"I2C","ham":"h","id":2147483648}])", "IsInt()"},
-    {R"([{"type":"I2C","ham":"h","id":1.0}])", "IsInt()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"muxes":[{"did":-1}]}])", "IsUint()"},
-    {onBus(R"({"did":1,"components":[{"uid":true}]})"), "IsUint()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"devices":{}}])", "IsArray()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"muxes":1}])", "IsArray()"},
-    {R"([{"type":"I2C","ham":"h","id":1,"muxes":[{"did":1,"busses":{}}]}])", "IsArray()"},
-    {onBus(R"({"did":1,"components":"c"})"), "IsArray()"},
-    {onBus(R"({"did":1,"driver":"D","address":{"address":-1}})"), "IsUint()"},
-    {onBus(R"({"did":1,"driver":"D","address":{"address":1,"busTimeout":"1"}})"), "IsUint()"},
-    {onBus(R"({"did":1,"driver":"D","address":{"address":1,"readDelay":1.5}})"), "IsUint()"},
-    {onBus(R"({"did":1,"driver":"D","address":{"address":1,"accel":null}})"), "IsUint()"},
+    {R"([{"type":5,"ham":"h"}])", "IsString()"}, {onBus(R"({"did":1,"label":5})"), "IsString()"},
+    {i2c(R"(,"simulated":"yes")"), "IsBool()"}, {R"([{"type":"SCD","ham":"h","pci":4294967296}])", "IsUint()"},
+    {onBus(R"({"did":"x","did":1})"), "IsUint()"},  // the first occurrence is checked
+    {R"([{"type":"I2C","ham":"h","id":2147483648}])", "IsInt()"}, {R"([{"type":"I2C","ham":"h","id":1.0}])", "IsInt()"},
+    {onBus(R"({"did":1,"components":[{"uid":true}]})"), "IsUint()"}, {i2c(R"(,"devices":{})"), "IsArray()"},
+    {i2c(R"(,"muxes":[{"did":1,"busses":{}}])"), "IsArray()"}, {onBus(R"({"did":1,"components":"c"})"), "IsArray()"},
     {onBus(R"({"did":1,"driver":"D","address":{"address":1,"addrSize":3}})"),
-     "address.addrSize == 1 || address.addrSize == 2"},
-    {onBus(R"({"did":1,"driver":"D","address":{"address":1,"addrSize":4}})"),
      "address.addrSize == 1 || address.addrSize == 2"},
     // the driver-argument rules of a device inside the document
     {onBus(R"({"did":1,"driver":"D","isMultiDevice":1,"address":{"address":1}})"), "IsBool()"},
-    {onBus(R"({"did":1,"driver":"D","provideHam":true,"address":{"address":1}})"), "IsUint()"},
-    {onBus(R"({"did":1,"driver":5,"address":{"address":1}})"), "IsString()"},
-    {onBus(R"({"did":1,"driver":"D","uid":-1,"address":{"address":1}})"), "IsUint()"},
     {onBus(R"({"did":1,"driver":"D","driverArgs":[],"address":{"address":1}})"), "IsObject()"},
     {onBus(R"({"did":1,"driver":"D","isMultiDevice":true,"multiDeviceArgs":{"fan":1}})"), "IsString()"},
-    // muxes nested beyond any board
-    {muxChain(65), "muxNesting < kMaxMuxNesting"},
+    {muxChain(65), "muxNesting < kMaxMuxNesting"},  // muxes nested beyond any board
 };
 
 TEST_F(TopologyTest, BrokenDocumentsYieldNoTreeAndNameTheRule) {
     const std::string previous = onBus(R"({"did":77,"label":"kept"})");
-    for (const auto& row : kBrokenDocs) {
-        SCOPED_TRACE(row.doc);
+    for (const auto& [doc, rule] : kBrokenDocs) {
+        SCOPED_TRACE(doc);
         resetTopology();
         ASSERT_EQ(loadTopology(previous.c_str()), ZL_STATUS_OK);
         TestHost::clearTraces();
-
-        EXPECT_EQ(loadTopology(row.doc.c_str()), ZL_STATUS_FAILED);
-        EXPECT_TRUE(hasLine(0, "consistency check failed: " + row.rule)) << TestHost::dumpTraces();
+        EXPECT_EQ(loadTopology(doc.c_str()), ZL_STATUS_FAILED);
+        EXPECT_TRUE(hasLine(0, "consistency check failed: " + rule)) << TestHost::dumpTraces();
         EXPECT_EQ(TestHost::traceCount("consistency check failed"), 1) << "the build stops at the first rule";
         EXPECT_TRUE(hasLine(2, "failed to create topology tree"));
         EXPECT_EQ(_topology, nullptr);
@@ -350,174 +234,112 @@ TEST_F(TopologyTest, BrokenDocumentsYieldNoTreeAndNameTheRule) {
     }
 }
 
-TEST_F(TopologyTest, DeepButAllowedMuxNestingBuildsAndWalks) {
-    const std::string doc = muxChain(64);
-    ASSERT_EQ(loadTopology(doc.c_str()), ZL_STATUS_OK) << TestHost::dumpTraces();
+TEST_F(TopologyTest, NestingAtTheLimitBuildsAndHugeNestingFailsWithoutCrashing) {
+    ASSERT_EQ(loadTopology(muxChain(64).c_str()), ZL_STATUS_OK) << TestHost::dumpTraces();
     RecordingVisitor visitor;
     EXPECT_TRUE(_topology->accept(&visitor));
-    EXPECT_EQ(visitor.seen.front(), "Bus 0");
     EXPECT_EQ(visitor.seen.size(), 64u * 2 + 3);  // a bus and a mux per level, the I2C twice, the root
-}
 
-TEST_F(TopologyTest, HugeNestingIsRejectedWithoutExhaustingTheStack) {
     const size_t depth = 200000;
-    const std::string balanced = std::string(depth, '[') + std::string(depth, ']');
-    EXPECT_EQ(loadTopology(balanced.c_str()), ZL_STATUS_FAILED);
+    EXPECT_EQ(loadTopology((std::string(depth, '[') + std::string(depth, ']')).c_str()), ZL_STATUS_FAILED);
     EXPECT_TRUE(hasLine(0, "consistency check failed: it->IsObject()"));
-
-    const std::string unbalanced = std::string(depth, '[');
-    EXPECT_EQ(loadTopology(unbalanced.c_str()), ZL_STATUS_BAD_INPUT);
-    EXPECT_TRUE(TestHost::traced("failed to load topology from json: ", 2));
+    EXPECT_EQ(loadTopology(std::string(depth, '[').c_str()), ZL_STATUS_BAD_INPUT);
 }
 
 TEST(JsonNestingDepth, CountsBracketsOutsideStrings) {
     const std::pair<const char*, size_t> table[] = {
-        {"", 0},
-        {"5", 0},
-        {"[]", 1},
-        {"[[],[[]]]", 3},
-        {R"({"a":[{}]})", 3},
-        {R"(["[[[{{"])", 1},
+        {"5", 0}, {"[[],[[]]]", 3}, {R"({"a":[{}]})", 3}, {R"(["[[[{{"])", 1}, {"[[[", 3}, {"]]][", 1},
         {R"(["\"[[", "]"])", 1},  // an escaped quote does not end the string
-        {R"(["\\", [[]]])", 3},  // an escaped backslash does not escape the quote
-        {"[[[", 3},  // unbalanced texts count what they open
-        {"]]][", 1},
-        {R"(["unterminated [[[)", 1},
-        {"[\"\\", 1},
-        {nullptr, 0},
+        {R"(["\\", [[]]])", 3},   // an escaped backslash does not escape the quote
+        {"[\"\\", 1}, {nullptr, 0},
     };
     for (const auto& [text, depth] : table) EXPECT_EQ(jsonNestingDepth(text), depth) << (text ? text : "null");
 }
 
 // ---------------------------------------------------------------- parse errors
 
-struct ParseErrorCase {
-    std::string text;
-    std::string message;
-    size_t offset;
-};
-
-const ParseErrorCase kParseErrors[] = {
-    {"", "The document is empty.", 0},
-    {"   ", "The document is empty.", 3},
-    {"[1,]", "Invalid value.", 3},
-    {"[1 2]", "Missing a comma or ']' after an array element.", 3},
-    {"[] x", "The document root must not follow by other values.", 3},
-    {"[][]", "The document root must not follow by other values.", 2},
-    {"{1}", "Missing a name for object member.", 1},
-    {R"({"a" 1})", "Missing a colon after a name of object member.", 5},
-    {R"({"a":1 "b":2})", "Missing a comma or '}' after an object member.", 7},
-    {R"(["\u12G4"])", "Incorrect hex digit after \\u escape in string.", 2},
-    {R"(["\uD800x"])", "The surrogate pair in string is invalid.", 2},
-    {R"(["\q"])", "Invalid escape character in string.", 2},
-    {R"(["abc)", "Missing a closing quotation mark in string.", 5},
-    {"[1e400]", "Number too big to be stored in double.", 1},
-    {"[1.]", "Miss fraction part in number.", 3},
-    {"[1e]", "Miss exponent in number.", 3},
-    {"nul", "Invalid value.", 3},
-};
-
 TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
+    const struct {
+        const char* text;
+        std::string message;
+        size_t offset;
+    } cases[] = {
+        {nullptr, "The document is empty.", 0},
+        {"   ", "The document is empty.", 3},
+        {"[1,]", "Invalid value.", 3},
+        {"[][]", "The document root must not follow by other values.", 2},
+        {R"({"a" 1})", "Missing a colon after a name of object member.", 5},
+        {R"(["abc)", "Missing a closing quotation mark in string.", 5},
+        {"[1e400]", "Number too big to be stored in double.", 1},
+    };
     const std::string good = onBus(R"({"did":5,"label":"l"})");
     ASSERT_EQ(loadTopology(good.c_str()), ZL_STATUS_OK);
     Topology::Topology* tree = _topology;
     Device* labelled = getDeviceByLabel("l");
-    for (const auto& c : kParseErrors) {
-        SCOPED_TRACE(c.text);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "null");
         TestHost::clearTraces();
-        EXPECT_EQ(loadTopology(c.text.c_str()), ZL_STATUS_BAD_INPUT);
+        EXPECT_EQ(loadTopology(c.text), ZL_STATUS_BAD_INPUT);
         EXPECT_TRUE(hasLine(2, "loading topology json"));
-        const std::string expected =
-            "failed to load topology from json: " + c.message + " offset " + std::to_string(c.offset);
-        EXPECT_TRUE(hasLine(2, expected)) << TestHost::dumpTraces();
+        EXPECT_TRUE(hasLine(2, "failed to load topology from json: " + c.message + " offset " +
+                                   std::to_string(c.offset)))
+            << TestHost::dumpTraces();
         EXPECT_EQ(_topology, tree);
         EXPECT_EQ(getDeviceByLabel("l"), labelled);
         EXPECT_EQ(_topology_json, good);
     }
 }
 
-TEST_F(TopologyTest, NullTextReadsAsAnEmptyDocument) {
-    EXPECT_EQ(loadTopology(nullptr), ZL_STATUS_BAD_INPUT);
-    EXPECT_TRUE(hasLine(2, "failed to load topology from json: The document is empty. offset 0"));
-}
-
 TEST(ParseErrorMessage, CoversEveryCodeAndFallsBackForOthers) {
     const std::pair<int, const char*> table[] = {
-        {0, "Unknown error."},
-        {1, "The document is empty."},
-        {2, "The document root must not follow by other values."},
-        {3, "Invalid value."},
-        {4, "Missing a name for object member."},
-        {5, "Missing a colon after a name of object member."},
-        {6, "Missing a comma or '}' after an object member."},
-        {7, "Missing a comma or ']' after an array element."},
-        {8, "Incorrect hex digit after \\u escape in string."},
-        {9, "The surrogate pair in string is invalid."},
-        {10, "Invalid escape character in string."},
-        {11, "Missing a closing quotation mark in string."},
-        {12, "Invalid encoding in string."},
-        {13, "Number too big to be stored in double."},
-        {14, "Miss fraction part in number."},
-        {15, "Miss exponent in number."},
-        {16, "Terminate parsing due to Handler error."},
-        {17, "Unspecific syntax error."},
-        {18, "Unknown error."},
-        {-1, "Unknown error."},
+        {0, "Unknown error."}, {1, "The document is empty."},
+        {2, "The document root must not follow by other values."}, {3, "Invalid value."},
+        {4, "Missing a name for object member."}, {5, "Missing a colon after a name of object member."},
+        {6, "Missing a comma or '}' after an object member."}, {7, "Missing a comma or ']' after an array element."},
+        {8, "Incorrect hex digit after \\u escape in string."}, {9, "The surrogate pair in string is invalid."},
+        {10, "Invalid escape character in string."}, {11, "Missing a closing quotation mark in string."},
+        {12, "Invalid encoding in string."}, {13, "Number too big to be stored in double."},
+        {14, "Miss fraction part in number."}, {15, "Miss exponent in number."},
+        {16, "Terminate parsing due to Handler error."}, {17, "Unspecific syntax error."},
+        {18, "Unknown error."}, {-1, "Unknown error."},
     };
     for (const auto& [code, message] : table)
         EXPECT_STREQ(parseErrorMessage(static_cast<rapidjson::ParseErrorCode>(code)), message) << code;
 }
 
-// ---------------------------------------------------------------- loading and reuse
+// ---------------------------------------------------------------- loading, reuse and lookups
 
-TEST_F(TopologyTest, IdenticalTextReusesTheLoadedTree) {
-    const std::string doc = onBus(R"({"did":1})");
-    ASSERT_EQ(loadTopology(doc.c_str()), ZL_STATUS_OK);
-    Topology::Topology* first = _topology;
-    TestHost::clearTraces();
+TEST_F(TopologyTest, IdenticalTextIsReusedAndAnyOtherTextRebuilds) {
+    EXPECT_EQ(findDevice(0), nullptr);  // no tree yet: nothing, silently
+    EXPECT_TRUE(TestHost::traces().empty());
+    _topology_json = "[]";  // text without a tree is not reused
+    EXPECT_EQ(loadTopology("[]"), ZL_STATUS_OK);
+    ASSERT_NE(_topology, nullptr);
+    EXPECT_TRUE(_topology->media.empty());
 
-    EXPECT_EQ(loadTopology(std::string(doc).c_str()), ZL_STATUS_OK);
-    EXPECT_EQ(_topology, first);
-    EXPECT_TRUE(hasLine(2, "topology is the same as the previously loaded one (using it)"));
-    EXPECT_FALSE(TestHost::traced("loading topology json"));
-    EXPECT_EQ(TestHost::traces().size(), 1u);
-}
-
-TEST_F(TopologyTest, DifferentTextReplacesTheTreeAndItsLabels) {
-    ASSERT_EQ(loadTopology(onBus(R"({"did":1,"label":"old"})").c_str()), ZL_STATUS_OK);
+    const std::string doc = onBus(R"({"did":1,"label":"old"})");
+    for (bool afterFailure : {false, true}) {
+        ASSERT_EQ(loadTopology(afterFailure ? "[1]" : doc.c_str()), afterFailure ? ZL_STATUS_FAILED : ZL_STATUS_OK);
+        Topology::Topology* first = _topology;
+        TestHost::clearTraces();
+        EXPECT_EQ(loadTopology(std::string(doc).c_str()), ZL_STATUS_OK);
+        EXPECT_EQ(hasLine(2, "topology is the same as the previously loaded one (using it)"), !afterFailure);
+        EXPECT_EQ(hasLine(2, "loading topology json"), afterFailure);  // the same text after a failure is rebuilt
+        if (!afterFailure) {
+            EXPECT_EQ(_topology, first);
+        }
+        EXPECT_NE(getDeviceByLabel("old"), nullptr);
+    }
     const std::string second = onBus(R"({"did":2,"label":"new"})") + " ";  // differs by a blank only
     ASSERT_EQ(loadTopology(second.c_str()), ZL_STATUS_OK);
     EXPECT_EQ(getDeviceByLabel("old"), nullptr);
-    ASSERT_NE(getDeviceByLabel("new"), nullptr);
     EXPECT_EQ(findDevice(1), nullptr);
+    ASSERT_NE(getDeviceByLabel("new"), nullptr);
     EXPECT_EQ(findDevice(2), getDeviceByLabel("new"));
     EXPECT_EQ(_topology_json, second);
 }
 
-TEST_F(TopologyTest, SameTextAfterAFailedBuildIsBuiltAgain) {
-    const std::string good = onBus(R"({"did":1,"label":"x"})");
-    ASSERT_EQ(loadTopology(good.c_str()), ZL_STATUS_OK);
-    ASSERT_EQ(loadTopology("[1]"), ZL_STATUS_FAILED);
-    ASSERT_EQ(_topology_json, good);
-    TestHost::clearTraces();
-
-    EXPECT_EQ(loadTopology(good.c_str()), ZL_STATUS_OK);
-    EXPECT_FALSE(TestHost::traced("previously loaded"));
-    EXPECT_TRUE(hasLine(2, "loading topology json"));
-    ASSERT_NE(_topology, nullptr);
-    EXPECT_NE(getDeviceByLabel("x"), nullptr);
-}
-
-TEST_F(TopologyTest, NoReuseBeforeAnyTreeWasLoaded) {
-    _topology_json = "[]";  // text without a tree: must be parsed and built
-    EXPECT_EQ(loadTopology("[]"), ZL_STATUS_OK);
-    EXPECT_TRUE(hasLine(2, "loading topology json"));
-    EXPECT_NE(_topology, nullptr);
-}
-
-// ---------------------------------------------------------------- lookups
-
-TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindEach) {
+TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindTheFirstInWalkOrder) {
     const char* doc = R"([
       {"type":"SCD","ham":"h","pci":1,"accelerators":[
         {"id":2,"busses":[{"id":0,"devices":[{"did":1,"label":"same"},{"did":9,"label":"dup9a"}]}]},
@@ -525,99 +347,58 @@ TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindEach) {
       {"type":"I2C","ham":"h","id":0,"devices":[{"did":2,"label":"same"}]}
     ])";
     ASSERT_EQ(loadTopology(doc), ZL_STATUS_OK) << TestHost::dumpTraces();
-    const Device* same = getDeviceByLabel("same");
-    ASSERT_NE(same, nullptr);
-    EXPECT_EQ(same->did, 2u);
-
+    ASSERT_NE(getDeviceByLabel("same"), nullptr);
+    EXPECT_EQ(getDeviceByLabel("same")->did, 2u);
     TestHost::clearTraces();
-    const Device* one = findDevice(1);
-    ASSERT_NE(one, nullptr);
-    EXPECT_EQ(one->did, 1u);
+    ASSERT_NE(findDevice(1), nullptr);
+    EXPECT_EQ(findDevice(1)->did, 1u);
     EXPECT_TRUE(hasLine(2, "Device 1 found in topology"));
-    EXPECT_EQ(findDevice(2), same);
-
-    // Of two devices with one did, the first in walk order: accelerator 1 before 2.
-    EXPECT_EQ(findDevice(9), getDeviceByLabel("dup9b"));
-
+    EXPECT_EQ(findDevice(9), getDeviceByLabel("dup9b"));  // accelerator 1 is walked before 2
     TestHost::clearTraces();
     EXPECT_EQ(findDevice(12345), nullptr);
     EXPECT_FALSE(TestHost::traced("found in topology"));
-
     EXPECT_EQ(getDeviceByLabel("missing"), nullptr);
     EXPECT_EQ(getDeviceByLabel(nullptr), nullptr);
 }
 
-TEST_F(TopologyTest, SearchVisitorWalksEverythingWhenNothingMatches) {
-    ASSERT_EQ(loadTopology(kWalkDoc), ZL_STATUS_OK);
-    SearchDeviceVisitor search(4242);
-    EXPECT_TRUE(_topology->accept(&search));
-    EXPECT_FALSE(search.found);
-    EXPECT_EQ(search.result, nullptr);
-
-    SearchDeviceVisitor hit(43);
-    EXPECT_FALSE(_topology->accept(&hit));
-    EXPECT_TRUE(hit.found);
-    ASSERT_NE(hit.result, nullptr);
-    EXPECT_EQ(hit.result->did, 43u);
-}
-
-TEST_F(TopologyTest, FindDeviceWithoutATreeFindsNothing) {
-    EXPECT_EQ(findDevice(0), nullptr);
-    EXPECT_TRUE(TestHost::traces().empty());
-}
-
 TEST(IsDeviceObject, OnlyALeadingBraceCounts) {
-    const std::pair<const char*, bool> table[] = {
-        {"{", true}, {R"({"did":1})", true}, {" {", false}, {"\t{", false}, {"", false},
-        {"[{}]", false}, {"psu1", false}, {nullptr, false},
-    };
+    const std::pair<const char*, bool> table[] = {{"{", true},     {R"({"did":1})", true}, {" {", false},
+                                                  {"", false},      {"[{}]", false},        {"psu1", false},
+                                                  {nullptr, false}};
     for (const auto& [text, expected] : table) EXPECT_EQ(isDeviceObject(text), expected) << (text ? text : "null");
 }
 
 // ---------------------------------------------------------------- address record
 
-struct AddressCase {
-    const char* json;
-    uint32_t word1;  // expected packed word when valid
-    const char* rule;  // broken rule, or null when valid
-};
-
 constexpr uint32_t kAddrSize1 = 1u << 25;
 
-const AddressCase kAddresses[] = {
-    // every field at once, each with a distinct pattern
-    {R"({"address":85,"accel":42,"busTimeout":5,"addrSize":2,"extraDelay":1,"writeDelay":3,"readDelay":2})",
-     0xbd4a8055u, nullptr},
-    {R"({"address":80})", 80u | kAddrSize1, nullptr},
-    {R"({"address":200})", 72u | kAddrSize1, nullptr},                 // low 7 bits
-    {R"({"address":1,"busTimeout":9})", 1u | (1u << 22) | kAddrSize1, nullptr},
-    {R"({"address":1,"writeDelay":7})", 1u | (3u << 28) | kAddrSize1, nullptr},
-    {R"({"address":1,"readDelay":5})", 1u | (1u << 30) | kAddrSize1, nullptr},
-    {R"({"address":1,"extraDelay":2})", 1u | kAddrSize1, nullptr},       // low bit only
-    {R"({"address":1,"accel":200})", 1u | (72u << 14) | kAddrSize1, nullptr},
-    {R"({"address":1,"addrSize":1})", 1u | kAddrSize1, nullptr},
-    {R"({"address":1,"addrSize":6})", 1u | (2u << 25), nullptr},          // stores 2
-    {R"({"address":1,"address":2})", 1u | kAddrSize1, nullptr},          // first occurrence
-    {R"({"address":1,"addrSize":2,"ignored":"x"})", 1u | (2u << 25), nullptr},
-    {R"({"address":1,"addrSize":3})", 0, "address.addrSize == 1 || address.addrSize == 2"},
-    {R"({"address":1,"addrSize":0})", 0, "address.addrSize == 1 || address.addrSize == 2"},
-    {R"({"address":1,"addrSize":4})", 0, "address.addrSize == 1 || address.addrSize == 2"},
-    {R"({"accel":1})", 0, "value.HasMember( \"address\" )"},
-    {R"([{"address":1}])", 0, "value.IsObject()"},
-    {R"("address")", 0, "value.IsObject()"},
-    {R"({"address":4294967296})", 0, "IsUint()"},
-    {R"({"address":1,"writeDelay":-1})", 0, "IsUint()"},
-    {R"({"address":1,"extraDelay":true})", 0, "IsUint()"},
-};
-
 TEST(FillAddress, PacksFieldsTruncatesAndChecksAddrSize) {
-    for (const auto& c : kAddresses) {
+    const struct {
+        const char* json;
+        uint32_t word1;    // expected packed word when valid
+        const char* rule;  // broken rule, or null when valid
+    } cases[] = {
+        // every field at once, each with a distinct pattern
+        {R"({"address":85,"accel":42,"busTimeout":5,"addrSize":2,"extraDelay":1,"writeDelay":3,"readDelay":2})",
+         0xbd4a8055u, nullptr},
+        {R"({"address":200})", 72u | kAddrSize1, nullptr},  // low 7 bits
+        {R"({"address":1,"busTimeout":9})", 1u | (1u << 22) | kAddrSize1, nullptr},
+        {R"({"address":1,"writeDelay":7})", 1u | (3u << 28) | kAddrSize1, nullptr},
+        {R"({"address":1,"readDelay":5})", 1u | (1u << 30) | kAddrSize1, nullptr},
+        {R"({"address":1,"extraDelay":2})", 1u | kAddrSize1, nullptr},  // low bit only
+        {R"({"address":1,"accel":200})", 1u | (72u << 14) | kAddrSize1, nullptr},
+        {R"({"address":1,"addrSize":6})", 1u | (2u << 25), nullptr},  // stores 2
+        {R"({"address":1,"addrSize":3})", 0, "address.addrSize == 1 || address.addrSize == 2"},
+        {R"({"address":1,"addrSize":0})", 0, "address.addrSize == 1 || address.addrSize == 2"},
+        {R"({"accel":1})", 0, "value.HasMember( \"address\" )"},
+        {R"([{"address":1}])", 0, "value.IsObject()"},
+        {R"({"address":4294967296})", 0, "IsUint()"},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         TestHost::clearTraces();
         rapidjson::Document doc;
         doc.Parse(c.json);
-        ASSERT_FALSE(doc.HasParseError());
-
         KhamAddress address;
         address.reg = 0x1234;
         address.setWord1(0xFFFFFFFFu);
@@ -630,8 +411,6 @@ TEST(FillAddress, PacksFieldsTruncatesAndChecksAddrSize) {
             fillAddressFromJSON(doc, address);
             EXPECT_EQ(address.reg, 0u);
             EXPECT_EQ(address.word1(), c.word1) << std::hex << address.word1();
-            EXPECT_EQ(address.bus, 0u);
-            EXPECT_EQ(address.requestFlag, 0u);
         }
     }
 }
@@ -645,8 +424,6 @@ TEST(FillAddress, PackedWordHasTheServiceLayout) {
     EXPECT_EQ(address.word1(), 0x58u | (0x7Fu << 7) | (1u << 21) | kAddrSize1);
     EXPECT_EQ(address.packed(), (static_cast<uint64_t>(address.word1()) << 32) | 0x8Bu);
 }
-
-// ---------------------------------------------------------------- the header compiles as C
 
 TEST(CApi, HeaderIsUsableFromC) { EXPECT_EQ(capiCheckRecords(), 0); }
 
