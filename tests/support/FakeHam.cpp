@@ -11,55 +11,32 @@ void FakeHam::prepare() {
 }
 
 namespace {
-FakeHam::Op makeOp(FakeHam::Op::Kind kind, uint32_t reg, uint32_t value = 0, std::string data = std::string(),
-                   bool pec = false) {
-    FakeHam::Op op;
-    op.kind = kind;
-    op.reg = reg;
-    op.value = value;
-    op.data = std::move(data);
-    op.pec = pec;
-    return op;
+using Op = FakeHam::Op;
+// Appends an operation to the batch; its position is the response id of a read.
+::Ham::ResponseId queue(FakeHam::Batch& batch, Op::Kind kind, uint32_t reg, uint32_t value = 0,
+                        std::string data = {}, bool pec = false) {
+    batch.push_back(Op{kind, reg, value, std::move(data), pec});
+    return static_cast<::Ham::ResponseId>(batch.size() - 1);
 }
+std::string bytesOf(const uint8_t* data, uint32_t len) { return std::string(reinterpret_cast<const char*>(data), len); }
 }  // namespace
 
-::Ham::ResponseId FakeHam::addRecvByte() {
-    current_.push_back(makeOp(Op::RecvByte, 0));
-    return static_cast<::Ham::ResponseId>(current_.size() - 1);
-}
-::Ham::ResponseId FakeHam::addRead8(uint32_t reg) {
-    current_.push_back(makeOp(Op::Read8, reg));
-    return static_cast<::Ham::ResponseId>(current_.size() - 1);
-}
-::Ham::ResponseId FakeHam::addRead16(uint32_t reg) {
-    current_.push_back(makeOp(Op::Read16, reg));
-    return static_cast<::Ham::ResponseId>(current_.size() - 1);
-}
-::Ham::ResponseId FakeHam::addRead(uint32_t reg, uint32_t len, bool) {
-    current_.push_back(makeOp(Op::Read, reg, len));
-    return static_cast<::Ham::ResponseId>(current_.size() - 1);
-}
-::Ham::ResponseId FakeHam::addReadBlock(uint32_t reg) {
-    current_.push_back(makeOp(Op::ReadBlock, reg));
-    return static_cast<::Ham::ResponseId>(current_.size() - 1);
-}
+::Ham::ResponseId FakeHam::addRecvByte() { return queue(current_, Op::RecvByte, 0); }
+::Ham::ResponseId FakeHam::addRead8(uint32_t reg) { return queue(current_, Op::Read8, reg); }
+::Ham::ResponseId FakeHam::addRead16(uint32_t reg) { return queue(current_, Op::Read16, reg); }
+::Ham::ResponseId FakeHam::addRead(uint32_t reg, uint32_t len, bool) { return queue(current_, Op::Read, reg, len); }
+::Ham::ResponseId FakeHam::addReadBlock(uint32_t reg) { return queue(current_, Op::ReadBlock, reg); }
 ::Ham::ResponseId FakeHam::addProcessCall(uint32_t reg, uint16_t value) {
-    current_.push_back(makeOp(Op::ProcessCall, reg, value));
-    return static_cast<::Ham::ResponseId>(current_.size() - 1);
+    return queue(current_, Op::ProcessCall, reg, value);
 }
-void FakeHam::addSendByte(uint8_t byte, bool pec) { current_.push_back(makeOp(Op::SendByte, 0, byte, {}, pec)); }
-void FakeHam::addWrite8(uint32_t reg, uint8_t value, bool pec) {
-    current_.push_back(makeOp(Op::Write8, reg, value, {}, pec));
-}
-void FakeHam::addWrite16(uint32_t reg, uint16_t value, bool pec) {
-    current_.push_back(makeOp(Op::Write16, reg, value, {}, pec));
-}
+void FakeHam::addSendByte(uint8_t byte, bool pec) { queue(current_, Op::SendByte, 0, byte, {}, pec); }
+void FakeHam::addWrite8(uint32_t reg, uint8_t value, bool pec) { queue(current_, Op::Write8, reg, value, {}, pec); }
+void FakeHam::addWrite16(uint32_t reg, uint16_t value, bool pec) { queue(current_, Op::Write16, reg, value, {}, pec); }
 void FakeHam::addWrite(uint32_t reg, const uint8_t* data, uint32_t len, bool pec) {
-    current_.push_back(makeOp(Op::Write, reg, len, std::string(reinterpret_cast<const char*>(data), len), pec));
+    queue(current_, Op::Write, reg, len, bytesOf(data, len), pec);
 }
 void FakeHam::addWriteBlock(uint32_t reg, const uint8_t* data, uint32_t len, bool pec) {
-    current_.push_back(
-        makeOp(Op::WriteBlock, reg, len, std::string(reinterpret_cast<const char*>(data), len), pec));
+    queue(current_, Op::WriteBlock, reg, len, bytesOf(data, len), pec);
 }
 
 zl_status FakeHam::execute() {
@@ -71,7 +48,6 @@ zl_status FakeHam::execute() {
     executed.push_back(current_);
     results.push_back(rc);
     if (rc != ZL_STATUS_OK) return rc;
-
     answers_.assign(current_.size(), std::string());
     for (size_t i = 0; i < current_.size(); ++i) {
         const Op& op = current_[i];
@@ -80,16 +56,13 @@ zl_status FakeHam::execute() {
             return static_cast<char>(it != bytes.end() ? it->second : 0);
         };
         switch (op.kind) {
-            case Op::RecvByte: answers_[i] = std::string(1, byteAt(0)); break;
-            case Op::Read8: answers_[i] = std::string(1, byteAt(op.reg)); break;
+            case Op::RecvByte: answers_[i] = byteAt(0); break;
+            case Op::Read8: answers_[i] = byteAt(op.reg); break;
             case Op::Read16:
             case Op::ProcessCall: {
                 auto w = words.find(op.reg);
-                if (w != words.end()) {
-                    answers_[i] = std::string{static_cast<char>(w->second & 0xFF), static_cast<char>(w->second >> 8)};
-                } else {
-                    answers_[i] = std::string{byteAt(op.reg), byteAt(op.reg + 1)};
-                }
+                answers_[i] = w != words.end() ? std::string{char(w->second & 0xFF), char(w->second >> 8)}
+                                               : std::string{byteAt(op.reg), byteAt(op.reg + 1)};
                 break;
             }
             case Op::Read:
@@ -113,21 +86,19 @@ zl_status FakeHam::execute() {
     return ZL_STATUS_OK;
 }
 
-uint8_t FakeHam::get8(::Ham::ResponseId id) {
-    if (id >= answers_.size() || answers_[id].empty()) throw std::out_of_range("FakeHam::get8");
-    return static_cast<uint8_t>(answers_[id][0]);
+namespace {
+const std::string& answer(const std::vector<std::string>& answers, ::Ham::ResponseId id, size_t size) {
+    if (id >= answers.size() || answers[id].size() < size) throw std::out_of_range("FakeHam: no such answer");
+    return answers[id];
 }
+}  // namespace
 
+uint8_t FakeHam::get8(::Ham::ResponseId id) { return static_cast<uint8_t>(answer(answers_, id, 1)[0]); }
 uint16_t FakeHam::get16(::Ham::ResponseId id) {
-    if (id >= answers_.size() || answers_[id].size() < 2) throw std::out_of_range("FakeHam::get16");
-    return static_cast<uint16_t>(static_cast<uint8_t>(answers_[id][0]) |
-                                 (static_cast<uint8_t>(answers_[id][1]) << 8));
+    const std::string& a = answer(answers_, id, 2);
+    return static_cast<uint16_t>(static_cast<uint8_t>(a[0]) | (static_cast<uint8_t>(a[1]) << 8));
 }
-
-std::string FakeHam::getBlock(::Ham::ResponseId id, uint32_t) {
-    if (id >= answers_.size()) throw std::out_of_range("FakeHam::getBlock");
-    return answers_[id];
-}
+std::string FakeHam::getBlock(::Ham::ResponseId id, uint32_t) { return answer(answers_, id, 0); }
 
 void FakeHam::setExpected(const Utils::ExpectedValues* values) {
     expected = values;
@@ -142,13 +113,9 @@ void FakeHam::setDriverName(const std::string& name, const std::string& deviceLa
 
 std::vector<FakeHam::Op> FakeHam::writes() const {
     std::vector<Op> out;
-    for (size_t b = 0; b < executed.size(); ++b) {
-        for (const Op& op : executed[b]) {
-            if (op.kind == Op::Write8 || op.kind == Op::Write16 || op.kind == Op::Write ||
-                op.kind == Op::WriteBlock || op.kind == Op::SendByte)
-                out.push_back(op);
-        }
-    }
+    for (const Batch& batch : executed)
+        for (const Op& op : batch)
+            if (op.kind >= Op::SendByte) out.push_back(op);  // the write kinds come last
     return out;
 }
 
@@ -183,8 +150,7 @@ void FakeRegistrations::addDriver(const std::string& name, Drivers::DriverFactor
 }
 
 FakeHam* fakeHamFor(uint32_t did) {
-    auto& all = madeFakeHams();
-    for (auto it = all.rbegin(); it != all.rend(); ++it)
+    for (auto it = madeFakeHams().rbegin(); it != madeFakeHams().rend(); ++it)
         if ((*it)->did == did) return *it;
     return nullptr;
 }
