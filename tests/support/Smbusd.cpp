@@ -1,16 +1,16 @@
 #include "Smbusd.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -23,40 +23,64 @@ namespace TestSmbusd {
 namespace {
 
 int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 bool canConnect(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     if (path.size() >= sizeof addr.sun_path) return false;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    std::strcpy(addr.sun_path, path.c_str());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     ::close(fd);
     return ok;
 }
 
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+std::string readAll(FILE* f) {
+    std::string text;
+    char buf[4096];
+    std::rewind(f);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    return text;
 }
 
-// Waits for pid for up to ms milliseconds; the exit status, -1 for a signal,
-// -2 when it is still running.
+// Starts argv (looked up in PATH) with stdin from /dev/null and stdout/stderr on the
+// given descriptors (-1: left as they are); -1 when fork fails.
+pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0);
+        if (outFd >= 0) ::dup2(outFd, 1);
+        if (errFd >= 0) ::dup2(errFd, 2);
+        ::execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits up to ms for pid: its exit status, -1 for a signal, -2 while it still runs.
 int waitFor(pid_t pid, int ms) {
-    int64_t deadline = nowMs() + ms;
-    for (;;) {
+    for (int64_t deadline = nowMs() + ms;; ::usleep(5000)) {
         int status = 0;
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (r < 0 && errno != EINTR) return -1;
         if (nowMs() >= deadline) return -2;
-        ::usleep(5000);
     }
+}
+
+// Waits up to ms, then kills; the exit status, or -1 when killed or signalled.
+int finish(pid_t pid, int ms) {
+    int rc = waitFor(pid, ms);
+    if (rc != -2) return rc;
+    ::kill(pid, SIGKILL);
+    waitFor(pid, 5000);
+    return -1;
 }
 
 }  // namespace
@@ -68,81 +92,19 @@ void addBinDirToPath() {
     if (done) return;
     done = true;
     const char* path = std::getenv("PATH");
-    std::string v = binDir() + ":" + (path ? path : "/usr/bin:/bin");
-    ::setenv("PATH", v.c_str(), 1);
+    ::setenv("PATH", (binDir() + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
 }
 
 int runProgram(const std::vector<std::string>& argv, std::string* out, std::string* err, int timeoutMs) {
     if (out) out->clear();
     if (err) err->clear();
-    if (argv.empty()) return -1;
-    int po[2], pe[2];
-    if (::pipe2(po, O_CLOEXEC) < 0) return -1;
-    if (::pipe2(pe, O_CLOEXEC) < 0) {
-        ::close(po[0]);
-        ::close(po[1]);
-        return -1;
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        ::dup2(po[1], 1);
-        ::dup2(pe[1], 2);
-        int devnull = ::open("/dev/null", O_RDONLY);
-        if (devnull >= 0) ::dup2(devnull, 0);
-        ::execvp(args[0], args.data());
-        _exit(127);
-    }
-    ::close(po[1]);
-    ::close(pe[1]);
+    FILE* files[2] = {std::tmpfile(), std::tmpfile()};  // removed when closed
+    pid_t pid = argv.empty() || !files[0] || !files[1] ? -1 : spawn(argv, fileno(files[0]), fileno(files[1]));
+    int rc = pid > 0 ? finish(pid, timeoutMs) : -1;
     std::string* sinks[2] = {out, err};
-    int fds[2] = {po[0], pe[0]};
-    bool open[2] = {true, true};
-    int64_t deadline = nowMs() + timeoutMs;
-    bool timedOut = false;
-    while (open[0] || open[1]) {
-        pollfd p[2];
-        int n = 0, map[2];
-        for (int i = 0; i < 2; ++i) {
-            if (open[i]) {
-                p[n] = {fds[i], POLLIN, 0};
-                map[n++] = i;
-            }
-        }
-        int64_t left = deadline - nowMs();
-        if (left <= 0) {
-            timedOut = true;
-            break;
-        }
-        int r = ::poll(p, nfds_t(n), int(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) continue;
-        for (int k = 0; k < n; ++k) {
-            if (!p[k].revents) continue;
-            char buf[4096];
-            ssize_t got = ::read(p[k].fd, buf, sizeof buf);
-            if (got > 0) {
-                if (sinks[map[k]]) sinks[map[k]]->append(buf, size_t(got));
-            } else if (got == 0 || errno != EINTR) {
-                open[map[k]] = false;
-            }
-        }
-    }
-    ::close(po[0]);
-    ::close(pe[0]);
-    if (timedOut) {
-        ::kill(pid, SIGKILL);
-        waitFor(pid, 5000);
-        return -1;
-    }
-    int rc = waitFor(pid, timeoutMs);
-    if (rc == -2) {
-        ::kill(pid, SIGKILL);
-        waitFor(pid, 5000);
-        return -1;
+    for (int i = 0; i < 2; ++i) {
+        if (files[i] && sinks[i]) *sinks[i] = readAll(files[i]);
+        if (files[i]) std::fclose(files[i]);
     }
     return rc;
 }
@@ -160,20 +122,15 @@ Daemon::Daemon() {
 
 Daemon::~Daemon() {
     stop();
-    if (dir_ != "/tmp") {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    std::error_code ec;
+    if (dir_ != "/tmp") std::filesystem::remove_all(dir_, ec);
 }
 
 bool Daemon::start(const std::string& topology, const std::string& state, const std::vector<std::string>& extraArgs) {
     stop();
-    writeFile(topologyFile_, topology);
-    if (state.empty()) {
-        ::unlink(stateFile_.c_str());
-    } else {
-        writeFile(stateFile_, state);
-    }
+    std::ofstream(topologyFile_, std::ios::binary | std::ios::trunc) << topology;
+    ::unlink(stateFile_.c_str());
+    if (!state.empty()) std::ofstream(stateFile_, std::ios::binary | std::ios::trunc) << state;
     extraArgs_ = extraArgs;
     return launch();
 }
@@ -186,35 +143,18 @@ bool Daemon::restart() {
 bool Daemon::launch() {
     std::vector<std::string> argv = {binDir() + "/zolta-smbusd", "--socket", socket_, "--control", control_,
                                      "--topology", topologyFile_, "-v", "1", "--log", log_};
-    if (::access(stateFile_.c_str(), F_OK) == 0) {
-        argv.push_back("--state");
-        argv.push_back(stateFile_);
-    }
-    for (const auto& a : extraArgs_) argv.push_back(a);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        int devnull = ::open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 1);
-        }
-        ::execv(args[0], args.data());
-        _exit(127);
-    }
-    pid_ = pid;
-    int64_t deadline = nowMs() + 10000;
-    while (nowMs() < deadline) {
-        int rc = waitFor(pid_, 0);
-        if (rc != -2) {
+    if (::access(stateFile_.c_str(), F_OK) == 0) argv.insert(argv.end(), {"--state", stateFile_});
+    argv.insert(argv.end(), extraArgs_.begin(), extraArgs_.end());
+    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = spawn(argv, devnull, -1);
+    ::close(devnull);
+    if (pid_ < 0) return false;
+    for (int64_t deadline = nowMs() + 10000; nowMs() < deadline; ::usleep(10000)) {
+        if (waitFor(pid_, 0) != -2) {
             pid_ = -1;  // exited: bad topology or state, or a busy socket
             return false;
         }
         if (canConnect(socket_) && canConnect(control_)) return true;
-        ::usleep(10000);
     }
     stop();
     return false;
@@ -223,12 +163,7 @@ bool Daemon::launch() {
 int Daemon::stop() {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
-    int rc = waitFor(pid_, 10000);
-    if (rc == -2) {
-        ::kill(pid_, SIGKILL);
-        waitFor(pid_, 5000);
-        rc = -1;
-    }
+    int rc = finish(pid_, 10000);
     pid_ = -1;
     return rc;
 }
@@ -242,9 +177,8 @@ bool Daemon::running() const {
 }
 
 std::string Daemon::log() const {
-    std::ifstream in(log_);
     std::ostringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(log_).rdbuf();
     return ss.str();
 }
 
