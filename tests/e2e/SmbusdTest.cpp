@@ -591,8 +591,8 @@ TEST(SmbusdStartTest, StateModelOverrideSecondServiceAndRestartOnAStaleSocket) {
     EXPECT_NE(std::string::npos, d.ctl({"list"}).find("bay1 4 PsuSlot tlv-eeprom")) << d.log();
     EXPECT_EQ("M1\n", d.ctl({"prop", "bay1", "model"}));
     std::string err;
-    EXPECT_EQ(1, TestSmbusd::runProgram({TestSmbusd::binDir() + "/zolta-smbusd", "--socket", d.socketPath(), "--topology",
-                                         d.dir() + "/topology.json"},
+    EXPECT_EQ(1, TestSmbusd::runProgram({TestSmbusd::binDir() + "/zolta-smbusd", "--socket", d.socketPath(), "--control",
+                                         d.controlPath(), "--topology", d.dir() + "/topology.json"},
                                         nullptr, &err, 10000));
     EXPECT_NE(std::string::npos, err.find("in use")) << err;
     EXPECT_EQ("pong\n", d.ctl({"ping"})) << "the second service left the socket alone";
