@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Components/LogicalDevices.h"
 #include "Drivers/Device.h"
 #include "Ham/Ham.h"
 
@@ -105,6 +106,20 @@ class FakeRegistrations {
 
   private:
     std::vector<std::string> drivers_;
+};
+
+// A GPIO whose bit and status the test sets.
+struct ScriptedGpio : Component::LogicalDevice::Gpio {
+    ScriptedGpio(unsigned bit, zl_status status) : bit(bit), status(status) {}
+    zl_status bitClear() override { return ZL_STATUS_NOT_PROVIDED; }
+    zl_status bitSet() override { return ZL_STATUS_NOT_PROVIDED; }
+    zl_status bitRead(unsigned* out) override {
+        if (++reads, status == ZL_STATUS_OK) *out = bit;
+        return status;
+    }
+    unsigned bit;
+    zl_status status;
+    int reads = 0;
 };
 
 }  // namespace TestHost

@@ -17,26 +17,13 @@
 #include "Topology/Topology.h"
 
 using Drivers::Pmbus;
+using TestHost::ScriptedGpio;
 using TestHost::FakeHam;
 using Op = TestHost::FakeHam::Op;
 
 namespace {
 
 constexpr float kUntouched = -12345.0f;
-
-// A GPIO whose bit and status the test sets.
-struct ScriptedGpio : Component::LogicalDevice::Gpio {
-    ScriptedGpio(unsigned bit, zl_status status) : bit(bit), status(status) {}
-    zl_status bitClear() override { return ZL_STATUS_NOT_PROVIDED; }
-    zl_status bitSet() override { return ZL_STATUS_NOT_PROVIDED; }
-    zl_status bitRead(unsigned* out) override {
-        if (++reads, status == ZL_STATUS_OK) *out = bit;
-        return status;
-    }
-    unsigned bit;
-    zl_status status;
-    int reads = 0;
-};
 
 Drivers::FactoryArgs argsWith(std::initializer_list<std::pair<const std::string, std::string>> list) {
     Drivers::FactoryArgs args;

@@ -23,6 +23,7 @@
 #include "Topology/Topology.h"
 
 using Drivers::PsuSlot;
+using TestHost::ScriptedGpio;
 using TestHost::FakeHam;
 using Type = Drivers::PsuSlot::IdentificationType;
 using Method = zl_status (PsuSlot::Slot::*)(std::string& serial, std::string& model);
@@ -60,20 +61,6 @@ class BlockHam final : public Ham::Ham {
     zl_status failStatus = ZL_STATUS_NO_COMM;
     std::vector<std::pair<uint32_t, uint32_t>> ops;  // register, length
     std::vector<std::string> answers;
-};
-
-// A GPIO whose bit and status the test sets.
-struct ScriptedGpio : Component::LogicalDevice::Gpio {
-    ScriptedGpio(unsigned bit, zl_status status) : bit(bit), status(status) {}
-    zl_status bitClear() override { return ZL_STATUS_NOT_PROVIDED; }
-    zl_status bitSet() override { return ZL_STATUS_NOT_PROVIDED; }
-    zl_status bitRead(unsigned* out) override {
-        if (++reads, status == ZL_STATUS_OK) *out = bit;
-        return status;
-    }
-    unsigned bit;
-    zl_status status;
-    int reads = 0;
 };
 
 using ArgList = std::initializer_list<std::pair<const std::string, std::string>>;
