@@ -38,17 +38,10 @@ zl_status Fan::setRpmCallback(zl_fan* record, int rpm) {
 extern "C" zl_fan* zl_fan_add(const char* devArgs) {
     using namespace Component;
     return Utils::guardEntry<zl_fan*>(nullptr, [&]() -> zl_fan* {
-        Drivers::DriverArgs args;
-        DeviceBase* device = DeviceBase::create(devArgs, args);
-        if (device == nullptr) {
-            zl_trace(0, "DeviceBase::create() failed");
-            return nullptr;
-        }
-        LogicalDevice::Fan* fan = device->newFan(args);
-        if (fan == nullptr) {
-            zl_trace(0, "newFan() failed");
-            return nullptr;
-        }
-        return &fan->record;
+        auto* fan = LogicalDevice::addLogicalDevice<LogicalDevice::Fan>(
+            devArgs, 0, "newFan() failed", [](DeviceBase& driver, const Drivers::DriverArgs& args) {
+                return driver.newFan(args);
+            });
+        return fan != nullptr ? &fan->record : nullptr;
     });
 }

@@ -63,17 +63,10 @@ zl_status Psu::get_output_power_callback(zl_psu* record, float* watts) {
 extern "C" zl_psu* zl_psu_add(const char* devArgs) {
     using namespace Component;
     return Utils::guardEntry<zl_psu*>(nullptr, [&]() -> zl_psu* {
-        Drivers::DriverArgs args;
-        DeviceBase* device = DeviceBase::create(devArgs, args);
-        if (device == nullptr) {
-            zl_trace(2, "DeviceBase::create() failed");
-            return nullptr;
-        }
-        LogicalDevice::Psu* psu = device->newPsu(args);
-        if (psu == nullptr) {
-            zl_trace(2, "newPsu() failed");
-            return nullptr;
-        }
-        return &psu->record;
+        auto* psu = LogicalDevice::addLogicalDevice<LogicalDevice::Psu>(
+            devArgs, 2, "newPsu() failed", [](DeviceBase& driver, const Drivers::DriverArgs& args) {
+                return driver.newPsu(args);
+            });
+        return psu != nullptr ? &psu->record : nullptr;
     });
 }

@@ -27,17 +27,10 @@ zl_status Slot::getPresenceCallback(zl_slot* record, char** fdl) {
 extern "C" zl_slot* zl_slot_add(const char* devArgs) {
     using namespace Component;
     return Utils::guardEntry<zl_slot*>(nullptr, [&]() -> zl_slot* {
-        Drivers::DriverArgs args;
-        DeviceBase* device = DeviceBase::create(devArgs, args);
-        if (device == nullptr) {
-            zl_trace(0, "DeviceBase::create() failed");
-            return nullptr;
-        }
-        LogicalDevice::Slot* slot = device->newSlot(args);
-        if (slot == nullptr) {
-            zl_trace(0, "newSlot() failed");
-            return nullptr;
-        }
-        return &slot->record;
+        auto* slot = LogicalDevice::addLogicalDevice<LogicalDevice::Slot>(
+            devArgs, 0, "newSlot() failed", [](DeviceBase& driver, const Drivers::DriverArgs& args) {
+                return driver.newSlot(args);
+            });
+        return slot != nullptr ? &slot->record : nullptr;
     });
 }

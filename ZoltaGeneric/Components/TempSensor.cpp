@@ -29,13 +29,11 @@ zl_status TempSensor::getTemperatureCallback(zl_temp_sensor* record, float* cels
 extern "C" zl_temp_sensor* zl_temp_sensor_add(const char* devArgs, float alert, float critical) {
     using namespace Component;
     return Utils::guardEntry<zl_temp_sensor*>(nullptr, [&]() -> zl_temp_sensor* {
-        Drivers::DriverArgs args;
-        DeviceBase* device = DeviceBase::create(devArgs, args);
-        if (device == nullptr) {
-            zl_trace(0, "DeviceBase::create() failed");
-            return nullptr;
-        }
-        LogicalDevice::TempSensor* sensor = device->newTempSensor(args);
+        // A driver that makes no sensor gives null without a trace of its own.
+        auto* sensor = LogicalDevice::addLogicalDevice<LogicalDevice::TempSensor>(
+            devArgs, 0, nullptr, [](DeviceBase& driver, const Drivers::DriverArgs& args) {
+                return driver.newTempSensor(args);
+            });
         if (sensor == nullptr) return nullptr;
         zl_trace(0, "setting alert threshold");
         sensor->alertThresholdIs(alert);
