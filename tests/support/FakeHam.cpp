@@ -1,5 +1,6 @@
 #include "FakeHam.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace TestHost {
@@ -157,6 +158,31 @@ FakeHam* fakeHamFor(uint32_t did) {
 
 std::string fakeHamTopology(const std::string& devices) {
     return "[{\"type\":\"I2C\",\"ham\":\"FakeHam\",\"id\":3,\"devices\":[" + devices + "]}]";
+}
+
+SimulationDir::SimulationDir(const std::string& name) {
+    std::string pattern = "/tmp/zl-" + name + "-sim-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+    Utils::isInSimulation = 1;
+    setenv("ZOLTALIB_SIMDIR", dir.c_str(), 1);
+    ::Ham::SimHam::resetSimDirectory();
+}
+
+SimulationDir::~SimulationDir() {
+    unsetenv("ZOLTALIB_SIMDIR");
+    ::Ham::SimHam::resetSimDirectory();
+    Utils::isInSimulation = 0;
+}
+
+std::unique_ptr<::Ham::SimHam> SimulationDir::ham(const std::string& driver, const std::string& label,
+                                                  const Utils::ExpectedValues* table) const {
+    Topology::Topology topology;
+    Drivers::DriverArgs args;
+    std::unique_ptr<::Ham::SimHam> made(static_cast<::Ham::SimHam*>(::Ham::SimHam::create(topology, args)));
+    made->setDriverName(driver, label);
+    made->setExpected(table);
+    return made;
 }
 
 }  // namespace TestHost

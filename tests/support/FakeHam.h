@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Components/LogicalDevices.h"
 #include "Drivers/Device.h"
 #include "Ham/Ham.h"
+#include "Ham/SimHam.h"
 
 namespace TestHost {
 
@@ -120,6 +122,22 @@ struct ScriptedGpio : Component::LogicalDevice::Gpio {
     unsigned bit;
     zl_status status;
     int reads = 0;
+};
+
+// The library in simulation for one test: a private simulation directory under /tmp, and
+// simulation switched off again (directory setting forgotten) when the object goes.
+class SimulationDir {
+  public:
+    explicit SimulationDir(const std::string& name);
+    ~SimulationDir();
+    SimulationDir(const SimulationDir&) = delete;
+    SimulationDir& operator=(const SimulationDir&) = delete;
+
+    // A simulation HAM for a driver, its file created from the driver's table.
+    std::unique_ptr<::Ham::SimHam> ham(const std::string& driver, const std::string& label,
+                                       const Utils::ExpectedValues* table) const;
+
+    std::string dir;
 };
 
 }  // namespace TestHost

@@ -280,17 +280,9 @@ TEST(PmbusConfiguration, BrokenRulesAreNamedAndCreationTraced) {
 }
 
 TEST(PmbusSimulation, TableReadingsAndAnotherProcessChangingARegister) {
-    Utils::isInSimulation = 1;
-    char pattern[] = "/tmp/zl-pmbus-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    setenv("ZOLTALIB_SIMDIR", dir.c_str(), 1);
-    Ham::SimHam::resetSimDirectory();
-    Topology::Topology topology;
-    Drivers::DriverArgs args;
-    std::unique_ptr<Ham::SimHam> ham(static_cast<Ham::SimHam*>(Ham::SimHam::create(topology, args)));
-    ham->setDriverName("Pmbus", "psu1");
-    ham->setExpected(&Pmbus::values);
+    TestHost::SimulationDir sim("pmbus");
+    const std::string& dir = sim.dir;
+    std::unique_ptr<Ham::SimHam> ham = sim.ham("Pmbus", "psu1", &Pmbus::values);
     EXPECT_EQ(ham->simFileName_, dir + "/Pmbus-psu1");
     {
         Pmbus pmbus(ham.get(), 255, nullptr, true);
@@ -326,9 +318,6 @@ TEST(PmbusSimulation, TableReadingsAndAnotherProcessChangingARegister) {
         EXPECT_FLOAT_EQ(volts, 11.71875f);
     }
     ham.reset();
-    unsetenv("ZOLTALIB_SIMDIR");
-    Ham::SimHam::resetSimDirectory();
-    Utils::isInSimulation = 0;
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 

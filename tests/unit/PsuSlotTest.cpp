@@ -574,17 +574,9 @@ TEST(PsuSlotSimulation, TableAndFruMethodOnTheSimulatedArea) {
     EXPECT_EQ(PsuSlot::values.at(PsuSlot::MFR_SERIAL).valStr(), "\x10" "61AZ10101E340DU");
     EXPECT_EQ(PsuSlot::values.at(PsuSlot::MFR_SERIAL).size, 16u);
 
-    Utils::isInSimulation = 1;
-    char pattern[] = "/tmp/zl-psuslot-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    setenv("ZOLTALIB_SIMDIR", dir.c_str(), 1);
-    Ham::SimHam::resetSimDirectory();
-    Topology::Topology topology;
-    Drivers::DriverArgs hamArgs;
-    std::unique_ptr<Ham::SimHam> ham(static_cast<Ham::SimHam*>(Ham::SimHam::create(topology, hamArgs)));
-    ham->setDriverName("PsuSlot", "psu1");
-    ham->setExpected(&PsuSlot::values);
+    TestHost::SimulationDir sim("psuslot");
+    const std::string& dir = sim.dir;
+    std::unique_ptr<Ham::SimHam> ham = sim.ham("PsuSlot", "psu1", &PsuSlot::values);
     {
         PsuSlot device(ham.get());
         // The product name's length byte says 11 while its field holds 10 bytes: the
@@ -599,9 +591,6 @@ TEST(PsuSlotSimulation, TableAndFruMethodOnTheSimulatedArea) {
         EXPECT_EQ(presence(*slot).fdl, "Delta DPS-550AB, serial GTVD0000000042");
     }
     ham.reset();
-    unsetenv("ZOLTALIB_SIMDIR");
-    Ham::SimHam::resetSimDirectory();
-    Utils::isInSimulation = 0;
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
