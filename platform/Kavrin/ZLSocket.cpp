@@ -177,9 +177,27 @@ void ZLSocket::close() {
     fd_ = -1;
 }
 
+namespace {
+
+// A socket timeout of ms milliseconds; 0 would mean "wait forever" to the kernel, so the
+// shortest wait it keeps stands in for it.
+timeval socketTimeout(int64_t ms) {
+    if (ms <= 0) return timeval{0, 1};
+    return timeval{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+}
+
+bool setSocketTimeout(int fd, int option, int64_t ms) {
+    const timeval tv = socketTimeout(ms);
+    return ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
+}  // namespace
+
 int ZLSocket::connectOnce() {
     close();
-    std::string path = socketPath();
+    // The settings are read once per connection, not per request.
+    const std::string path = socketPath();
+    timeoutMs_ = timeoutMs();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
@@ -189,12 +207,22 @@ int ZLSocket::connectOnce() {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    // Both directions wait at most the timeout. The send timeout also bounds connect(): a
+    // service whose listen queue is full (it stopped accepting) refuses with EAGAIN once it
+    // ran out, instead of blocking forever.
+    if (!setSocketTimeout(fd, SO_SNDTIMEO, timeoutMs_) || !setSocketTimeout(fd, SO_RCVTIMEO, timeoutMs_)) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    const int64_t deadline = nowMs() + timeoutMs_;
     int rc;
     do {
         rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    } while (rc < 0 && errno == EINTR);
+    } while (rc < 0 && errno == EINTR && nowMs() < deadline);
     if (rc < 0) {
-        int saved = errno;
+        int saved = errno == EAGAIN || errno == EINTR ? ETIMEDOUT : errno;
         ::close(fd);
         errno = saved;
         return -1;
@@ -205,6 +233,91 @@ int ZLSocket::connectOnce() {
 }
 
 int ZLSocket::setup() { return connectOnce() == 0 ? 0 : -1; }
+
+bool ZLSocket::sendAll(const char* data, size_t size, int64_t deadline) {
+    bool shortened = false;  // the send timeout was cut to the time left
+    bool ok = true;
+    while (size > 0) {
+        ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+                const int64_t left = deadline - nowMs();
+                if (left <= 0 || errno != EINTR) {
+                    if (left > 0) {
+                        // The timeout ran out on one part of a larger frame: wait only
+                        // what is left to the deadline for the rest.
+                        shortened = setSocketTimeout(fd_, SO_SNDTIMEO, left);
+                        if (shortened) continue;
+                    }
+                    errno = ETIMEDOUT;
+                    ok = false;
+                    break;
+                }
+                continue;
+            }
+            ok = false;
+            break;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    if (shortened && ok) setSocketTimeout(fd_, SO_SNDTIMEO, timeoutMs_);
+    return ok;
+}
+
+bool ZLSocket::receiveFrame(int64_t deadline) {
+    std::string& in = tlsResponseBuf;
+    if (in.size() < kInitialReceive) in.resize(kInitialReceive);
+    size_t have = 0;
+    size_t want = 4;  // the length first, then the frame it announces
+    bool shortened = false;
+    bool ok = true;
+    while (have < want) {
+        ssize_t n = ::recv(fd_, &in[have], in.size() - have, 0);
+        if (n > 0) {
+            have += size_t(n);
+            if (want == 4 && have >= 4) {
+                const auto* h = reinterpret_cast<const unsigned char*>(in.data());
+                const uint32_t len = uint32_t(h[0]) << 24 | uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
+                if (len > kMaxFrame) {
+                    errno = EPROTO;
+                    ok = false;
+                    break;
+                }
+                want = 4 + size_t(len);
+                if (in.size() < want) in.resize(want);
+            }
+            if (have < want) {
+                // The answer arrives in pieces: the rest may take only the time left.
+                const int64_t left = deadline - nowMs();
+                if (left <= 0 || !setSocketTimeout(fd_, SO_RCVTIMEO, left)) {
+                    errno = ETIMEDOUT;
+                    ok = false;
+                    break;
+                }
+                shortened = true;
+            }
+            continue;
+        }
+        if (n == 0) {
+            errno = ECONNRESET;
+            ok = false;
+            break;
+        }
+        if (errno == EINTR && nowMs() < deadline) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) errno = ETIMEDOUT;
+        ok = false;
+        break;
+    }
+    if (ok && have != want) {
+        // One request, one answer: anything beyond it is no answer of ours.
+        errno = EPROTO;
+        ok = false;
+    }
+    if (shortened && ok) setSocketTimeout(fd_, SO_RCVTIMEO, timeoutMs_);
+    received_ = want - 4;
+    return ok;
+}
 
 int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::TransactionResponse** out) {
     if (!request || !out) {
@@ -223,14 +336,20 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
         reconnected = true;
     }
 
+    // The frame is built in one buffer (length, then message) and leaves in one send.
     std::string& buf = tlsRequestBuf;
-    size_t size = request->ByteSizeLong();
+    const size_t size = request->ByteSizeLong();
     if (size > kMaxFrame) {
         errno = EMSGSIZE;
         return -1;
     }
-    buf.resize(size);
-    if (size) request->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&buf[0]));
+    buf.resize(4 + size);
+    auto* bytes = reinterpret_cast<uint8_t*>(&buf[0]);
+    bytes[0] = uint8_t(size >> 24);
+    bytes[1] = uint8_t(size >> 16);
+    bytes[2] = uint8_t(size >> 8);
+    bytes[3] = uint8_t(size);
+    if (size) request->SerializeWithCachedSizesToArray(bytes + 4);
 
     auto fail = [this](int err) {
         close();
@@ -242,22 +361,23 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
     // A service that went away since the last batch shows as EPIPE on the write (a
     // Unix stream peer that closed refuses data at once): nothing was delivered, so
     // connect again, once, and send on the new connection.
-    if (!writeFrame(fd_, buf)) {
+    int64_t deadline = nowMs() + timeoutMs_;
+    if (!sendAll(buf.data(), buf.size(), deadline)) {
         int err = errno;
-        if (reconnected || (err != EPIPE && err != ECONNRESET && err != ENOTCONN) || connectOnce() != 0 ||
-            !writeFrame(fd_, buf)) {
-            return fail(errno == EPIPE || errno == ECONNRESET ? errno : EPIPE);
-        }
+        if (reconnected || (err != EPIPE && err != ECONNRESET && err != ENOTCONN)) return fail(err);
+        if (connectOnce() != 0) return fail(errno == ETIMEDOUT ? ETIMEDOUT : EPIPE);
+        deadline = nowMs() + timeoutMs_;
+        if (!sendAll(buf.data(), buf.size(), deadline)) return fail(errno == ETIMEDOUT ? ETIMEDOUT : EPIPE);
     }
 
-    std::string& in = tlsResponseBuf;
-    if (!readFrame(fd_, &in, timeoutMs())) {
+    // The whole answer must arrive within the timeout of sending.
+    if (!receiveFrame(deadline)) {
         int err = errno;
         if (err != ETIMEDOUT && err != EPROTO) err = ECONNRESET;
         return fail(err);
     }
     auto* response = new Smbus::TransactionResponse();
-    if (!response->ParseFromString(in)) {
+    if (!response->ParseFromArray(tlsResponseBuf.data() + 4, int(received_))) {
         delete response;
         return fail(EBADMSG);
     }

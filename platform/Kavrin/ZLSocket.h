@@ -18,11 +18,13 @@ class ZLSocket {
     ZLSocket(const ZLSocket&) = delete;
     ZLSocket& operator=(const ZLSocket&) = delete;
 
-    // Connects to the service (ZOLTA_SMBUS_SOCKET, default /run/zolta/smbus.sock).
+    // Connects to the service (ZOLTA_SMBUS_SOCKET, default /run/zolta/smbus.sock), waiting
+    // at most ZOLTA_SMBUS_TIMEOUT_MS; both settings are read here, once per connection.
     // 0 once connected, non-zero otherwise.
     int setup();
 
-    // Sends one request and waits for its answer (ZOLTA_SMBUS_TIMEOUT_MS, default 10000).
+    // Sends one request and waits for its answer: the whole answer must arrive within
+    // ZOLTA_SMBUS_TIMEOUT_MS (default 10000) of sending, and so must the send itself.
     // 0 with *out a new response the caller deletes; negative with errno set when the
     // connection is lost, the answer is malformed or late. A connection that was lost is
     // re-established once before sending. Never raises SIGPIPE.
@@ -38,8 +40,19 @@ class ZLSocket {
     static int timeoutMs();
 
   private:
+    // What the first receive of an answer takes at most; larger answers grow the buffer.
+    static constexpr size_t kInitialReceive = 64 * 1024;
+
     int connectOnce();
+    // Sends all bytes; a send that blocks past the deadline fails with ETIMEDOUT.
+    bool sendAll(const char* data, size_t size, int64_t deadline);
+    // Receives one whole frame into the receive buffer by the deadline; its message size
+    // goes to received_.
+    bool receiveFrame(int64_t deadline);
+
     int fd_ = -1;
+    int timeoutMs_ = 10000;
+    size_t received_ = 0;
     uint32_t fdWatcher_ = 0;
     bool lost_ = false;
 };

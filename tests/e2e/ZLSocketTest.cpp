@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -134,6 +136,102 @@ TEST(ZLSocketPeerTest, NoSigpipeWhenThePeerClosed) {
     ::close(lfd);
     ::unlink(addr.sun_path);
     ::rmdir(dir);
+}
+
+// A hand-made service on a private socket: accepts one client, reads its request and runs
+// `answer` on the connection.
+class Peer {
+  public:
+    explicit Peer(std::function<void(int)> answer, int backlog = 8) {
+        char dir[] = "/tmp/zl-peer-XXXXXX";
+        dir_ = ::mkdtemp(dir) ? dir : "";
+        addr_.sun_family = AF_UNIX;
+        std::snprintf(addr_.sun_path, sizeof addr_.sun_path, "%s/s", dir_.c_str());
+        lfd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        EXPECT_EQ(0, ::bind(lfd_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_));
+        EXPECT_EQ(0, ::listen(lfd_, backlog));
+        if (answer)
+            thread_ = std::thread([this, answer] {
+                int c = ::accept(lfd_, nullptr, nullptr);
+                std::string request;
+                if (c >= 0 && Kavrin::readFrame(c, &request, 5000)) answer(c);
+                if (c >= 0) ::close(c);
+            });
+    }
+    ~Peer() {
+        ::shutdown(lfd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        ::close(lfd_);
+        ::unlink(addr_.sun_path);
+        ::rmdir(dir_.c_str());
+    }
+    const char* path() const { return addr_.sun_path; }
+
+  private:
+    std::string dir_;
+    sockaddr_un addr_{};
+    int lfd_ = -1;
+    std::thread thread_;
+};
+
+std::string frameOf(const Smbus::TransactionResponse& response) {
+    std::string body = response.SerializeAsString();
+    const uint32_t n = uint32_t(body.size());
+    return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + body;
+}
+
+// Every wait ends within the timeout: an answer in pieces is taken while it keeps to the
+// deadline of sending, one that stalls after its length fails, and a service that stopped
+// accepting (its listen queue full) refuses the connection instead of blocking it.
+TEST(ZLSocketPeerTest, EveryWaitEndsWithinTheTimeout) {
+    Smbus::TransactionResponse answer;
+    answer.add_response()->set_data("\x2a");
+    const std::string wire = frameOf(answer);
+    struct Case {
+        const char* what;
+        std::function<void(int)> serve;
+        int err;  // 0: the answer arrives
+    } cases[] = {
+        {"a byte at a time", [&](int c) {
+             for (char b : wire) {
+                 EXPECT_EQ(1, ::send(c, &b, 1, MSG_NOSIGNAL));
+                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             }
+         }, 0},
+        {"stalls after its length", [&](int c) {
+             EXPECT_EQ(4, ::send(c, wire.data(), 4, MSG_NOSIGNAL));
+             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+         }, ETIMEDOUT},
+        {"trickles past the deadline", [&](int c) {
+             for (char b : wire) {
+                 if (::send(c, &b, 1, MSG_NOSIGNAL) != 1) break;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
+             }
+         }, ETIMEDOUT},
+    };
+    for (const auto& [what, serve, err] : cases) {
+        Peer peer(serve);
+        TestHost::ScopedEnv socket("ZOLTA_SMBUS_SOCKET", peer.path()), timeout("ZOLTA_SMBUS_TIMEOUT_MS", "500");
+        Kavrin::ZLSocket s;
+        int got = 0;
+        auto t0 = std::chrono::steady_clock::now();
+        std::string data = roundTrip(s, 32, 0, 1, &got);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(err, got) << what;
+        EXPECT_EQ(err ? "" : "\x2a", data) << what;
+        EXPECT_LT(ms, 700) << what;
+    }
+
+    Peer stopped(nullptr, 0);  // never accepts: one connection fills its queue
+    TestHost::ScopedEnv socket("ZOLTA_SMBUS_SOCKET", stopped.path()), timeout("ZOLTA_SMBUS_TIMEOUT_MS", "300");
+    Kavrin::ZLSocket first, second;
+    ASSERT_EQ(0, first.setup());
+    auto t0 = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_NE(0, second.setup());
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(ETIMEDOUT, errno);
+    EXPECT_LT(ms, 600);
 }
 
 TEST(ZLSocketFrameTest, FramesSurvivePartialTransfersAndRejectOversizeOrLateData) {
