@@ -14,6 +14,22 @@ namespace Ham {
 
 namespace {
 
+// Opens a simulation file without following a link and without waiting for a writer of a
+// FIFO; anything but a regular file is refused (ELOOP for a link, EINVAL otherwise), so a
+// file planted in a shared directory never redirects or blocks the host.
+int openRegularFile(const std::string& path, int flags, mode_t mode = 0) {
+    int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+
 const char kDefaultSimDir[] = "/tmp/ZoltaSimulationDevices";
 const char kMapRule[] = "mm != ((void *) -1)";
 
@@ -61,7 +77,7 @@ class LockedFile {
     // Opens the file, waits for a whole-file lock (read or write) and maps `length` bytes
     // (privately for reading, shared for writing). `needed` bytes must exist in the file.
     char* open(const std::string& path, bool forWrite, uint32_t length, uint64_t needed) {
-        fd_ = ::open(path.c_str(), (forWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+        fd_ = openRegularFile(path, forWrite ? O_RDWR : O_RDONLY);
         if (fd_ < 0) {
             zl_trace(0, "cannot open simulation file %s: %s", path.c_str(), std::strerror(errno));
             ::Utils::consistencyFailure(kMapRule);
@@ -246,7 +262,7 @@ void SimHam::createSimFile() {
         ::mkdir(dir.c_str(), 0755);
     }
 
-    int fd = ::open(simFileName_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = openRegularFile(simFileName_, O_WRONLY | O_CREAT, 0644);
     if (fd < 0) {
         zl_trace(0, "failed to create simulation file %s: %s", simFileName_.c_str(), std::strerror(errno));
         simFileExists_ = false;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "Drivers/Device.h"
@@ -289,6 +290,34 @@ TEST_F(SimHamTest, BrokenTablesAndUnusableFiles) {
     value = 9;
     EXPECT_EQ(0, lost->read8(0x01, &value));
     EXPECT_EQ(0, value);
+}
+
+// Something planted under a simulation file's name is never written through or waited on:
+// a link (to a file or a FIFO) or a FIFO counts as a file that cannot be created.
+TEST_F(SimHamTest, PlantedLinksAndFifosAreNeverUsed) {
+    fs::create_directories(dir_);
+    const std::string victim = base_ + "/victim", fifo = base_ + "/fifo";
+    std::ofstream(victim) << "keep";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const struct {
+        const char* label;
+        std::function<void(const std::string&)> plant;
+    } cases[] = {
+        {"link", [&](const std::string& at) { fs::create_symlink(victim, at); }},
+        {"linkToFifo", [&](const std::string& at) { fs::create_symlink(fifo, at); }},
+        {"fifo", [&](const std::string& at) { ASSERT_EQ(0, ::mkfifo(at.c_str(), 0600)); }},
+    };
+    for (const auto& c : cases) {
+        c.plant(dir_ + "/Pmbus-" + c.label);
+        TestHost::clearTraces();
+        auto ham = make("Pmbus", c.label);  // would block in open() on a FIFO
+        EXPECT_FALSE(ham->simFileExists_) << c.label;
+        EXPECT_TRUE(TestHost::traced("failed to create simulation file " + dir_ + "/Pmbus-" + c.label, 0)) << c.label;
+        uint8_t value = 9;
+        EXPECT_EQ(0, ham->read8(0x01, &value)) << c.label;
+        EXPECT_EQ(0, value) << c.label;
+    }
+    EXPECT_EQ("keep", readFile(victim));
 }
 
 TEST_F(SimHamTest, NoDescriptorIsLeft) {
