@@ -90,9 +90,12 @@ HardwareDevice* HardwareDevice::create(const Drivers::DriverArgs& args, Ham::Ham
         if (device == nullptr) zl_trace(0, "device %u is not a HardwareDevice", args.did);
         return device;
     }
+    // A HAM made here belongs to the device being made: freed unless the device is cached.
+    std::unique_ptr<Ham::Ham, void (*)(Ham::Ham*)> ownHam(nullptr, &Ham::Ham::discard);
     if (ham == nullptr && args.provideHam) {
         zl_trace(0, "creating Ham");
         ham = Ham::createHam(args);
+        ownHam.reset(ham);
         if (ham == nullptr) {
             zl_trace(0, "failed to create Ham");
             return nullptr;
@@ -125,6 +128,7 @@ HardwareDevice* HardwareDevice::create(const Drivers::DriverArgs& args, Ham::Ham
     zl_trace(0, "%s device created", args.driver.c_str());
     DeviceBase*& cachedEntry = devices[args.did];  // the map entry first: it may allocate
     cachedEntry = made.release();
+    ownHam.release();
     return device;
 }
 

@@ -70,8 +70,12 @@ class Ham {
     bool retryCountSet = false;
     uint32_t bulkMode = Unknown;
 
+    // Frees a HAM that never reached a driver (its device could not be made). A HAM that
+    // serves a driver lives for the life of the process.
+    static void discard(Ham* ham) { delete ham; }
+
   protected:
-    ~Ham() = default;  // HAMs live for the life of the process
+    virtual ~Ham() = default;
 };
 
 using HamFactory = std::function<Ham*(const Topology::Topology&, const Drivers::DriverArgs&)>;

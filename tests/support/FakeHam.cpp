@@ -1,5 +1,7 @@
 #include "FakeHam.h"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <stdexcept>
 
@@ -118,6 +120,11 @@ std::vector<FakeHam::Op> FakeHam::writes() const {
         for (const Op& op : batch)
             if (op.kind >= Op::SendByte) out.push_back(op);  // the write kinds come last
     return out;
+}
+
+FakeHam::~FakeHam() {
+    auto& all = madeFakeHams();
+    all.erase(std::remove(all.begin(), all.end(), this), all.end());
 }
 
 std::vector<FakeHam*>& madeFakeHams() {

@@ -30,7 +30,7 @@ class FakeHam final : public Ham::Ham {
     using Batch = std::vector<Op>;
 
     FakeHam() = default;
-    ~FakeHam() = default;
+    ~FakeHam() override;  // leaves madeFakeHams()
 
     void prepare() override;
     zl_status execute() override;

@@ -112,6 +112,7 @@ TEST_F(DeviceTest, FailedCreationsCacheNothingAndAreRetried) {
         {"multi-device driver without the flag", deviceText(7009, "TestMulti"),
          "driver TestMulti does not make a HardwareDevice"},
     };
+    const size_t liveHams = TestHost::madeFakeHams().size();
     for (const auto& [name, text, trace] : cases) {
         SCOPED_TRACE(name);
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -122,6 +123,7 @@ TEST_F(DeviceTest, FailedCreationsCacheNothingAndAreRetried) {
         }
     }
     for (uint32_t did : {7004, 7005, 7006, 7007, 7008, 7009, 7099}) EXPECT_FALSE(cached(did)) << did;
+    EXPECT_EQ(liveHams, TestHost::madeFakeHams().size()) << "a HAM made for a device that failed is freed";
     Drivers::DriverArgs args;
     EXPECT_EQ(DeviceBase::create(nullptr, args), nullptr);
 
