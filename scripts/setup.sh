@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ rapidjson-dev libprotobuf-dev protobuf-compiler
-          libgtest-dev libgmock-dev libbenchmark-dev clang)
+          libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
 
 missing=()
 for package in "${packages[@]}"; do

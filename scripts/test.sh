@@ -18,3 +18,6 @@ cmake --build "$root/build-asan" -j "$jobs"
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd "$root/build-asan" && ctest --output-on-failure --timeout 900)
+
+echo "== fuzz targets (clang, ASan + UBSan, bounded time each)"
+bash "$root/scripts/fuzz.sh" "${ZL_FUZZ_SECONDS:-15}"

@@ -88,8 +88,7 @@ class Psu {
 
     zl_psu record;
 
-  protected:
-    ~Psu() = default;  // never destroyed through the host interface
+    virtual ~Psu() = default;  // never destroyed through the host interface
 };
 
 class Gpio {
