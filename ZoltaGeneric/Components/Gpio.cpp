@@ -35,18 +35,11 @@ zl_status Gpio::bitReadCallback(zl_gpio* record, unsigned* bit) {
     return forwardToObject<Gpio>(record, [&](Gpio& gpio) { return gpio.bitRead(bit); });
 }
 
-namespace {
-
-int intArg(const Drivers::DriverArgs& args, const char* key) {
-    auto it = args.driverArgs.find(key);
-    ZL_CHECK(it != args.driverArgs.end());
-    return Utils::toInt(it->second);
+RegGpio::RegGpio(HardwareDevice* device_, const Drivers::DriverArgs& args) : device(device_) {
+    Drivers::ArgReader r(Drivers::regGpioEntry, ZL_CALL_NEW_GPIO, args.driverArgs);
+    register_ = *r.number("register");
+    bitPosition = *r.number("bitpos");
 }
-
-}  // namespace
-
-RegGpio::RegGpio(HardwareDevice* device_, const Drivers::DriverArgs& args)
-    : device(device_), register_(intArg(args, "register")), bitPosition(intArg(args, "bitpos")) {}
 
 namespace {
 

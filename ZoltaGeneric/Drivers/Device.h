@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Drivers/Catalogue.h"
 #include "Drivers/DriverArgs.h"
 #include "Ham/Ham.h"
 #include "Utils.h"
@@ -108,7 +109,21 @@ extern std::map<std::string, DriverFactory> drivers;
 // A hardware device whose only capability is the register GPIO ("Dummy", "GpioDriver").
 class Dummy : public Component::HardwareDevice {
   public:
+    // No arguments of its own; its GPIOs are register GPIOs.
+    static constexpr zl_driver_entry catalogue = {"Dummy", ZL_KIND_BIT(ZL_KIND_GPIO), ZL_DRIVER_REG_GPIO, nullptr, 0};
+    static constexpr zl_driver_entry gpioDriverCatalogue = {"GpioDriver", ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                            ZL_DRIVER_REG_GPIO, nullptr, 0};
+
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
 };
+
+// One entry of the driver registry: the driver's catalogue entry and its factory.
+struct Registration {
+    const zl_driver_entry* entry;
+    DriverFactory factory;
+};
+// Every driver of the library (Drivers/Registry.cpp); `drivers` and zl_driver_catalogue()
+// are both made from it.
+const std::vector<Registration>& registrations();
 
 }  // namespace Drivers

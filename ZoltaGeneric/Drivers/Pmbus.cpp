@@ -18,11 +18,6 @@ int32_t signExtend(uint32_t raw, unsigned bits) {
     return static_cast<int32_t>(raw ^ sign) - static_cast<int32_t>(sign);
 }
 
-bool argIsTrue(const DriverSpecificArgs& args, const char* key, bool absent) {
-    const auto it = args.find(key);
-    return it == args.end() ? absent : it->second == "true";
-}
-
 }  // namespace
 
 // Built when the library is loaded; only read through expectedValues() afterwards.
@@ -62,19 +57,15 @@ Pmbus::~Pmbus() { delete powerOkGpio; }
 
 Component::DeviceBase* Pmbus::create(const FactoryArgs& args, Ham::Ham* ham) {
     zl_trace(0, "Creating Pmbus Device");
-    const DriverSpecificArgs& da = args.driverArgs;
+    ArgReader r(catalogue, ZL_CALL_CREATE, args.driverArgs);
+    const uint8_t voutExponent = static_cast<uint8_t>(r.number("voutExponent").value_or(VOUT_EXPONENT_FROM_MODE));
+    const std::string* gpioDevice = r.text("gpioDevice");
+    if (gpioDevice == nullptr) return new Pmbus(ham, voutExponent, nullptr, true);
 
-    uint8_t voutExponent = VOUT_EXPONENT_FROM_MODE;
-    const auto exp = da.find("voutExponent");
-    if (exp != da.end()) voutExponent = static_cast<uint8_t>(Utils::toInt(exp->second));
-
-    const auto gpioDevice = da.find("gpioDevice");
-    if (gpioDevice == da.end()) return new Pmbus(ham, voutExponent, nullptr, true);
-
-    const unsigned reg = static_cast<uint8_t>(Utils::toInt(da.at("powerOkReg")));
-    const unsigned bit = static_cast<uint8_t>(Utils::toInt(da.at("powerOkBit")));
-    const bool activeLow = argIsTrue(da, "powerOkActiveLow", true);
-    Component::LogicalDevice::Gpio* gpio = getRegGpioForDevice(gpioDevice->second.c_str(), reg, bit);
+    const unsigned reg = static_cast<unsigned>(*r.number("powerOkReg"));
+    const unsigned bit = static_cast<unsigned>(*r.number("powerOkBit"));
+    const bool activeLow = r.flag("powerOkActiveLow", true);
+    Component::LogicalDevice::Gpio* gpio = getRegGpioForDevice(gpioDevice->c_str(), reg, bit);
     return new Pmbus(ham, voutExponent, gpio, activeLow);
 }
 
@@ -85,22 +76,16 @@ Component::LogicalDevice::Psu* Pmbus::newPsu(const FactoryArgs&) {
 
 Component::LogicalDevice::Fan* Pmbus::newFan(const FactoryArgs& args) {
     zl_trace(0, "Creating Pmbus Fan Device");
-    ZL_CHECK(args.driverArgs.find( "fanId" ) != args.driverArgs.end());
-    const int fanId = Utils::toInt(args.driverArgs.at("fanId"));
-    ZL_CHECK(fanId == 1 || fanId == 2);
-    ZL_CHECK(args.driverArgs.find( "maxFanRpm" ) != args.driverArgs.end());
-    const int maxFanRpm = Utils::toInt(args.driverArgs.at("maxFanRpm"));
-    // The duty cycle is rpm * 100 / maxFanRpm: a speed of zero or below has no meaning.
-    ZL_CHECK(maxFanRpm > 0);
-    const bool pec = argIsTrue(args.driverArgs, "pec", false);
+    ArgReader r(catalogue, ZL_CALL_NEW_FAN, args.driverArgs);
+    const int fanId = *r.number("fanId");
+    const int maxFanRpm = *r.number("maxFanRpm");
+    const bool pec = r.flag("pec", false);
     return new Fan(this, static_cast<uint8_t>(fanId - 1), maxFanRpm, pec);
 }
 
 Component::LogicalDevice::TempSensor* Pmbus::newTempSensor(const FactoryArgs& args) {
     zl_trace(0, "Creating Pmbus TempSensor Device");
-    ZL_CHECK(args.driverArgs.find( "sensorId" ) != args.driverArgs.end());
-    const int id = Utils::toInt(args.driverArgs.at("sensorId"));
-    ZL_CHECK(id == 1 || id == 2);
+    const int id = *ArgReader(catalogue, ZL_CALL_NEW_TEMP_SENSOR, args.driverArgs).number("sensorId");
     return new TempSensor(this, static_cast<uint8_t>(id));
 }
 

@@ -38,6 +38,29 @@ class Pmbus : public Component::HardwareDevice {
     // voutExponent value meaning "take the exponent from VOUT_MODE".
     static constexpr uint8_t VOUT_EXPONENT_FROM_MODE = 255;
 
+    // Driver arguments, in the order they are read.
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("voutExponent", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8),
+        Arg("gpioDevice", ZL_CALL_CREATE, ZL_READ_LABEL),
+        Arg("powerOkReg", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("powerOkBit", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("powerOkActiveLow", ZL_CALL_CREATE, ZL_READ_FLAG).when("gpioDevice"),
+        Arg("fanId", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL)
+            .required(ZL_MISSING_RULE, "args.driverArgs.find( \"fanId\" ) != args.driverArgs.end()")
+            .range(1, 2, "fanId == 1 || fanId == 2"),
+        Arg("maxFanRpm", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL)
+            .required(ZL_MISSING_RULE, "args.driverArgs.find( \"maxFanRpm\" ) != args.driverArgs.end()")
+            .range(1, INT_MAX, "maxFanRpm > 0"),  // the duty cycle is rpm * 100 / maxFanRpm
+        Arg("pec", ZL_CALL_NEW_FAN, ZL_READ_FLAG),
+        Arg("sensorId", ZL_CALL_NEW_TEMP_SENSOR, ZL_READ_DECIMAL)
+            .required(ZL_MISSING_RULE, "args.driverArgs.find( \"sensorId\" ) != args.driverArgs.end()")
+            .range(1, 2, "id == 1 || id == 2"),
+    };
+    static constexpr zl_driver_entry catalogue = {
+        "Pmbus",
+        ZL_KIND_BIT(ZL_KIND_TEMP_SENSOR) | ZL_KIND_BIT(ZL_KIND_FAN) | ZL_KIND_BIT(ZL_KIND_PSU) | ZL_KIND_BIT(ZL_KIND_GPIO),
+        ZL_DRIVER_REG_GPIO, catalogueArgs, std::size(catalogueArgs)};
+
     class Psu : public Component::LogicalDevice::Psu {
       public:
         explicit Psu(Pmbus* device) : device(device) {}

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace Drivers {
@@ -47,11 +48,6 @@ std::string shellQuote(const std::string& value) {
 
 namespace {
 
-// Reads a register or bit argument: decimal, low 8 bits kept; "map::at" when missing.
-uint8_t byteArg(const DriverSpecificArgs& args, const char* key) {
-    return static_cast<uint8_t>(Utils::toInt(args.at(key)));
-}
-
 // Reads one whitespace-delimited word after skipping white space; empty at the end.
 std::string nextWord(std::istringstream& in) {
     std::string word;
@@ -68,20 +64,17 @@ PsuSlot::~PsuSlot() = default;
 Component::DeviceBase* PsuSlot::create(const FactoryArgs&, Ham::Ham* ham) { return new PsuSlot(ham); }
 
 Component::LogicalDevice::Slot* PsuSlot::newSlot(const FactoryArgs& args) {
-    const auto it = args.driverArgs.find("psuId");
-    if (it == args.driverArgs.end()) {
-        zl_trace(0, "Error: expected 'psuId' in slot driverArgs");
-        return nullptr;
-    }
-    const uint8_t psuId = static_cast<uint8_t>(Utils::toInt(it->second));
-    ZL_CHECK(psuId == 1 || psuId == 2);
+    const std::optional<int> id = ArgReader(catalogue, ZL_CALL_NEW_SLOT, args.driverArgs).number("psuId");
+    if (!id) return nullptr;
+    const uint8_t psuId = static_cast<uint8_t>(*id);
     zl_trace(5, "Creating new PsuSlot for Psu id %hhu", psuId);
     return new Slot(this, static_cast<uint8_t>(psuId - 1), args.driverArgs, args.jsonText);
 }
 
 PsuSlot::Slot::Slot(PsuSlot* device, uint8_t psuIndex, const DriverSpecificArgs& args, const char* jsonText)
     : Component::LogicalDevice::Slot(psuIndex, args, jsonText), device_(device), psuIndex_(psuIndex) {
-    // Identification method.
+    ArgReader r(catalogue, ZL_CALL_NEW_SLOT, slotArgs_);
+    // Identification method; a missing type is kept as empty text.
     const std::string type = slotArgs_["identificationType"];
     if (type == "pmbus") {
         identificationType_ = IdentificationType::Pmbus;
@@ -93,10 +86,9 @@ PsuSlot::Slot::Slot(PsuSlot* device, uint8_t psuIndex, const DriverSpecificArgs&
         identificationType_ = IdentificationType::Tlv;
     } else if (type == "ipmitool") {
         identificationType_ = IdentificationType::Ipmitool;
-        ipmiCmd_ = slotArgs_.count("useApi") != 0 ? "kvIpmi api " : "kvIpmi ";
-        const auto id = slotArgs_.find("ipmiId");
-        if (id != slotArgs_.end()) {
-            ipmiCmd_ += "psuSlot " + shellQuote(id->second);
+        ipmiCmd_ = r.text("useApi") != nullptr ? "kvIpmi api " : "kvIpmi ";
+        if (const std::string* id = r.text("ipmiId")) {
+            ipmiCmd_ += "psuSlot " + shellQuote(*id);
             zl_trace(0, "psuSlot ipmi command: '%s'", ipmiCmd_.c_str());
         } else {
             zl_trace(0, "PsuSlot identification type is ipmi but ipmiId not found");
@@ -104,25 +96,13 @@ PsuSlot::Slot::Slot(PsuSlot* device, uint8_t psuIndex, const DriverSpecificArgs&
     } else if (type == "ipmitool_raw") {
         identificationType_ = IdentificationType::IpmitoolRaw;
         ipmiCmd_ = "kvIpmi raw";
-        const auto id = slotArgs_.find("ipmiId");
-        if (id == slotArgs_.end()) {
-            zl_trace(0, "PsuSlot identification type is ipmi but ipmiId not found");
-            ZL_CHECK(slotArgs_.find( "ipmiId" ) != slotArgs_.end());
-        }
-        const auto rawModel = slotArgs_.find("ipmiRawModel");
-        if (rawModel == slotArgs_.end()) {
-            zl_trace(0, "PsuSlot identification type is ipmitool_raw but ipmiRawModel not found");
-            ZL_CHECK(slotArgs_.find( "ipmiRawModel" ) != slotArgs_.end());
-        }
-        const auto rawSerial = slotArgs_.find("ipmiRawSerialNumber");
-        if (rawSerial == slotArgs_.end()) {
-            zl_trace(0, "PsuSlot identification type is ipmitool_raw but ipmiRawSerialNumber not found");
-            ZL_CHECK(slotArgs_.find( "ipmiRawSerialNumber" ) != slotArgs_.end());
-        }
+        const std::string& id = *r.text("ipmiId");
+        const std::string& rawModel = *r.text("ipmiRawModel");
+        const std::string& rawSerial = *r.text("ipmiRawSerialNumber");
         // Every value reaches the shell as one word that can't start another command.
-        ipmiCmd_ += " psuSlot " + shellQuote(id->second);
-        ipmiCmd_ += " ModelNumber=" + shellQuote(rawModel->second);
-        ipmiCmd_ += " SerialNumber=" + shellQuote(rawSerial->second);
+        ipmiCmd_ += " psuSlot " + shellQuote(id);
+        ipmiCmd_ += " ModelNumber=" + shellQuote(rawModel);
+        ipmiCmd_ += " SerialNumber=" + shellQuote(rawSerial);
         zl_trace(0, "psuSlot ipmi command: '%s'", ipmiCmd_.c_str());
     } else {
         zl_trace(0, "Invalid identification type: '%s'", type.c_str());
@@ -131,30 +111,24 @@ PsuSlot::Slot::Slot(PsuSlot* device, uint8_t psuIndex, const DriverSpecificArgs&
 
     // Model -> template table; it ends at the first missing model_<i>.
     for (unsigned i = 1;; ++i) {
-        const std::string modelKey = "model_" + std::to_string(i);
-        const std::string psuFdlKey = "psuFdl_" + std::to_string(i);
-        const auto model = slotArgs_.find(modelKey);
-        if (model == slotArgs_.end()) break;
-        ZL_CHECK(slotArgs_.find( psuFdlKey ) != slotArgs_.end());
-        fdlByModel_[model->second] = slotArgs_.at(psuFdlKey);
+        const std::string* model = r.text("model_#", i);
+        if (model == nullptr) break;
+        fdlByModel_[*model] = *r.text("psuFdl_#", i);
     }
 
     // Presence and power-good bits of a CPLD.
-    const auto gpioDevice = slotArgs_.find("gpioDevice");
-    if (gpioDevice != slotArgs_.end()) {
-        const uint8_t presenceReg = byteArg(slotArgs_, "presenceReg");
-        const uint8_t presenceBit = byteArg(slotArgs_, "presenceBit");
-        const uint8_t powerOkReg = byteArg(slotArgs_, "powerOkReg");
-        const uint8_t powerOkBit = byteArg(slotArgs_, "powerOkBit");
-        const char* label = gpioDevice->second.c_str();
+    if (const std::string* gpioDevice = r.text("gpioDevice")) {
+        const unsigned presenceReg = static_cast<unsigned>(*r.number("presenceReg"));
+        const unsigned presenceBit = static_cast<unsigned>(*r.number("presenceBit"));
+        const unsigned powerOkReg = static_cast<unsigned>(*r.number("powerOkReg"));
+        const unsigned powerOkBit = static_cast<unsigned>(*r.number("powerOkBit"));
+        const char* label = gpioDevice->c_str();
         std::unique_ptr<Component::LogicalDevice::Gpio> presence(getRegGpioForDevice(label, presenceReg, presenceBit));
         std::unique_ptr<Component::LogicalDevice::Gpio> powerOk(getRegGpioForDevice(label, powerOkReg, powerOkBit));
         presenceGpio_ = presence.release();
         powerOkGpio_ = powerOk.release();
-        const auto presenceLow = slotArgs_.find("presenceActiveLow");
-        if (presenceLow != slotArgs_.end()) presenceActiveLow_ = presenceLow->second == "true";
-        const auto powerOkLow = slotArgs_.find("powerOkActiveLow");
-        if (powerOkLow != slotArgs_.end()) powerOkActiveLow_ = powerOkLow->second == "true";
+        presenceActiveLow_ = r.flag("presenceActiveLow", true);
+        powerOkActiveLow_ = r.flag("powerOkActiveLow", true);
     }
 }
 

@@ -40,6 +40,42 @@ class PsuSlot : public Component::HardwareDevice {
     static constexpr uint8_t TLV_PART_NUMBER = 0x22;
     static constexpr uint8_t TLV_SERIAL_NUMBER = 0x23;
 
+    // Driver arguments of a slot, in the order they are read.
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("psuId", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8)
+            .required(ZL_MISSING_NULL, nullptr, "Error: expected 'psuId' in slot driverArgs")
+            .range(1, 2, "psuId == 1 || psuId == 2"),
+        Arg("identificationType", ZL_CALL_NEW_SLOT, ZL_READ_TEXT),
+        Arg("useApi", ZL_CALL_NEW_SLOT, ZL_READ_TEXT).when("identificationType", "ipmitool"),
+        Arg("ipmiId", ZL_CALL_NEW_SLOT, ZL_READ_TEXT).when("identificationType", "ipmitool"),
+        Arg("ipmiId", ZL_CALL_NEW_SLOT, ZL_READ_TEXT)
+            .required(ZL_MISSING_RULE, "slotArgs_.find( \"ipmiId\" ) != slotArgs_.end()",
+                      "PsuSlot identification type is ipmi but ipmiId not found")
+            .when("identificationType", "ipmitool_raw"),
+        Arg("ipmiRawModel", ZL_CALL_NEW_SLOT, ZL_READ_TEXT)
+            .required(ZL_MISSING_RULE, "slotArgs_.find( \"ipmiRawModel\" ) != slotArgs_.end()",
+                      "PsuSlot identification type is ipmitool_raw but ipmiRawModel not found")
+            .when("identificationType", "ipmitool_raw"),
+        Arg("ipmiRawSerialNumber", ZL_CALL_NEW_SLOT, ZL_READ_TEXT)
+            .required(ZL_MISSING_RULE, "slotArgs_.find( \"ipmiRawSerialNumber\" ) != slotArgs_.end()",
+                      "PsuSlot identification type is ipmitool_raw but ipmiRawSerialNumber not found")
+            .when("identificationType", "ipmitool_raw"),
+        // Model table: model_1, psuFdl_1, model_2, ... up to the first missing model.
+        Arg("model_#", ZL_CALL_NEW_SLOT, ZL_READ_TEXT),
+        Arg("psuFdl_#", ZL_CALL_NEW_SLOT, ZL_READ_TEXT)
+            .required(ZL_MISSING_RULE, "slotArgs_.find( psuFdlKey ) != slotArgs_.end()")
+            .when("model_#"),
+        Arg("gpioDevice", ZL_CALL_NEW_SLOT, ZL_READ_LABEL),
+        Arg("presenceReg", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("presenceBit", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("powerOkReg", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("powerOkBit", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("presenceActiveLow", ZL_CALL_NEW_SLOT, ZL_READ_FLAG).when("gpioDevice"),
+        Arg("powerOkActiveLow", ZL_CALL_NEW_SLOT, ZL_READ_FLAG).when("gpioDevice"),
+    };
+    static constexpr zl_driver_entry catalogue = {"PsuSlot", ZL_KIND_BIT(ZL_KIND_SLOT) | ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                  ZL_DRIVER_REG_GPIO, catalogueArgs, std::size(catalogueArgs)};
+
     class Slot : public Component::LogicalDevice::Slot {
       public:
         // Throws Utils::ConsistencyError (traced) on a broken configuration rule, and the

@@ -19,6 +19,10 @@ class TMP75 : public Component::HardwareDevice {
     static constexpr uint8_t kConfig11BitResolution = 0x40;
     static constexpr float kDegreesPerFractionStep = 0.125f;
 
+    // No driver arguments; its GPIOs are register GPIOs.
+    static constexpr zl_driver_entry catalogue = {"TMP75", ZL_KIND_BIT(ZL_KIND_TEMP_SENSOR) | ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                  ZL_DRIVER_REG_GPIO, nullptr, 0};
+
     // The sensor's logical device: forwards readings to its driver.
     class TempSensor : public Component::LogicalDevice::TempSensor {
       public:

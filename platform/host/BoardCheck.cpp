@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
@@ -26,11 +28,11 @@ const TopologyDevice* Topology::byLabel(const std::string& label) const {
     return found;
 }
 
-const std::vector<std::string>& knownDrivers() {
-    static const std::vector<std::string> names = {
-        "Dummy",       "GpioDriver",   "SmbusProxyDriver", "Max6620",     "TMP75",         "OrvikFanTray", "OrvikFanEeprom",
-        "OrvikLedCpld", "OrvikSCpldA", "OrvikSCpldB",      "OrvikSXcvrMux", "Pmbus",       "PsuSlot"};
-    return names;
+const zl_driver_entry* LibraryCatalogue::find(const std::string& name) const {
+    if (drivers == nullptr) return nullptr;
+    for (unsigned i = 0; i < drivers->driverCount; ++i)
+        if (name == drivers->drivers[i].name) return &drivers->drivers[i];
+    return nullptr;
 }
 
 bool isDecimal(const std::string& text, long* value) {
@@ -208,111 +210,108 @@ bool parseTopology(const std::string& text, Topology* topology, Problems* proble
 
 namespace {
 
-bool serves(const std::string& driver, Kind kind) {
-    static const std::map<std::string, std::vector<Kind>> table = {
-        {"Dummy", {Kind::Gpio}},
-        {"GpioDriver", {Kind::Gpio}},
-        {"SmbusProxyDriver", {Kind::Smbus, Kind::Gpio}},
-        {"Max6620", {Kind::Fan, Kind::Gpio}},
-        {"TMP75", {Kind::TempSensor, Kind::Gpio}},
-        {"OrvikFanTray", {Kind::Slot}},
-        {"OrvikFanEeprom", {Kind::Gpio}},
-        {"OrvikLedCpld", {Kind::Led, Kind::Gpio}},
-        {"OrvikSCpldA", {Kind::Xcvr, Kind::Gpio}},
-        {"OrvikSCpldB", {Kind::Xcvr, Kind::Gpio}},
-        {"OrvikSXcvrMux", {Kind::Gpio}},
-        {"Pmbus", {Kind::TempSensor, Kind::Fan, Kind::Psu, Kind::Gpio}},
-        {"PsuSlot", {Kind::Slot, Kind::Gpio}},
-    };
-    auto it = table.find(driver);
-    return it != table.end() && std::find(it->second.begin(), it->second.end(), kind) != it->second.end();
-}
-
 bool sameDriverClass(const std::string& a, const std::string& b) {
     auto norm = [](const std::string& s) { return s == "GpioDriver" ? std::string("Dummy") : s; };
     return norm(a) == norm(b);
 }
 
-// Collects the problems of one device's driver arguments.
-class ArgCheck {
+// The catalogue's kind number of a host kind (both follow the order of the add functions).
+unsigned catalogueKind(Kind kind) { return static_cast<unsigned>(kind); }
+
+bool makes(const zl_driver_entry& entry, unsigned kind) { return (entry.kinds & ZL_KIND_BIT(kind)) != 0; }
+
+std::string seriesKey(const char* key, unsigned index) {
+    std::string out(key);
+    auto hash = out.find('#');
+    if (hash != std::string::npos) out.replace(hash, 1, std::to_string(index));
+    return out;
+}
+
+// Evaluates the catalogue's rules for the arguments the given calls read, exactly as the
+// library reads them: std::stoi for numbers, the low 8 bits before the range check, the
+// argument read only when its condition holds.
+class ArgRules {
   public:
-    ArgCheck(const std::string& name, const Args& args, Problems* problems)
-        : name_(name), args_(args), problems_(problems) {}
+    ArgRules(const std::string& name, const Args& args, const Topology& topology, const LibraryCatalogue& library,
+             Problems* problems)
+        : name_(name), args_(args), topology_(topology), library_(library), problems_(problems) {}
 
-    bool has(const std::string& key) const { return args_.count(key) != 0; }
-    std::string get(const std::string& key) const {
-        auto it = args_.find(key);
-        return it == args_.end() ? "" : it->second;
-    }
-    void fail(const std::string& rule) { problems_->push_back({name_, rule}); }
-
-    // Present and a decimal number, optionally in [lo, hi].
-    bool number(const std::string& key, long lo = LONG_MIN, long hi = LONG_MAX) {
-        if (!has(key)) {
-            fail("driverArgs needs \"" + key + "\"");
-            return false;
+    void check(const zl_driver_entry& entry, unsigned call) {
+        for (unsigned i = 0; i < entry.argCount; ++i) {
+            const zl_driver_arg& arg = entry.args[i];
+            if (arg.call != call) continue;
+            if (std::string(arg.key).find('#') == std::string::npos) {
+                if (applies(arg, 0)) one(arg, arg.key);
+                continue;
+            }
+            // A numbered series ends at the first member whose condition (or itself) is missing.
+            for (unsigned n = 1;; ++n) {
+                if (arg.whenKey ? !applies(arg, n) : !has(seriesKey(arg.key, n))) break;
+                one(arg, seriesKey(arg.key, n));
+            }
         }
-        long v = 0;
-        if (!isDecimal(get(key), &v)) {
-            fail("driverArgs \"" + key + "\" must be a decimal number (is \"" + get(key) + "\")");
-            return false;
-        }
-        if (v < lo || v > hi) {
-            fail("driverArgs \"" + key + "\" must be from " + std::to_string(lo) + " to " + std::to_string(hi) +
-                 " (is " + std::to_string(v) + ")");
-            return false;
-        }
-        return true;
-    }
-    // Optional, but a decimal number when present.
-    void optionalNumber(const std::string& key) {
-        if (has(key)) number(key);
-    }
-    bool present(const std::string& key) {
-        if (has(key)) return true;
-        fail("driverArgs needs \"" + key + "\"");
-        return false;
-    }
-    void oneOf(const std::string& key, std::initializer_list<const char*> values) {
-        if (!present(key)) return;
-        std::string list;
-        for (const char* v : values) {
-            if (get(key) == v) return;
-            list += (list.empty() ? "" : ", ") + std::string(v);
-        }
-        fail("driverArgs \"" + key + "\" must be one of " + list + " (is \"" + get(key) + "\")");
-    }
-    void placeholders(const std::string& key, std::initializer_list<const char*> names) {
-        if (!present(key)) return;
-        for (const char* n : names)
-            if (get(key).find(std::string("{") + n + "}") == std::string::npos)
-                fail("driverArgs \"" + key + "\" lacks the placeholder {" + std::string(n) + "}");
-    }
-    void label(const std::string& key, const Topology& topology) {
-        if (!has(key)) return;
-        const TopologyDevice* d = topology.byLabel(get(key));
-        if (!d)
-            fail("\"" + key + "\" names label \"" + get(key) + "\", which the topology lacks");
-        else if (d->driver.empty())
-            fail("\"" + key + "\" names label \"" + get(key) + "\", whose topology entry has no driver");
     }
 
   private:
+    bool has(const std::string& key) const { return args_.count(key) != 0; }
+    void fail(const std::string& rule) { problems_->push_back({name_, rule}); }
+
+    bool applies(const zl_driver_arg& arg, unsigned n) const {
+        if (arg.whenKey == nullptr) return true;
+        auto it = args_.find(seriesKey(arg.whenKey, n));
+        return it != args_.end() && (arg.whenValue == nullptr || it->second == arg.whenValue);
+    }
+
+    void one(const zl_driver_arg& arg, const std::string& key) {
+        auto it = args_.find(key);
+        if (it == args_.end()) {
+            if (arg.required) fail("driverArgs needs \"" + key + "\"");
+            return;
+        }
+        const std::string& text = it->second;
+        if (arg.read == ZL_READ_LABEL) return label(key, text);
+        if (arg.read != ZL_READ_DECIMAL && arg.read != ZL_READ_DECIMAL_U8) return;
+        int value = 0;
+        try {
+            value = std::stoi(text);
+        } catch (const std::invalid_argument&) {
+            return fail("driverArgs \"" + key + "\" must be a decimal number (is \"" + text + "\")");
+        } catch (const std::out_of_range&) {
+            return fail("driverArgs \"" + key + "\" is too large for an int (is \"" + text + "\")");
+        }
+        const int read = arg.read == ZL_READ_DECIMAL_U8 ? static_cast<uint8_t>(value) : value;
+        if (arg.min <= arg.max && (read < arg.min || read > arg.max))
+            fail("driverArgs \"" + key + "\" must be from " + std::to_string(arg.min) + " to " + std::to_string(arg.max) +
+                 " (is " + (read == value ? std::to_string(value) : "\"" + text + "\", read as " + std::to_string(read)) +
+                 ")");
+    }
+
+    // The library makes a register GPIO on the labelled topology device: the entry needs a
+    // driver (Dummy when its "driver" is empty) that is in the library and makes GPIOs.
+    void label(const std::string& key, const std::string& text) {
+        const TopologyDevice* d = topology_.byLabel(text);
+        if (!d) return fail("\"" + key + "\" names label \"" + text + "\", which the topology lacks");
+        if (d->driver.empty()) return fail("\"" + key + "\" names label \"" + text + "\", whose topology entry has no driver");
+        const zl_driver_entry* entry = library_.find(d->driver);
+        if (!entry) return fail("\"" + key + "\" names label \"" + text + "\", whose driver " + d->driver + " is not in this library");
+        if (!makes(*entry, ZL_KIND_GPIO))
+            fail("\"" + key + "\" names label \"" + text + "\", whose driver " + d->driver + " makes no GPIO");
+    }
+
     const std::string& name_;
     const Args& args_;
+    const Topology& topology_;
+    const LibraryCatalogue& library_;
     Problems* problems_;
 };
 
-void checkRegisterGpio(ArgCheck& c) {
-    c.number("register", 0, 255);
-    c.number("bitpos", 0, 7);
-}
-
-void checkDriverArgs(const BoardDevice& device, const std::string& driver, const Args& args,
-                     const rapidjson::Value& text, const Topology& topology, Problems* problems);
-
-void checkText(const BoardDevice& device, const std::string& text, const Topology& topology, Problems* problems) {
+void checkText(const BoardDevice& device, const std::string& text, const Topology& topology,
+               const LibraryCatalogue& library, Problems* problems) {
     auto fail = [&](const std::string& rule) { problems->push_back({device.name, rule}); };
+    if (!library.kinds.count(device.kind)) {
+        fail(std::string("kind ") + kindSymbol(device.kind) + " is not supported by this library");
+        return;
+    }
     if (device.kind == Kind::Smbus && (text.empty() || text[0] != '{')) {
         // A label: the library looks up "<label><0x<address>>".
         char key[300];
@@ -342,6 +341,7 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
     }
     auto driver = doc.FindMember("driver");
     std::string driverName;
+    const zl_driver_entry* entry = nullptr;
     if (driver == doc.MemberEnd()) {
         fail("device text has no \"driver\"");
         ok = false;
@@ -350,11 +350,11 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
         ok = false;
     } else {
         driverName = driver->value.GetString();
-        const auto& known = knownDrivers();
-        if (std::find(known.begin(), known.end(), driverName) == known.end()) {
-            fail("driver \"" + driverName + "\" is not one of the library's drivers");
+        entry = library.find(driverName);
+        if (!entry) {
+            fail("driver " + driverName + " is not in this library");
             ok = false;
-        } else if (!serves(driverName, device.kind)) {
+        } else if (!makes(*entry, catalogueKind(device.kind))) {
             fail("driver \"" + driverName + "\" makes no " + kindName(device.kind));
         }
     }
@@ -366,9 +366,10 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
         else
             multi = isMulti->value.GetBool();
     }
-    if (driverName == "OrvikFanTray" && !multi) fail("driver \"OrvikFanTray\" needs \"isMultiDevice\": true");
-    if (multi && !driverName.empty() && driverName != "OrvikFanTray")
-        fail("only \"OrvikFanTray\" makes multi-devices, not \"" + driverName + "\"");
+    if (entry && (entry->flags & ZL_DRIVER_MULTI) && !multi)
+        fail("driver \"" + driverName + "\" needs \"isMultiDevice\": true");
+    if (entry && !(entry->flags & ZL_DRIVER_MULTI) && multi)
+        fail("driver \"" + driverName + "\" makes no multi-devices");
     int address = -1;
     if (multi) {
         auto mda = doc.FindMember("multiDeviceArgs");
@@ -429,115 +430,21 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
             fail("address " + std::to_string(address) + " differs from the topology's " + std::to_string(topo->address) +
                  " for did " + std::to_string(didValue));
     }
-    checkDriverArgs(device, driverName, args, doc, topology, problems);
-}
-
-void checkDriverArgs(const BoardDevice& device, const std::string& driver, const Args& args,
-                     const rapidjson::Value& text, const Topology& topology, Problems* problems) {
-    ArgCheck c(device.name, args, problems);
-    Kind kind = device.kind;
-    if (kind == Kind::Gpio && driver != "OrvikFanEeprom") {
-        checkRegisterGpio(c);
-        return;
-    }
-    if (driver == "Max6620") {
-        c.number("maxId");
-        if (kind == Kind::Fan) {
-            c.number("id", 1, 8);
-            c.number("regOffset", 0, 3);
-            c.number("maxRpm", 1);
-        }
-    } else if (driver == "Pmbus") {
-        c.optionalNumber("voutExponent");
-        if (c.has("gpioDevice")) {
-            c.label("gpioDevice", topology);
-            c.number("powerOkReg", 0, 255);
-            c.number("powerOkBit", 0, 7);
-        }
-        if (kind == Kind::Fan) {
-            c.number("fanId", 1, 2);
-            c.number("maxFanRpm", 1);
-        }
-        if (kind == Kind::TempSensor) c.number("sensorId", 1, 2);
-    } else if (driver == "PsuSlot") {
-        c.number("psuId", 1, 2);
-        c.oneOf("identificationType", {"pmbus", "ipmi", "ipmitool", "ipmitool_raw", "wedge", "tlv"});
-        std::string type = c.get("identificationType");
-        if (type == "ipmitool") c.present("ipmiId");
-        if (type == "ipmitool_raw") {
-            c.present("ipmiId");
-            c.present("ipmiRawModel");
-            c.present("ipmiRawSerialNumber");
-        }
-        if (!c.has("model_1")) c.fail("driverArgs has no \"model_1\": every unit would be unmanaged");
-        for (int i = 1; c.has("model_" + std::to_string(i)); ++i)
-            c.placeholders("psuFdl_" + std::to_string(i), {"serialNum"});
-        if (type == "wedge") {
-            bool found = false;
-            for (int i = 1; c.has("model_" + std::to_string(i)); ++i) found |= c.get("model_" + std::to_string(i)) == "PWR-WEDGE";
-            if (!found) c.fail("identification \"wedge\" needs a model \"PWR-WEDGE\"");
-        }
-        if (c.has("gpioDevice")) {
-            c.label("gpioDevice", topology);
-            c.number("presenceReg", 0, 255);
-            c.number("presenceBit", 0, 7);
-            c.number("powerOkReg", 0, 255);
-            c.number("powerOkBit", 0, 7);
-        }
-    } else if (driver == "OrvikFanTray") {
-        long slot = 0;
-        if (c.number("slotId", 1, 3)) isDecimal(c.get("slotId"), &slot);
-        c.placeholders("fanFdl", {"airflowDirection", "maxRpm", "modelName"});
-        c.present("rpmF2B");
-        c.present("rpmB2F");
-        c.present("modelName");
-        auto mda = text.FindMember("multiDeviceArgs");
-        if (slot && mda != text.MemberEnd() && mda->value.IsObject()) {
-            for (const char* prefix : {"presenceGpio", "airflowGpio"}) {
-                std::string key = prefix + std::to_string(slot);
-                auto member = mda->value.FindMember(key.c_str());
-                if (member == mda->value.MemberEnd() || !member->value.IsString()) {
-                    c.fail("\"multiDeviceArgs\" needs \"" + key + "\"");
-                    continue;
-                }
-                BoardDevice gpio;
-                gpio.kind = Kind::Gpio;
-                gpio.name = device.name + " member " + key;
-                gpio.text = member->value.GetString();
-                checkText(gpio, gpio.text, topology, problems);
-            }
-        }
-    } else if (driver == "OrvikFanEeprom") {
-        c.number("offset", 0, 255);
-        c.number("f2bVal", 0, 255);
-        c.number("b2fVal", 0, 255);
-    } else if (driver == "OrvikLedCpld" && kind == Kind::Led) {
-        c.number("id", 1, 3);
-        c.number("bitOffset", 0, 7);
-        c.oneOf("type", {"status", "fantray", "multifan", "multipsu"});
-    } else if (driver == "OrvikSCpldA" && kind == Kind::Xcvr) {
-        c.number("id", 1, 6);
-        c.oneOf("type", {"qsfp", "qsfp+"});
-    } else if (driver == "OrvikSCpldB" && kind == Kind::Xcvr) {
-        c.number("id", 1, 48);
-        c.oneOf("type", {"sfp", "sfp+"});
-    } else if (driver == "OrvikSXcvrMux") {
-        c.number("reg", 0, 255);
-        c.number("reset", 0, 255);
-    } else if (driver == "SmbusProxyDriver") {
-        c.optionalNumber("localReadDelayMs");
-        c.optionalNumber("localWriteDelayMs");
-    }
+    ArgRules rules(device.name, args, topology, library, problems);
+    rules.check(*entry, ZL_CALL_CREATE);
+    rules.check(*entry, catalogueKind(device.kind));
 }
 
 }  // namespace
 
-void checkDevice(const BoardDevice& device, const Topology& topology, Problems* problems) {
+void checkDevice(const BoardDevice& device, const Topology& topology, const LibraryCatalogue& library,
+                 Problems* problems) {
     if (device.kind == Kind::System) return;  // the system text is only traced by the library
-    checkText(device, device.text, topology, problems);
+    checkText(device, device.text, topology, library, problems);
 }
 
-void checkBoard(const Board& board, const Topology& topology, Problems* problems) {
+void checkBoard(const Board& board, const Topology& topology, const LibraryCatalogue& library, Problems* problems) {
+    if (library.drivers == nullptr) problems->push_back({"library", "the library reports no driver catalogue"});
     // Topology consistency.
     std::map<unsigned, const TopologyDevice*> dids;
     std::map<std::string, const TopologyDevice*> labels;
@@ -548,34 +455,35 @@ void checkBoard(const Board& board, const Topology& topology, Problems* problems
                                                  "\" and \"" + d.label + "\""});
         if (!d.label.empty() && !labels.emplace(d.label, &d).second)
             problems->push_back({"topology", "label \"" + d.label + "\" is used twice"});
-        if (!d.driver.empty()) {
-            const auto& known = knownDrivers();
-            if (std::find(known.begin(), known.end(), d.driver) == known.end())
-                problems->push_back({"topology", "device " + std::to_string(d.did) + " names unknown driver \"" + d.driver + "\""});
-        }
-        if (d.driver == "OrvikSXcvrMux") {
-            BoardDevice mux;
-            mux.name = "topology device " + d.label;
-            ArgCheck c(mux.name, d.driverArgs, problems);
-            c.number("reg", 0, 255);
-            c.number("reset", 0, 255);
-        }
     }
+    // A mux node's device is built from its topology entry for every device behind the mux.
     for (unsigned mux : topology.muxDids) {
         const TopologyDevice* d = topology.byDid(mux);
-        if (!d || d->driver.empty())
+        if (!d || d->driver.empty()) {
             problems->push_back({"topology", "mux " + std::to_string(mux) + " has no device with a driver"});
+            continue;
+        }
+        const zl_driver_entry* entry = library.find(d->driver);
+        if (!entry) {
+            problems->push_back({"topology", "mux " + std::to_string(mux) + ": driver " + d->driver + " is not in this library"});
+        } else if (!makes(*entry, ZL_KIND_MUX)) {
+            problems->push_back({"topology", "mux " + std::to_string(mux) + ": driver \"" + d->driver + "\" makes no mux"});
+        } else {
+            ArgRules rules("topology device " + d->label, d->driverArgs, topology, library, problems);
+            rules.check(*entry, ZL_CALL_CREATE);
+            rules.check(*entry, ZL_CALL_NEW_MUX);
+        }
     }
 
     // Devices.
-    if (board.hasSystem) checkDevice(board.system, topology, problems);
+    if (board.hasSystem) checkDevice(board.system, topology, library, problems);
     struct Seen {
         std::string name, driver;
         int address;
     };
     std::map<unsigned, Seen> byDid;
     for (const auto& device : board.devices) {
-        checkDevice(device, topology, problems);
+        checkDevice(device, topology, library, problems);
         rapidjson::Document doc;
         doc.Parse(device.text.c_str(), device.text.size());
         if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("did") || !doc["did"].IsUint() ||

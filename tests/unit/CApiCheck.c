@@ -1,8 +1,10 @@
 /* Proves that the host interface header compiles as C: builds records and callback tables
  * the way a C host sees them and calls through ZL_CALLBACK with the callback typedefs. */
 #include <stddef.h>
+#include <string.h>
 
 #include "zl_api.h"
+#include "zl_catalogue.h"
 
 static int rpmCalls;
 
@@ -27,6 +29,30 @@ static zl_status fakeReloadCause(zl_system* system, char* cause, long* when, cha
     *when = 17;
     text[0] = '\0';
     return ZL_STATUS_OK;
+}
+
+/* A C host walks the driver catalogue: PsuSlot makes slots and reads "psuId" in newSlot,
+ * cut to 8 bits, required, 1 to 2. */
+static int capiCheckCatalogue(void) {
+    zl_driver_catalogue_fn get = &zl_driver_catalogue;
+    const zl_catalogue* catalogue = get();
+    unsigned d, a;
+    if (catalogue == NULL || catalogue->version != ZL_CATALOGUE_VERSION) return 20;
+    for (d = 0; d < catalogue->driverCount; ++d) {
+        const zl_driver_entry* entry = &catalogue->drivers[d];
+        if (strcmp(entry->name, "PsuSlot") != 0) continue;
+        if (!(entry->kinds & ZL_KIND_BIT(ZL_KIND_SLOT))) return 21;
+        for (a = 0; a < entry->argCount; ++a) {
+            const zl_driver_arg* arg = &entry->args[a];
+            if (strcmp(arg->key, "psuId") != 0) continue;
+            return arg->call == ZL_CALL_NEW_SLOT && arg->read == ZL_READ_DECIMAL_U8 && arg->required && arg->min == 1 &&
+                           arg->max == 2
+                       ? 0
+                       : 22;
+        }
+        return 23;
+    }
+    return 24;
 }
 
 /* 0 when every check passes, otherwise the number of the first failed check. */
@@ -79,5 +105,5 @@ int capiCheckRecords(void) {
     if (ZL_TABLE_WORDS(&system) != ZL_SYSTEM_TABLE_WORDS) return 7;
 
     if (sizeof(zl_fan) != 3 * sizeof(zl_word) || sizeof(zl_system) != 2 * sizeof(zl_word)) return 8;
-    return 0;
+    return capiCheckCatalogue();
 }

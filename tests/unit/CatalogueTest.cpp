@@ -1,0 +1,232 @@
+// The driver catalogue: the board check and the library's own add must agree on every
+// driver argument of every driver the library has (accept or refuse, the same text), and
+// the library reads through the declarations with their exact failure texts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "BoardCheck.h"
+#include "Drivers/Catalogue.h"
+#include "FakeHam.h"
+#include "TestHost.h"
+#include "Topology/Topology.h"
+#include "zl_catalogue.h"
+
+namespace {
+
+using Args = std::map<std::string, std::string>;
+
+// The add function of each kind the library has, through its C entry point.
+const std::map<Host::Kind, std::function<void*(const char*)>>& adds() {
+    static const std::map<Host::Kind, std::function<void*(const char*)>> table = {
+        {Host::Kind::TempSensor, [](const char* t) -> void* { return zl_temp_sensor_add(t, 0, 0); }},
+        {Host::Kind::Fan, [](const char* t) -> void* { return zl_fan_add(t); }},
+        {Host::Kind::Psu, [](const char* t) -> void* { return zl_psu_add(t); }},
+        {Host::Kind::Slot, [](const char* t) -> void* { return zl_slot_add(t); }},
+        {Host::Kind::Gpio, [](const char* t) -> void* { return zl_gpio_add(t); }},
+    };
+    return table;
+}
+
+constexpr unsigned kFirstDid = 90000;  // dids no other test uses: driver objects stay cached
+constexpr unsigned kDids = 1000;
+const char* const kCpld = "CatalogueCpld";  // a GPIO-making device for ZL_READ_LABEL arguments
+
+std::string key(const zl_driver_arg& arg) { return Drivers::seriesKey(arg.key, 1); }
+
+bool reads(const zl_driver_arg& arg, unsigned call) { return arg.call == ZL_CALL_CREATE || arg.call == call; }
+
+std::string validText(const zl_driver_arg& arg) {
+    switch (arg.read) {
+        case ZL_READ_DECIMAL:
+        case ZL_READ_DECIMAL_U8: return std::to_string(arg.min <= arg.max ? arg.max : 1);
+        case ZL_READ_FLAG: return "true";
+        case ZL_READ_LABEL: return kCpld;
+        default: return "text";
+    }
+}
+
+bool holds(const zl_driver_arg& arg, const Args& args) {
+    if (arg.whenKey == nullptr) return true;
+    auto it = args.find(Drivers::seriesKey(arg.whenKey, 1));
+    return it != args.end() && (arg.whenValue == nullptr || it->second == arg.whenValue);
+}
+
+// Valid arguments for one call with `focus`'s condition made true: every argument whose
+// condition then holds gets a valid text.
+Args context(const zl_driver_entry& entry, unsigned call, const zl_driver_arg* focus) {
+    Args args;
+    if (focus != nullptr && focus->whenKey != nullptr) {
+        const std::string when = Drivers::seriesKey(focus->whenKey, 1);
+        std::string value = focus->whenValue ? focus->whenValue : "";
+        for (unsigned i = 0; value.empty() && i < entry.argCount; ++i)
+            if (when == key(entry.args[i])) value = validText(entry.args[i]);
+        args[when] = value;
+    }
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (unsigned i = 0; i < entry.argCount; ++i) {
+            const zl_driver_arg& arg = entry.args[i];
+            if (reads(arg, call) && holds(arg, args) && !args.count(key(arg))) {
+                args[key(arg)] = validText(arg);
+                grown = true;
+            }
+        }
+    }
+    return args;
+}
+
+// The texts to try for one argument: valid, missing (null), and the edges of its reading.
+std::vector<const char*> variants(const zl_driver_arg& arg) {
+    std::vector<const char*> out = {nullptr};
+    switch (arg.read) {
+        case ZL_READ_DECIMAL:
+        case ZL_READ_DECIMAL_U8:
+            out.insert(out.end(), {"x", " 2", "-1", "0", "1", "2", "3", "9x", "99999999999"});
+            if (arg.read == ZL_READ_DECIMAL_U8) out.insert(out.end(), {"257", "258", "256", "-255"});
+            break;
+        case ZL_READ_LABEL: out.insert(out.end(), {"NoSuchLabel", kCpld}); break;
+        default: out.insert(out.end(), {"", "true", "false"}); break;
+    }
+    return out;
+}
+
+std::string deviceText(unsigned did, const char* driver, const Args& args) {
+    std::string t = "{\"did\":" + std::to_string(did) + ",\"driver\":\"" + driver + "\",\"address\":{\"address\":72}";
+    t += ",\"driverArgs\":{";
+    bool first = true;
+    for (const auto& [k, v] : args) {
+        t += (first ? "\"" : ",\"") + k + "\":\"" + v + "\"";
+        first = false;
+    }
+    return t + "}}";
+}
+
+class CatalogueTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Utils::isInSimulation = 0;
+        std::string devices = "{\"did\":89999,\"label\":\"" + std::string(kCpld) +
+                              "\",\"driver\":\"Dummy\",\"address\":{\"address\":35}}";
+        for (unsigned did = kFirstDid; did < kFirstDid + kDids; ++did) devices += ",{\"did\":" + std::to_string(did) + "}";
+        const std::string text = TestHost::fakeHamTopology(devices);
+        ASSERT_EQ(Topology::loadTopology(text.c_str()), ZL_STATUS_OK);
+        std::vector<Host::BoardProblem> problems;
+        ASSERT_TRUE(Host::parseTopology(text, &topology_, &problems));
+        library_.drivers = zl_driver_catalogue();
+        for (const auto& [kind, add] : adds()) library_.kinds.insert(kind);
+    }
+
+    TestHost::FakeRegistrations registrations_;  // FakeHam for the topology's medium
+    Host::Topology topology_;
+    Host::LibraryCatalogue library_;
+};
+
+TEST_F(CatalogueTest, CheckAndLibraryAgreeOnEveryArgumentOfEveryDriver) {
+    static auto& made = *new std::vector<void*>;  // logical devices stay reachable, as in a host
+    unsigned did = kFirstDid, tried = 0;
+    const zl_catalogue* catalogue = zl_driver_catalogue();
+    ASSERT_EQ(catalogue->version, static_cast<unsigned>(ZL_CATALOGUE_VERSION));
+    for (unsigned d = 0; d < catalogue->driverCount; ++d) {
+        const zl_driver_entry& entry = catalogue->drivers[d];
+        for (const auto& [kind, add] : adds()) {
+            const unsigned call = static_cast<unsigned>(kind);
+            if (!(entry.kinds & ZL_KIND_BIT(call))) continue;
+            auto attempt = [&](const Args& args) {
+                ASSERT_LT(did, kFirstDid + kDids) << "the test topology needs more dids";
+                const std::string text = deviceText(did++, entry.name, args);
+                Host::BoardDevice device;
+                device.kind = kind;
+                device.name = "D";
+                device.text = text;
+                std::vector<Host::BoardProblem> problems;
+                Host::checkDevice(device, topology_, library_, &problems);
+                TestHost::clearTraces();
+                void* record = add(text.c_str());
+                if (record != nullptr) made.push_back(static_cast<zl_gpio*>(record)->object);
+                std::string why;
+                for (const auto& p : problems) why += p.rule + "\n";
+                EXPECT_EQ(problems.empty(), record != nullptr)
+                    << text << "\ncheck:\n" << why << "library:\n" << TestHost::dumpTraces();
+                ++tried;
+            };
+            attempt(context(entry, call, nullptr));
+            for (unsigned i = 0; i < entry.argCount; ++i) {
+                const zl_driver_arg& arg = entry.args[i];
+                if (!reads(arg, call)) continue;
+                Args args = context(entry, call, &arg);
+                for (const char* text : variants(arg)) {
+                    Args changed = args;
+                    if (text == nullptr)
+                        changed.erase(key(arg));
+                    else
+                        changed[key(arg)] = text;
+                    attempt(changed);
+                }
+            }
+        }
+    }
+    EXPECT_GT(tried, 100u);
+}
+
+// The check's own words for what the library lacks or refuses.
+TEST_F(CatalogueTest, CheckNamesWhatTheLibraryLacksAndHowAnArgumentIsRead) {
+    const std::tuple<Host::Kind, std::string, const char*> cases[] = {
+        {Host::Kind::Led, deviceText(90000, "OrvikLedCpld", {}), "kind led is not supported by this library"},
+        {Host::Kind::Fan, deviceText(90000, "Max6620", {}), "driver Max6620 is not in this library"},
+        {Host::Kind::Fan, deviceText(90000, "TMP75", {}), "driver \"TMP75\" makes no fan"},
+        {Host::Kind::Slot, deviceText(90000, "PsuSlot", {{"psuId", "259"}}),
+         "driverArgs \"psuId\" must be from 1 to 2 (is \"259\", read as 3)"},
+        {Host::Kind::Slot, deviceText(90000, "PsuSlot", {{"psuId", "one"}}), "driverArgs \"psuId\" must be a decimal number"},
+        {Host::Kind::Slot, deviceText(90000, "PsuSlot", {{"psuId", "1"}, {"model_1", "M"}}), "driverArgs needs \"psuFdl_1\""},
+        {Host::Kind::Psu, deviceText(90000, "Pmbus", {{"gpioDevice", "Nowhere"}, {"powerOkReg", "1"}, {"powerOkBit", "1"}}),
+         "\"gpioDevice\" names label \"Nowhere\", which the topology lacks"},
+    };
+    for (const auto& [kind, text, rule] : cases) {
+        Host::BoardDevice device;
+        device.kind = kind;
+        device.name = "D";
+        device.text = text;
+        std::vector<Host::BoardProblem> problems;
+        Host::checkDevice(device, topology_, library_, &problems);
+        ASSERT_EQ(problems.size(), 1u) << text;
+        EXPECT_EQ(problems[0].rule.find(rule), 0u) << problems[0].rule;
+    }
+}
+
+// The reader keeps the library's failure texts: the declared rule, the trace before it, the
+// lookup error, and the 8-bit cut before the range.
+TEST(ArgReaderTest, FailuresAreTheDeclaredOnes) {
+    static constexpr zl_driver_arg args[] = {
+        Drivers::Arg("a", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "has a", "no a").range(1, 2, "a in 1..2"),
+        Drivers::Arg("b", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL).required(ZL_MISSING_LOOKUP),
+        Drivers::Arg("c", ZL_CALL_NEW_FAN, ZL_READ_TEXT).required(ZL_MISSING_NULL, nullptr, "no c"),
+    };
+    static constexpr zl_driver_entry entry = {"T", ZL_KIND_BIT(ZL_KIND_FAN), 0, args, 3};
+    auto read = [](const Drivers::DriverSpecificArgs& given, const char* k) -> std::string {
+        TestHost::clearTraces();
+        try {
+            Drivers::ArgReader r(entry, ZL_CALL_NEW_FAN, given);
+            if (std::strcmp(k, "c") == 0) return r.text(k) ? *r.text(k) : "null";
+            return std::to_string(*r.number(k));
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    };
+    EXPECT_EQ(read({{"a", "257"}}, "a"), "1");
+    EXPECT_EQ(read({{"a", " -254x"}}, "a"), "2");
+    EXPECT_EQ(read({{"a", "3"}}, "a"), "consistency check failed: a in 1..2");
+    EXPECT_EQ(read({}, "a"), "consistency check failed: has a");
+    EXPECT_TRUE(TestHost::traced("no a", 0));
+    EXPECT_EQ(read({{"a", "x"}}, "a"), "stoi");
+    EXPECT_EQ(read({}, "b"), "map::at");
+    EXPECT_EQ(read({}, "c"), "null");
+    EXPECT_TRUE(TestHost::traced("no c", 0));
+    EXPECT_EQ(read({{"a", "1"}}, "d"), "consistency check failed: driver argument d is declared by T");
+}
+
+}  // namespace
