@@ -1,8 +1,8 @@
 #include "Commands.h"
 
+#include <strings.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <utility>
@@ -125,15 +125,8 @@ const char* const kSettingNames[] = {"Off", "Good", "Warning", "Bad", "Inactive"
 
 // A setting by name (any case) or number; -1 when it is neither.
 int settingOf(const std::string& text) {
-    auto same = [&](const std::string& name) {
-        if (name.size() != text.size()) return false;
-        for (size_t i = 0; i < name.size(); ++i)
-            if (std::tolower(static_cast<unsigned char>(name[i])) != std::tolower(static_cast<unsigned char>(text[i])))
-                return false;
-        return true;
-    };
     for (int i = ZL_LED_OFF; i <= ZL_LED_BEACON; ++i)
-        if (same(kSettingNames[i])) return i;
+        if (strcasecmp(text.c_str(), kSettingNames[i]) == 0) return i;
     long v = 0;
     if (parseLong(text, &v) && v >= ZL_LED_OFF && v <= ZL_LED_BEACON) return static_cast<int>(v);
     return -1;
