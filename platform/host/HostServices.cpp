@@ -23,9 +23,13 @@ std::mutex captureMutex;
 bool capturing = false;
 std::vector<std::string> captured;
 
-void keep(const char* line) {
-    std::lock_guard<std::mutex> lock(captureMutex);
-    if (capturing && captured.size() < TraceCapture::kMaxLines) captured.emplace_back(line);
+// Called from zl_trace: nothing may escape it, so a line that can't be kept is dropped.
+void keep(const char* line) noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(captureMutex);
+        if (capturing && captured.size() < TraceCapture::kMaxLines) captured.emplace_back(line);
+    } catch (...) {
+    }
 }
 
 TimerService& timers() {
