@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "Timers.h"
@@ -15,7 +16,21 @@ namespace {
 
 using Clock = TimerService::Clock;
 
-int level_ = 0;
+int shownLevel = 0;
+
+// The running capture's lines; the library may trace from its own threads.
+std::mutex captureMutex;
+bool capturing = false;
+std::vector<std::string> captured;
+
+// Called from zl_trace: nothing may escape it, so a line that can't be kept is dropped.
+void keep(const char* line) noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(captureMutex);
+        if (capturing && captured.size() < TraceCapture::kMaxLines) captured.emplace_back(line);
+    } catch (...) {
+    }
+}
 
 TimerService& timers() {
     static TimerService service;
@@ -24,8 +39,25 @@ TimerService& timers() {
 
 }  // namespace
 
-void setTraceLevel(int level) { level_ = level; }
-int traceLevel() { return level_; }
+void setTraceLevel(int level) { shownLevel = level; }
+int traceLevel() { return shownLevel; }
+
+TraceCapture::TraceCapture() {
+    std::lock_guard<std::mutex> lock(captureMutex);
+    captured.clear();
+    capturing = true;
+}
+
+TraceCapture::~TraceCapture() {
+    std::lock_guard<std::mutex> lock(captureMutex);
+    capturing = false;
+    captured.clear();
+}
+
+std::vector<std::string> TraceCapture::lines() const {
+    std::lock_guard<std::mutex> lock(captureMutex);
+    return captured;
+}
 
 size_t armedTimerCount() { return timers().armedCount(); }
 
@@ -50,7 +82,8 @@ int runTimers(long milliseconds, const volatile std::sig_atomic_t* stop) {
 extern "C" {
 
 void zl_trace(int level, const char* format, ...) {
-    if (level > Host::level_ || format == nullptr) return;
+    bool shown = level <= Host::shownLevel;
+    if (format == nullptr || (!shown && level != 0)) return;
     char buffer[8192];
     va_list args;
     va_start(args, format);
@@ -58,7 +91,8 @@ void zl_trace(int level, const char* format, ...) {
     va_end(args);
     size_t n = std::strlen(buffer);
     while (n > 0 && buffer[n - 1] == '\n') buffer[--n] = '\0';
-    std::fprintf(stderr, "zl[%d] %s\n", level, buffer);
+    if (level == 0) Host::keep(buffer);
+    if (shown) std::fprintf(stderr, "zl[%d] %s\n", level, buffer);
 }
 
 uint32_t zl_timer_add(void (*callback)(void* context), void* context) { return Host::timers().add(callback, context); }

@@ -229,12 +229,12 @@ std::string renderText(const Report& report) {
         const auto& ps = report.problems;
         for (size_t i = 0; i < ps.size();) {
             size_t j = i + 1;
-            while (j < ps.size() && ps[j].kind == ps[i].kind && ps[j].message == ps[i].message) ++j;
+            while (j < ps.size() && ps[j].kind == ps[i].kind && ps[j].text() == ps[i].text()) ++j;
             if (j - i >= 4)
                 out << "  " << ps[i].name << " .. " << ps[j - 1].name << " (" << (j - i) << " "
-                    << plural(ps[i].kind) << "): " << ps[i].message << "\n";
+                    << plural(ps[i].kind) << "): " << ps[i].text() << "\n";
             else
-                for (size_t k = i; k < j; ++k) out << "  " << ps[k].name << " (" << ps[k].kind << "): " << ps[k].message << "\n";
+                for (size_t k = i; k < j; ++k) out << "  " << ps[k].name << " (" << ps[k].kind << "): " << ps[k].text() << "\n";
             i = j;
         }
     }
@@ -369,6 +369,7 @@ std::string renderJson(const Report& report) {
         str(w, "name", p.name);
         str(w, "kind", p.kind);
         str(w, "message", p.message);
+        str(w, "reason", p.reason);
     });
     out << "  \"summary\": {\"readings\": " << report.readings() << ", \"failed\": " << report.failures() << "}\n";
     out << "}\n";

@@ -72,6 +72,10 @@ struct Problem {
     std::string name;
     std::string kind;
     std::string message;
+    std::string reason;  // what the library traced about it, "" when nothing
+
+    // "message: reason", or the message alone.
+    std::string text() const { return reason.empty() ? message : message + ": " + reason; }
 };
 
 struct Report {

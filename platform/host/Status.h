@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace Host {
 
@@ -13,5 +14,10 @@ constexpr int kNotAdded = -2;
 // "ok", "not found", "device fault", "bad input", "no communication", "not provided",
 // "failed", the two host outcomes above, and "status N" for anything else.
 std::string statusWord(int status);
+
+// Why the library refused an add, from the level-0 traces it emitted meanwhile: the first
+// trace that reports a failure (later ones restate it on the way out), "" when none does.
+// Traces that echo the device text only say what the library was given.
+std::string refusalReason(const std::vector<std::string>& traces, const std::string& deviceText);
 
 }  // namespace Host

@@ -324,7 +324,7 @@ TEST(HostReport, FailuresCountLibraryStatusesAndProblemsOnly) {
     EXPECT_EQ(r.failures(), 0);
     r.temps.push_back({"bus", Reading::of(4), 45, 55});
     r.fans.push_back({"unsupported", "", Reading::of(kNotSupported)});  // counted through the problem below
-    r.problems.push_back({"unsupported", "fan", "not supported by this library"});
+    r.problems.push_back({"unsupported", "fan", "not supported by this library", ""});
     PsuRow empty;
     empty.present = Reading::of(1);  // an empty bay is no failure
     empty.powerGood = Reading::of(6);
@@ -342,18 +342,21 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
     r.xcvrs.push_back({"Port49", true, Reading::of(0, 1), {}, Reading::of(0, 17)});
     // present, model, serial, power good, input volts, amps, watts, output volts
     r.psus.push_back({"PSU1", "Bay1", Reading::of(0, 1), "M", "S", {}, Reading::of(6), {}, {}, Reading::of(0, 12), {}, {}});
-    for (int i = 0; i < 5; ++i) r.problems.push_back({"Port" + std::to_string(i + 1), "transceiver", "not supported"});
+    for (int i = 0; i < 5; ++i) r.problems.push_back({"Port" + std::to_string(i + 1), "transceiver", "not supported", ""});
+    r.problems.push_back({"Ghost", "fan", "add returned null", "driver Foo not found"});
     std::string json = renderJson(r), text = renderText(r);
     for (const char* needle :
          {"\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},\"alert\":45.0,\"critical\":55.0}",
           "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"}",
           "\"type\":\"QSFP\",\"present\":{\"status\":\"ok\",\"value\":1},\"lpMode\"",
-          "\"eepromId\":{\"status\":\"ok\",\"value\":17}"})
+          "\"eepromId\":{\"status\":\"ok\",\"value\":17}",
+          "\"message\":\"add returned null\",\"reason\":\"driver Foo not found\"}"})
         EXPECT_TRUE(contains(json, needle)) << needle << "\n" << json;
-    EXPECT_TRUE(contains(json, "\"summary\": {\"readings\": 14, \"failed\": 7}")) << json;  // 5 problems count
+    EXPECT_TRUE(contains(json, "\"summary\": {\"readings\": 14, \"failed\": 8}")) << json;  // 6 problems count
     for (const char* needle : {"Inlet:        +50.0 C", "ALERT", "Outlet:       no communication",
                                "PSU1 (Bay1): present, model M, serial S", "input:  failed", "output: 12.00 V",
-                               "Port1 .. Port5 (5 transceivers): not supported"})
+                               "Port1 .. Port5 (5 transceivers): not supported",
+                               "Ghost (fan): add returned null: driver Foo not found"})
         EXPECT_TRUE(contains(text, needle)) << needle << "\n" << text;
     EXPECT_FALSE(contains(text, " \n")) << "a line ends in a blank:\n" << text;
     EXPECT_FALSE(contains(text, "\n\n\n")) << "doubled blank lines:\n" << text;

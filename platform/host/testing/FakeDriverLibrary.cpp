@@ -1,7 +1,8 @@
 // A stand-in driver library for testing zolta-host itself: it exports only some kinds, and
 // its devices behave as the device text's "driver" asks ("ok", "nocomm", "throw", "short",
-// "null"), so the host's handling of every outcome can be checked without hardware. Its LED
-// blinks on the host's timer service; GPIO bits read the blink tick count.
+// "null": refused, with traces that say why), so the host's handling of every outcome can be
+// checked without hardware. Its LED blinks on the host's timer service; GPIO bits read the
+// blink tick count.
 #include <cstring>
 #include <string>
 #include <stdexcept>
@@ -79,7 +80,14 @@ __attribute__((visibility("default"))) zl_status zl_led_init(const char*) { retu
 __attribute__((visibility("default"))) zl_status zl_gpio_init(const char*) { return ZL_STATUS_OK; }
 
 __attribute__((visibility("default"))) zl_temp_sensor* zl_temp_sensor_add(const char* text, float, float) {
-    if (says(text, "null") || sensorCount == 8) return nullptr;
+    if (says(text, "null")) {
+        // As the driver library does: the text it was given, the cause, the cause restated.
+        zl_trace(0, "fake library: adding %s", text);
+        zl_trace(0, "driver null not found");
+        zl_trace(0, "no sensor made: failed");
+        return nullptr;
+    }
+    if (sensorCount == 8) return nullptr;
     const zl_word* table = says(text, "ok")       ? tempOkTable
                            : says(text, "nocomm") ? tempNoCommTable
                            : says(text, "throw")  ? tempThrowTable

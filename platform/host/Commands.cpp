@@ -1,0 +1,406 @@
+#include "Commands.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "BoardCheck.h"
+#include "BoardFile.h"
+#include "HostServices.h"
+#include "LibraryCall.h"
+#include "Readings.h"
+#include "Report.h"
+#include "Runner.h"
+#include "Status.h"
+
+namespace Host {
+
+const char* const kProgramHelp =
+    "usage: zolta-host [--board FILE] [--library PATH] [-v LEVEL] COMMAND [ARGS]\n"
+    "\n"
+    "Loads the OrvikS driver library, adds the devices of a board file and shows or\n"
+    "changes them.\n"
+    "\n"
+    "commands:\n"
+    "  show [--json]                       one report of the whole board\n"
+    "  watch [--interval S] [--count N] [--led NAME SETTING]...\n"
+    "                                      refresh the report while timers run\n"
+    "  set fan NAME RPM                    set a fan's speed\n"
+    "  set led NAME SETTING [--hold S]     set an LED (Off Good Warning Bad Inactive Unknown Beacon)\n"
+    "  set xcvr NAME BIT VALUE             set a transceiver control bit\n"
+    "  set gpio NAME set|clear             set or clear a GPIO\n"
+    "  powercycle --yes                    power-cycle the board through the master CPLD\n"
+    "  check [BOARD]                       validate a board file and its topology\n"
+    "\n"
+    "options:\n"
+    "  --board FILE     board file (default: boards/orviks/board.json of the source tree)\n"
+    "  --library PATH   driver library (default: libZoltaDriversOrvikS.so.0 of the build)\n"
+    "  -v LEVEL         print library traces up to LEVEL on stderr (-1: none; default 0,\n"
+    "                   or ZL_TRACE_LEVEL)\n"
+    "  --help           help for zolta-host or for a command\n"
+    "\n"
+    "The library talks to the SMBus service on ZOLTA_SMBUS_SOCKET; with SIMULATION_VMID set\n"
+    "it simulates every device in files instead, but still connects to the service first.\n"
+    "Exit status: 0 every reading succeeded, 1 some failed, 2 usage error.\n";
+
+namespace {
+
+const char* const kShowHelp =
+    "usage: zolta-host [OPTIONS] show [--json]\n"
+    "\n"
+    "Adds every device of the board file and prints one report: temperatures with their\n"
+    "thresholds, fans, power supplies (bay, model, serial, power good, volts, amps, watts),\n"
+    "fan trays, transceivers, LEDs and GPIOs. A reading that fails shows its status in words.\n"
+    "--json prints the same as JSON: one object per device, each reading with \"status\",\n"
+    "\"value\" and \"unit\".\n"
+    "Exit status: 0 every reading succeeded, 1 some failed, 2 usage error.\n";
+
+const char* const kWatchHelp =
+    "usage: zolta-host [OPTIONS] watch [--interval S] [--count N] [--json] [--led NAME SETTING]...\n"
+    "\n"
+    "Adds every device once, then prints the report every S seconds (default 2) while the\n"
+    "timer service runs (transceiver polling, LED blinking). Stops after N reports (default:\n"
+    "until interrupted). --led sets an LED first (Beacon makes it blink while watch runs).\n"
+    "The exit status is that of the last report.\n";
+
+const char* const kSetHelp =
+    "usage: zolta-host [OPTIONS] set fan NAME RPM\n"
+    "       zolta-host [OPTIONS] set led NAME SETTING [--hold S]\n"
+    "       zolta-host [OPTIONS] set xcvr NAME BIT VALUE\n"
+    "       zolta-host [OPTIONS] set gpio NAME set|clear\n"
+    "\n"
+    "Adds only the named device and changes it. NAME is the device's name in the board file.\n"
+    "SETTING is Off, Good, Warning, Bad, Inactive, Unknown, Beacon or 0-6; --hold keeps the\n"
+    "program running S seconds so that a blinking LED keeps blinking.\n"
+    "BIT is txDisable for SFP ports, lpMode, reset or modSel for QSFP ports; VALUE 0 or 1.\n"
+    "Exit status: 0 done, 1 the library reported a failure, 2 usage error.\n";
+
+const char* const kPowercycleHelp =
+    "usage: zolta-host [OPTIONS] powercycle --yes\n"
+    "\n"
+    "Power-cycles the board through the system object (the master CPLD's control bits).\n"
+    "--yes is required.\n";
+
+const char* const kCheckHelp =
+    "usage: zolta-host [OPTIONS] check [BOARD]\n"
+    "\n"
+    "Validates a board file and its topology without loading the library or touching\n"
+    "hardware: every device text must be JSON with \"did\", \"driver\" and \"address\", name a\n"
+    "known driver that makes its kind, sit on a topology device of that did, and carry the\n"
+    "driver arguments the driver needs. Prints every problem with the device's name.\n"
+    "Exit status: 0 no problem, 1 problems found, 2 usage error.\n";
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
+
+// Ends timer loops (watch, set led --hold) on Ctrl-C or a termination request.
+void stopOnSignals() {
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
+int exitFor(const Report& report) { return report.failures() == 0 ? kExitOk : kExitFailed; }
+
+void print(const Report& report, bool json) {
+    std::fputs((json ? renderJson(report) : renderText(report)).c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// Prints what was done, or on stderr what failed; the exit status for it.
+int outcome(const std::string& what, int status) {
+    if (status == ZL_STATUS_OK) {
+        std::printf("%s\n", what.c_str());
+        return kExitOk;
+    }
+    std::fprintf(stderr, "zolta-host: %s: %s\n", what.c_str(), statusWord(status).c_str());
+    return kExitFailed;
+}
+
+// LED settings in the library's order: ZL_LED_OFF .. ZL_LED_BEACON.
+const char* const kSettingNames[] = {"Off", "Good", "Warning", "Bad", "Inactive", "Unknown", "Beacon"};
+
+// A setting by name (any case) or number; -1 when it is neither.
+int settingOf(const std::string& text) {
+    for (int i = ZL_LED_OFF; i <= ZL_LED_BEACON; ++i)
+        if (strcasecmp(text.c_str(), kSettingNames[i]) == 0) return i;
+    long v = 0;
+    if (parseLong(text, &v) && v >= ZL_LED_OFF && v <= ZL_LED_BEACON) return static_cast<int>(v);
+    return -1;
+}
+
+int setLight(zl_led* led, int setting) {
+    auto fn = callbackOf<zl_led_set_light_setting_fn>(led, ZL_LED_SET_LIGHT_SETTING);
+    return fn ? safeCall([&] { return fn(led, setting); }) : kNotSupported;
+}
+
+int runShow(const Options& o, Runner& runner) {
+    bool json = false;
+    for (size_t i = 1; i < o.args.size(); ++i) {
+        if (o.args[i] == "--json")
+            json = true;
+        else
+            return usage("show: unexpected argument " + o.args[i], kShowHelp);
+    }
+    runner.initAll();
+    runner.addAll();
+    Report report = readBoard(runner);
+    print(report, json);
+    return exitFor(report);
+}
+
+int runWatch(const Options& o, Runner& runner) {
+    double interval = 2;
+    long count = 0;
+    bool json = false;
+    std::vector<std::pair<const BoardDevice*, int>> leds;  // settings to apply before watching
+    for (size_t i = 1; i < o.args.size(); ++i) {
+        const std::string& a = o.args[i];
+        if (a == "--json") {
+            json = true;
+        } else if (a == "--led" && i + 2 < o.args.size()) {
+            const BoardDevice* led = runner.board.find(Kind::Led, o.args[i + 1]);
+            int setting = settingOf(o.args[i + 2]);
+            if (!led) return usage("watch: no LED named " + o.args[i + 1], kWatchHelp);
+            if (setting < 0) return usage("watch: unknown LED setting " + o.args[i + 2], kWatchHelp);
+            leds.emplace_back(led, setting);
+            i += 2;
+        } else if (a == "--interval" && i + 1 < o.args.size()) {
+            if (!parseSeconds(o.args[++i], &interval) || interval < 0.05)
+                return usage("watch: --interval needs seconds from 0.05 to 86400", kWatchHelp);
+        } else if (a == "--count" && i + 1 < o.args.size()) {
+            if (!parseLong(o.args[++i], &count) || count < 0)
+                return usage("watch: --count needs a number of reports", kWatchHelp);
+        } else {
+            return usage("watch: unexpected argument " + a, kWatchHelp);
+        }
+    }
+    stopOnSignals();
+    runner.initAll();
+    runner.addAll();
+    for (const auto& [led, setting] : leds) {
+        auto record = runner.record<zl_led>(led);
+        int status = record ? setLight(record, setting) : runner.addStatus(led);
+        if (status != ZL_STATUS_OK)
+            std::fprintf(stderr, "zolta-host: %s: setting %s: %s\n", led->name.c_str(), kSettingNames[setting],
+                         statusWord(status).c_str());
+    }
+    bool tty = isatty(STDOUT_FILENO);
+    int status = kExitOk;
+    for (long n = 0; (count == 0 || n < count) && !stopRequested; ++n) {
+        if (n > 0) runTimers(static_cast<long>(interval * 1000), &stopRequested);
+        if (stopRequested) break;
+        Report report = readBoard(runner);
+        if (tty) std::fputs("\033[H\033[2J", stdout);
+        else if (n > 0 && !json) std::fputs("----\n", stdout);
+        print(report, json);
+        status = exitFor(report);
+    }
+    return status;
+}
+
+// The table index of the setter of control bit BIT of an SFP or QSFP port; 0 (the table's
+// size word) when that kind of port has no such bit.
+size_t xcvrSetIndex(bool qsfp, const std::string& bit) {
+    if (!qsfp && bit == "txDisable") return ZL_SFP_SET_TX_DISABLE;
+    if (qsfp && bit == "lpMode") return ZL_QSFP_SET_LP_MODE;
+    if (qsfp && bit == "reset") return ZL_QSFP_SET_RESET;
+    if (qsfp && bit == "modSel") return ZL_QSFP_SET_MOD_SEL;
+    return 0;
+}
+
+int runSet(const Options& o, Runner& runner) {
+    const auto& a = o.args;
+    if (a.size() < 2) return usage("set: what to set?", kSetHelp);
+    const std::string& what = a[1];
+    Kind kind;
+    size_t want;
+    if (what == "fan") kind = Kind::Fan, want = 4;
+    else if (what == "led") kind = Kind::Led, want = 4;
+    else if (what == "xcvr") kind = Kind::Xcvr, want = 5;
+    else if (what == "gpio") kind = Kind::Gpio, want = 4;
+    else return usage("set: unknown kind " + what, kSetHelp);
+    double hold = 0;
+    std::vector<std::string> args(a.begin(), a.end());
+    if (kind == Kind::Led) {
+        for (size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] == "--hold") {
+                if (!parseSeconds(args[i + 1], &hold)) return usage("set led: --hold needs seconds", kSetHelp);
+                args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+                break;
+            }
+        }
+    }
+    if (args.size() != want) return usage("set " + what + ": wrong number of arguments", kSetHelp);
+    const BoardDevice* device = runner.board.find(kind, args[2]);
+    if (!device) {
+        std::string names;
+        for (const auto* d : runner.board.ofKind(kind)) names += " " + d->name;
+        return usage("set " + what + ": no " + kindName(kind) + " named " + args[2] + " (known:" + names + ")", kSetHelp);
+    }
+    // Check the value before touching the library.
+    long number = 0;
+    int setting = -1;
+    std::string bit;
+    if (kind == Kind::Fan && (!parseLong(args[3], &number) || number < 0 || number > 1000000))
+        return usage("set fan: RPM must be a number from 0 to 1000000", kSetHelp);
+    if (kind == Kind::Led && (setting = settingOf(args[3])) < 0)
+        return usage("set led: unknown setting " + args[3], kSetHelp);
+    if (kind == Kind::Gpio && args[3] != "set" && args[3] != "clear")
+        return usage("set gpio: say set or clear, not " + args[3], kSetHelp);
+    if (kind == Kind::Xcvr) {
+        bit = args[3];
+        if (bit != "txDisable" && bit != "lpMode" && bit != "reset" && bit != "modSel")
+            return usage("set xcvr: BIT must be txDisable, lpMode, reset or modSel", kSetHelp);
+        if (!parseLong(args[4], &number) || (number != 0 && number != 1))
+            return usage("set xcvr: VALUE must be 0 or 1", kSetHelp);
+    }
+
+    runner.initAll();
+    void* record = runner.add(*device);
+    if (!record) {
+        const Problem& p = runner.problems.back();
+        std::fprintf(stderr, "zolta-host: %s: %s\n", p.name.c_str(), p.text().c_str());
+        return kExitFailed;
+    }
+    const std::string& name = device->name;
+    switch (kind) {
+        case Kind::Fan: {
+            auto fan = static_cast<zl_fan*>(record);
+            auto fn = callbackOf<zl_fan_set_rpm_fn>(fan, ZL_FAN_SET_RPM);
+            if (!fn) return outcome(name + ": setting the speed", kNotSupported);
+            return outcome(name + ": speed set to " + std::to_string(number) + " rpm",
+                           safeCall([&] { return fn(fan, static_cast<int>(number)); }));
+        }
+        case Kind::Led: {
+            auto led = static_cast<zl_led*>(record);
+            if (!callbackOf<zl_led_set_light_setting_fn>(led, ZL_LED_SET_LIGHT_SETTING))
+                return outcome(name + ": setting the light", kNotSupported);
+            int rc = outcome(name + ": set to " + kSettingNames[setting], setLight(led, setting));
+            if (rc == kExitOk && hold > 0) {
+                stopOnSignals();
+                runTimers(static_cast<long>(hold * 1000), &stopRequested);
+            }
+            return rc;
+        }
+        case Kind::Gpio: {
+            auto gpio = static_cast<zl_gpio*>(record);
+            bool set = args[3] == "set";
+            auto fn = callbackOf<zl_gpio_bit_op_fn>(gpio, set ? ZL_GPIO_BIT_SET : ZL_GPIO_BIT_CLEAR);
+            if (!fn) return outcome(name + ": " + args[3], kNotSupported);
+            return outcome(name + (set ? ": set" : ": cleared"), safeCall([&] { return fn(gpio); }));
+        }
+        case Kind::Xcvr: {
+            auto x = static_cast<zl_xcvr*>(record);
+            bool qsfp = isQsfp(x);
+            size_t index = xcvrSetIndex(qsfp, bit);
+            if (index == 0)
+                return usage("set xcvr: " + name + " is " + (qsfp ? "a QSFP port: BIT is lpMode, reset or modSel"
+                                                                   : "an SFP port: BIT is txDisable"),
+                             kSetHelp);
+            auto fn = callbackOf<zl_xcvr_set_fn>(x, index);
+            if (!fn) return outcome(name + ": " + bit, kNotSupported);
+            return outcome(name + ": " + bit + " set to " + std::to_string(number),
+                           safeCall([&] { return fn(x, static_cast<int>(number)); }));
+        }
+        default: break;
+    }
+    return kExitFailed;
+}
+
+int runPowercycle(const Options& o, Runner& runner) {
+    bool yes = false;
+    for (size_t i = 1; i < o.args.size(); ++i) {
+        if (o.args[i] == "--yes")
+            yes = true;
+        else
+            return usage("powercycle: unexpected argument " + o.args[i], kPowercycleHelp);
+    }
+    if (!yes) return usage("powercycle: this power-cycles the board; confirm with --yes", kPowercycleHelp);
+    if (!runner.board.hasSystem) {
+        std::fprintf(stderr, "zolta-host: the board file has no \"system\" entry\n");
+        return kExitFailed;
+    }
+    runner.initAll();
+    auto system = static_cast<zl_system*>(runner.add(runner.board.system));
+    if (!system) {
+        std::fprintf(stderr, "zolta-host: %s\n", runner.problems.back().text().c_str());
+        return kExitFailed;
+    }
+    auto fn = callbackOf<zl_system_powercycle_fn>(system, ZL_SYSTEM_POWERCYCLE);
+    if (!fn) return outcome("power cycle", kNotSupported);
+    return outcome("power cycle requested", safeCall([&] { return fn(system); }));
+}
+
+// Checks the board file without the library.
+int runCheck(const Options& o) {
+    std::string path = o.board.empty() ? defaultBoardPath() : o.board;
+    if (o.args.size() > 2) return usage("check: too many arguments", kCheckHelp);
+    if (o.args.size() == 2) path = o.args[1];
+    std::vector<BoardProblem> problems;
+    Board board;
+    Topology topology;
+    size_t devices = 0;
+    if (loadBoard(path, &board, &problems)) {
+        std::string text;
+        if (!readFile(board.topologyPath(), &text))
+            problems.push_back({"topology", "cannot read " + board.topologyPath()});
+        else if (parseTopology(text, &topology, &problems) || !topology.devices.empty())
+            checkBoard(board, topology, &problems);
+        devices = board.devices.size() + (board.hasSystem ? 1 : 0);
+    }
+    for (const auto& p : problems) std::printf("%s: %s\n", p.device.c_str(), p.rule.c_str());
+    if (problems.empty()) {
+        std::printf("%s: %zu devices, topology %s with %zu devices: no problems\n", path.c_str(), devices,
+                    board.topologyPath().c_str(), topology.devices.size());
+        return kExitOk;
+    }
+    std::printf("%s: %zu problem%s\n", path.c_str(), problems.size(), problems.size() == 1 ? "" : "s");
+    return kExitFailed;
+}
+
+struct Command {
+    const char* name;
+    const char* help;
+    int (*run)(const Options&, Runner&);  // null: the command needs no library (check)
+};
+
+const Command kCommands[] = {{"show", kShowHelp, runShow},
+                             {"watch", kWatchHelp, runWatch},
+                             {"set", kSetHelp, runSet},
+                             {"powercycle", kPowercycleHelp, runPowercycle},
+                             {"check", kCheckHelp, nullptr}};
+
+const Command* find(const std::string& name) {
+    for (const auto& command : kCommands)
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+}  // namespace
+
+const char* commandHelp(const std::string& name) {
+    const Command* command = find(name);
+    return command ? command->help : nullptr;
+}
+
+int usage(const std::string& message, const char* help) {
+    std::fprintf(stderr, "zolta-host: %s\n\n%s", message.c_str(), help);
+    return kExitUsage;
+}
+
+int runCommand(const Options& options) {
+    const Command* command = find(options.args.empty() ? "" : options.args[0]);
+    if (!command) return usage("no such command", kProgramHelp);
+    if (!command->run) return runCheck(options);
+    Runner runner;
+    std::string boardPath = options.board.empty() ? defaultBoardPath() : options.board;
+    std::string libraryPath = options.library.empty() ? defaultLibraryPath() : options.library;
+    if (!runner.start(boardPath, libraryPath)) return kExitFailed;
+    return command->run(options, runner);
+}
+
+}  // namespace Host

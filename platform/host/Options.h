@@ -1,0 +1,32 @@
+// The command line of zolta-host: global options anywhere on the line, the command and its
+// arguments, and the numbers the commands take.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Host {
+
+struct Options {
+    std::string board;    // "" for the default board file
+    std::string library;  // "" for the default library
+    int traceLevel = 0;   // -1 .. 100
+    bool help = false;
+    std::vector<std::string> args;  // command and its arguments, global options removed
+};
+
+// Pulls the global options out of the command line, wherever they stand. The trace level
+// starts from ZL_TRACE_LEVEL. False with `error` when an option is unusable.
+bool parseOptions(int argc, char** argv, Options* options, std::string* error);
+
+// A whole decimal number.
+bool parseLong(const std::string& text, long* value);
+// Seconds from 0 to 86400, fractions allowed.
+bool parseSeconds(const std::string& text, double* value);
+
+// The board file of the source tree, else the one next to the build directory.
+std::string defaultBoardPath();
+// The driver library of the build the program belongs to.
+std::string defaultLibraryPath();
+
+}  // namespace Host

@@ -1,0 +1,165 @@
+#include "Runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "BoardCheck.h"
+#include "HostServices.h"
+#include "LibraryCall.h"
+
+namespace Host {
+
+namespace {
+
+// Calls the kind's add function with the device text. The library keeps exceptions inside
+// its entry points; one that doesn't still must not end the host.
+void* callAdd(const BoardDevice& device, void* fn, std::string* why) {
+    const char* text = device.text.c_str();
+    try {
+        switch (device.kind) {
+            case Kind::System: return reinterpret_cast<zl_system* (*)(const char*)>(fn)(text);
+            case Kind::TempSensor:
+                return reinterpret_cast<zl_temp_sensor* (*)(const char*, float, float)>(fn)(
+                    text, static_cast<float>(device.alert), static_cast<float>(device.critical));
+            case Kind::Smbus:
+                return reinterpret_cast<zl_smbus* (*)(const char*, unsigned char)>(fn)(
+                    text, static_cast<unsigned char>(device.address));
+            default: return reinterpret_cast<void* (*)(const char*)>(fn)(text);
+        }
+    } catch (const std::exception& e) {
+        *why = std::string("add threw: ") + e.what();
+    } catch (...) {
+        *why = "add threw an exception";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string textDriverArg(const std::string& text, const char* key) {
+    rapidjson::Document doc;
+    doc.Parse(text.c_str());
+    if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("driverArgs") || !doc["driverArgs"].IsObject())
+        return "";
+    const auto& args = doc["driverArgs"];
+    auto it = args.FindMember(key);
+    if (it == args.MemberEnd()) return "";
+    if (it->value.IsString()) return it->value.GetString();
+    if (it->value.IsInt()) return std::to_string(it->value.GetInt());
+    return "";
+}
+
+Runner::Runner() { std::fill(std::begin(initStatus_), std::end(initStatus_), kNotAdded); }
+
+bool Runner::start(const std::string& boardPath, const std::string& libraryPath) {
+    std::vector<BoardProblem> boardProblems;
+    bool ok = loadBoard(boardPath, &board, &boardProblems);
+    for (const auto& p : boardProblems) {
+        if (!ok) std::fprintf(stderr, "zolta-host: %s: %s: %s\n", boardPath.c_str(), p.device.c_str(), p.rule.c_str());
+        else problems.push_back({p.device, "board entry", p.rule, ""});
+    }
+    if (!ok) return false;
+    if (!readFile(board.topologyPath(), &topologyText)) {
+        std::fprintf(stderr, "zolta-host: cannot read topology %s\n", board.topologyPath().c_str());
+        return false;
+    }
+    std::string error;
+    if (!library.open(libraryPath, &error)) {
+        std::fprintf(stderr, "zolta-host: cannot load library: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+void Runner::initAll() {
+    int failed = 0;
+    for (Kind kind : kAllKinds) {
+        int& status = initStatus_[static_cast<int>(kind)];
+        auto init = library.init(kind);
+        if (!init) {
+            status = kNotSupported;
+        } else if (failed == ZL_STATUS_NO_COMM) {
+            status = failed;
+        } else {
+            status = safeCall([&] { return init(topologyText.c_str()); });
+            if (status != ZL_STATUS_OK) {
+                problems.push_back({std::string("zl_") + kindSymbol(kind) + "_init", kindName(kind),
+                                    "init failed: " + statusWord(status), ""});
+                if (status == ZL_STATUS_NO_COMM) failed = status;
+            }
+        }
+    }
+}
+
+void* Runner::add(const BoardDevice& device) {
+    auto known = records_.find(&device);
+    if (known != records_.end()) return known->second;
+    void* record = nullptr;
+    int init = initStatus_[static_cast<int>(device.kind)];
+    void* fn = library.add(device.kind);
+    const char* kind = kindName(device.kind);
+    if (!fn) {
+        problems.push_back({device.name, kind, "not supported by this library", ""});
+    } else if (init != ZL_STATUS_OK) {
+        problems.push_back({device.name, kind, "not added: init " + statusWord(init), ""});
+    } else {
+        std::string why = "add returned null";
+        TraceCapture traces;
+        record = callAdd(device, fn, &why);
+        if (!record) problems.push_back({device.name, kind, why, refusalReason(traces.lines(), device.text)});
+    }
+    records_[&device] = record;
+    addStatus_[&device] = record ? 0 : fn ? kNotAdded : kNotSupported;
+    // A host keeps every record it was given for the life of the process: the library never
+    // destroys logical devices, and the records stay reachable until exit.
+    static auto* kept = new std::vector<void*>;
+    if (record) kept->push_back(record);
+    return record;
+}
+
+void Runner::addAll() {
+    for (const auto& device : board.devices) add(device);
+    for (const auto& device : board.devices)
+        if (device.kind == Kind::Led && device.readbackRegister >= 0 && records_[&device]) addLedReadback(device);
+}
+
+int Runner::addStatus(const BoardDevice* device) const {
+    auto it = addStatus_.find(device);
+    return it == addStatus_.end() ? kNotAdded : it->second;
+}
+
+void Runner::addLedReadback(const BoardDevice& led) {
+    long offset = 0;
+    if (!isDecimal(textDriverArg(led.text, "bitOffset"), &offset) || offset < 0 || offset > 7) return;
+    auto gpioAdd = reinterpret_cast<zl_gpio* (*)(const char*)>(library.add(Kind::Gpio));
+    if (!gpioAdd || initStatus_[static_cast<int>(Kind::Gpio)] != ZL_STATUS_OK) return;
+    rapidjson::Document doc;
+    doc.Parse(led.text.c_str());
+    if (doc.HasParseError() || !doc.IsObject()) return;
+    std::vector<zl_gpio*> bits;
+    for (int i = 0; i < led.readbackWidth; ++i) {
+        rapidjson::Value args(rapidjson::kObjectType);
+        auto& alloc = doc.GetAllocator();
+        args.AddMember("register", rapidjson::Value(std::to_string(led.readbackRegister).c_str(), alloc), alloc);
+        args.AddMember("bitpos", rapidjson::Value(std::to_string(offset + i).c_str(), alloc), alloc);
+        if (doc.HasMember("driverArgs")) doc.RemoveMember("driverArgs");
+        doc.AddMember("driverArgs", args, alloc);
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        doc.Accept(writer);
+        zl_gpio* bit = gpioAdd(buffer.GetString());
+        if (!bit) {
+            problems.push_back({led.name, kindName(Kind::Led), "read-back GPIO add returned null", ""});
+            return;
+        }
+        bits.push_back(bit);
+    }
+    ledBits[&led] = bits;
+}
+
+}  // namespace Host

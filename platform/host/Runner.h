@@ -1,0 +1,65 @@
+// The running host: the board file, the driver library loaded from it, and the records the
+// library handed out for the board's devices, with every device that could not be added.
+#pragma once
+
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "BoardFile.h"
+#include "Library.h"
+#include "Report.h"
+#include "Status.h"
+#include "zl_api.h"
+
+namespace Host {
+
+class Runner {
+  public:
+    Board board;
+    Library library;
+    std::string topologyText;
+    std::vector<Problem> problems;  // devices that could not be added or set up
+
+    // LED field read-back: one register GPIO per bit of the field, on the LED's device.
+    std::map<const BoardDevice*, std::vector<zl_gpio*>> ledBits;
+
+    Runner();
+
+    // Loads the board file, the topology and the library. Prints why and returns false when
+    // one of them is unusable.
+    bool start(const std::string& boardPath, const std::string& libraryPath);
+
+    // Calls every kind's init with the topology. When the SMBus service can't be reached the
+    // remaining kinds are not tried (each attempt would wait for the service again).
+    void initAll();
+
+    // Adds one device of the board once; null (with a problem naming the device and, when
+    // the library traced one, its reason) on failure.
+    void* add(const BoardDevice& device);
+
+    // Adds every device of the board, then the read-back GPIOs of its LEDs.
+    void addAll();
+
+    // kNotSupported when the library lacks the kind, kNotAdded when the add failed, else 0.
+    int addStatus(const BoardDevice* device) const;
+
+    template <class Record>
+    Record* record(const BoardDevice* device) const {
+        auto it = records_.find(device);
+        return it == records_.end() ? nullptr : static_cast<Record*>(it->second);
+    }
+
+  private:
+    void addLedReadback(const BoardDevice& led);
+
+    int initStatus_[std::size(kAllKinds)];  // kNotAdded until the kind's init ran
+    std::map<const BoardDevice*, void*> records_;
+    std::map<const BoardDevice*, int> addStatus_;
+};
+
+// A driver argument of a device text as text ("" when absent or not a string or number).
+std::string textDriverArg(const std::string& text, const char* key);
+
+}  // namespace Host
