@@ -88,10 +88,11 @@ const char* const kPowercycleHelp =
 const char* const kCheckHelp =
     "usage: zolta-host [OPTIONS] check [BOARD]\n"
     "\n"
-    "Validates a board file and its topology without loading the library or touching\n"
-    "hardware: every device text must be JSON with \"did\", \"driver\" and \"address\", name a\n"
-    "known driver that makes its kind, sit on a topology device of that did, and carry the\n"
-    "driver arguments the driver needs. Prints every problem with the device's name.\n"
+    "Validates a board file and its topology against the driver catalogue of the library\n"
+    "(--library) without touching hardware: every device text must be JSON with \"did\",\n"
+    "\"driver\" and \"address\", name a driver of the library that makes its kind, sit on a\n"
+    "topology device of that did, and carry the driver arguments the driver reads, in the\n"
+    "ranges the library accepts. Prints every problem with the device's name.\n"
     "Exit status: 0 no problem, 1 problems found, 2 usage error.\n";
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -335,7 +336,7 @@ int runPowercycle(const Options& o, Runner& runner) {
     return outcome("power cycle requested", safeCall([&] { return fn(system); }));
 }
 
-// Checks the board file without the library.
+// Checks the board file against the driver catalogue of the library it would be run with.
 int runCheck(const Options& o) {
     std::string path = o.board.empty() ? defaultBoardPath() : o.board;
     if (o.args.size() > 2) return usage("check: too many arguments", kCheckHelp);
@@ -348,8 +349,15 @@ int runCheck(const Options& o) {
         std::string text;
         if (!readFile(board.topologyPath(), &text))
             problems.push_back({"topology", "cannot read " + board.topologyPath()});
-        else if (parseTopology(text, &topology, &problems) || !topology.devices.empty())
-            checkBoard(board, topology, &problems);
+        else if (parseTopology(text, &topology, &problems) || !topology.devices.empty()) {
+            // The rules come from the library the board would be run with.
+            Library library;
+            std::string error;
+            if (!library.open(o.library.empty() ? defaultLibraryPath() : o.library, &error))
+                problems.push_back({"library", "cannot load the driver library: " + error});
+            else
+                checkBoard(board, topology, library.checkCatalogue(), &problems);
+        }
         devices = board.devices.size() + (board.hasSystem ? 1 : 0);
     }
     for (const auto& p : problems) std::printf("%s: %s\n", p.device.c_str(), p.rule.c_str());

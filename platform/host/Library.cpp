@@ -38,27 +38,4 @@ LibraryCatalogue Library::checkCatalogue() const {
     return out;
 }
 
-bool openDefaultLibrary(Library* library, std::string* error) {
-    char buffer[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    std::string dir = ".";
-    if (n > 0) {
-        buffer[n] = '\0';
-        std::string path(buffer);
-        auto slash = path.rfind('/');
-        if (slash != std::string::npos) dir = path.substr(0, slash);
-    }
-    return library->open(dir + "/../libZoltaDriversOrvikS.so.0", error);
-}
-
-void checkBoard(const Board& board, const Topology& topology, std::vector<BoardProblem>* problems) {
-    Library library;
-    std::string error;
-    if (!openDefaultLibrary(&library, &error)) {
-        problems->push_back({"library", "cannot load the driver library: " + error});
-        return;
-    }
-    checkBoard(board, topology, library.checkCatalogue(), problems);
-}
-
 }  // namespace Host

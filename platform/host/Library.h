@@ -34,12 +34,4 @@ class Library {
     const zl_catalogue* catalogue_ = nullptr;
 };
 
-// The library `check` loads when it is given none: the one installed beside this program
-// (bin/../libZoltaDriversOrvikS.so.0). False with the reason when it can't be loaded.
-bool openDefaultLibrary(Library* library, std::string* error);
-
-// Checks the board against the library beside this program; a library that can't be loaded
-// is a problem of its own (device "library").
-void checkBoard(const Board& board, const Topology& topology, std::vector<BoardProblem>* problems);
-
 }  // namespace Host
