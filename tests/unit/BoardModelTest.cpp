@@ -25,7 +25,8 @@ const char* kTopology = R"([
   {"type": "Celestica", "ham": "ZoltaSmbus", "accelerators": [{"id": 3, "busses": [{"id": 9,
     "devices": [{"did": 5, "label": "twice", "driver": "TMP75", "address": {"address": 72}}]}]}]},
   {"type": "I2C", "ham": "ZoltaSmbus", "id": 4, "simulated": true, "devices": [{"did": 6, "address": {"address": 8}}]},
-  {"type": "I2C", "ham": "ZoltaSmbus", "id": 11, "devices": [{"did": 7, "isMultiDevice": true, "driver": "OrvikFanTray"}]},
+  {"type": "I2C", "ham": "ZoltaSmbus", "id": 11,
+   "devices": [{"did": 7, "isMultiDevice": true, "driver": "OrvikFanTray"}]},
   {"type": "IOPort", "ham": "ZoltaSmbus", "id": 6, "devices": [{"did": 8, "address": {"address": 9}}]}
 ])";
 
@@ -70,13 +71,14 @@ TEST(BoardModel, ListsEveryProblemAndWhichOnesLeaveDevicesUnplaced) {
         {R"([{"type": "SCD"}])", "a medium is not an object with string \"type\" and \"ham\"", true},
         {R"([{"type": "Bus", "ham": "x"}])", "unknown medium type \"Bus\"", true},
         {R"([{"type": "SCD", "ham": "x"}])", "an SCD has no unsigned \"pci\"", true},
-        {R"([{"type": "Celestica", "ham": "x", "accelerators": {}}])", "medium: \"accelerators\" is not an array", true},
+        {R"([{"type": "Celestica", "ham": "x", "accelerators": {}}])", "medium: \"accelerators\" is not an array",
+         true},
         {R"([{"type": "Celestica", "ham": "x", "accelerators": [{"id": -1}]}])",
          "an accelerator is not an object with an unsigned \"id\"", true},
         {R"([{"type": "I2C", "ham": "x"}])", "a bus has no integer \"id\"", true},
         {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [1]}])", "a device entry is not a JSON object", true},
-        {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [{"label": "nodid"}]}])", "a device has no unsigned \"did\"",
-         true},
+        {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [{"label": "nodid"}]}])",
+         "a device has no unsigned \"did\"", true},
         {R"([{"type": "I2C", "ham": "x", "id": 0, "muxes": [{"did": 3, "busses": [{}]}]}])",
          "a bus has no integer \"id\"", true},
         {R"([{"type": "I2C", "ham": "x", "id": 0, "muxes": [{"did": 3, "busses": 1}]}])",
@@ -87,7 +89,8 @@ TEST(BoardModel, ListsEveryProblemAndWhichOnesLeaveDevicesUnplaced) {
          "device 1: \"label\" is not a string", false},
         {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [{"did": 1, "label": "t", "driver": "TMP75"}]}])",
          "device 1 (t) names a driver but has no \"address\" object with an \"address\"", false},
-        {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [{"did": 1, "driverArgs": 1, "address": {"address": 1}}]}])",
+        {R"([{"type": "I2C", "ham": "x", "id": 0,
+             "devices": [{"did": 1, "driverArgs": 1, "address": {"address": 1}}]}])",
          "device 1: \"driverArgs\" is not an object", false},
     };
     for (const auto& [text, problem, fatal] : cases) {

@@ -30,7 +30,8 @@ uint8_t Max6620Chip::readReg(uint8_t reg) {
             latchedFaults_ |= uint8_t(kFaultChannel1 << ch);
         } else {
             // The fan settles on its target at once.
-            count = uint16_t((regs_[kRegTarget1Msb + 2 * ch] << 3) | (regs_[kRegTarget1Msb + 2 * ch + 1] >> kCountLsbShift));
+            const uint8_t* target = regs_ + kRegTarget1Msb + 2 * ch;
+            count = uint16_t((target[0] << 3) | (target[1] >> kCountLsbShift));
         }
         return (reg & 1) ? uint8_t((count & 7) << kCountLsbShift) : uint8_t(count >> 3);
     }

@@ -23,7 +23,7 @@ struct Model {
 
 const Model kModels[] = {
     {"register-file", make<RegisterFileChip>}, {"tmp75", make<Tmp75Chip>},
-    {"pmbus", make<PmbusChip>},                {"fru-eeprom", make<FruEepromChip>},
+    {"pmbus", make<PmbusSupplyChip>},                {"fru-eeprom", make<FruEepromChip>},
     {"tlv-eeprom", make<TlvEepromChip>},       {"max6620", make<Max6620Chip>},
 };
 

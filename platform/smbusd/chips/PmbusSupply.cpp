@@ -29,7 +29,7 @@ uint16_t encodeLinear11(double value) {
 }
 
 uint16_t encodeLinear16(double value, uint8_t voutMode) {
-    if (voutMode == PmbusChip::kVoutModeLinear11) return encodeLinear11(value);
+    if (voutMode == PmbusSupplyChip::kVoutModeLinear11) return encodeLinear11(value);
     if (voutMode >> 5) return 0;  // VID and direct modes carry no linear value here
     int e = voutMode & 0x1F;
     if (e & 0x10) e -= 32;
@@ -41,7 +41,7 @@ uint16_t encodeLinear16(double value, uint8_t voutMode) {
 
 // ---------------------------------------------------------------- the supply
 
-PmbusChip::PmbusChip() : Chip("pmbus") {
+PmbusSupplyChip::PmbusSupplyChip() : Chip("pmbus") {
     declare("power_good", PropKind::Flag, "1");
     declare("off", PropKind::Flag, "0");
     declare("vout_mode", PropKind::Number, "0x17");
@@ -67,7 +67,7 @@ PmbusChip::PmbusChip() : Chip("pmbus") {
     declare("serial", PropKind::Text, "61AZ10101E340DU");
 }
 
-uint16_t PmbusChip::statusWord() const {
+uint16_t PmbusSupplyChip::statusWord() const {
     uint16_t w = uint16_t(uint64_t(number("status_extra")) & 0xFFFF);
     if (flag("off")) w |= kStatusOff;
     if (!flag("power_good")) w |= kStatusPowerGoodNegated;
@@ -75,7 +75,7 @@ uint16_t PmbusChip::statusWord() const {
     return w;
 }
 
-bool PmbusChip::commandBytes(uint8_t command, std::string* bytes) const {
+bool PmbusSupplyChip::commandBytes(uint8_t command, std::string* bytes) const {
     auto lin = [this](const char* p) { return wordBytes(encodeLinear11(number(p))); };
     switch (command) {
         case kOperation:
@@ -97,7 +97,8 @@ bool PmbusChip::commandBytes(uint8_t command, std::string* bytes) const {
             *bytes = wordBytes(statusWord());
             return true;
         case kStatusFans12:
-            *bytes = std::string(1, char((flag("fan1_fault") ? kFan1Fault : 0) | (flag("fan2_fault") ? kFan2Fault : 0)));
+            *bytes = std::string(1, char((flag("fan1_fault") ? kFan1Fault : 0) |
+                                         (flag("fan2_fault") ? kFan2Fault : 0)));
             return true;
         case kReadVin:
             *bytes = lin("vin");
@@ -146,7 +147,7 @@ bool PmbusChip::commandBytes(uint8_t command, std::string* bytes) const {
     }
 }
 
-bool PmbusChip::read(uint32_t reg, uint32_t len, std::string* out, std::string* err) {
+bool PmbusSupplyChip::read(uint32_t reg, uint32_t len, std::string* out, std::string* err) {
     std::string bytes;
     if (reg <= 0xFF && commandBytes(uint8_t(reg), &bytes)) {
         if (len > kMaxRegisterRead) return checkReg(reg, len, err);
@@ -157,13 +158,13 @@ bool PmbusChip::read(uint32_t reg, uint32_t len, std::string* out, std::string* 
     return Chip::read(reg, len, out, err);
 }
 
-void PmbusChip::setDuty(int fan, double duty) {
+void PmbusSupplyChip::setDuty(int fan, double duty) {
     std::string p = "fan" + std::to_string(fan);
     store(p + "_duty", formatNumber(duty));
     store(p + "_rpm", formatNumber(std::round(duty / 100.0 * number(p + "_rpm_max"))));
 }
 
-bool PmbusChip::write(uint32_t reg, const std::string& data, std::string* err) {
+bool PmbusSupplyChip::write(uint32_t reg, const std::string& data, std::string* err) {
     if (!data.empty()) {
         unsigned value = uint8_t(data[0]) | (data.size() > 1 ? uint8_t(data[1]) << 8 : 0);
         switch (reg) {
@@ -186,7 +187,7 @@ bool PmbusChip::write(uint32_t reg, const std::string& data, std::string* err) {
     return Chip::write(reg, data, err);
 }
 
-bool PmbusChip::blockRead(uint32_t reg, std::string* out, std::string* err) {
+bool PmbusSupplyChip::blockRead(uint32_t reg, std::string* out, std::string* err) {
     std::string bytes;
     if ((reg == kMfrId || reg == kMfrModel || reg == kMfrSerial) && commandBytes(uint8_t(reg), &bytes)) {
         *out = bytes.substr(1);
@@ -195,7 +196,7 @@ bool PmbusChip::blockRead(uint32_t reg, std::string* out, std::string* err) {
     return Chip::blockRead(reg, out, err);
 }
 
-void PmbusChip::propertyChanged(const std::string& name) {
+void PmbusSupplyChip::propertyChanged(const std::string& name) {
     if (name == "fan1_duty" || name == "fan1_rpm_max") setDuty(1, number("fan1_duty"));
     if (name == "fan2_duty" || name == "fan2_rpm_max") setDuty(2, number("fan2_duty"));
 }

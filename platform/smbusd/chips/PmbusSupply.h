@@ -16,7 +16,7 @@ namespace Smbusd {
 uint16_t encodeLinear11(double value);
 uint16_t encodeLinear16(double value, uint8_t voutMode);
 
-class PmbusChip : public Chip {
+class PmbusSupplyChip : public Chip {
   public:
     // Command codes.
     static constexpr uint8_t kOperation = 0x01;
@@ -54,7 +54,7 @@ class PmbusChip : public Chip {
     // VOUT_MODE: the mode in bits 7-5 (000 = linear), the exponent in bits 4-0.
     static constexpr uint8_t kVoutModeLinear11 = 0xFF;  // a LINEAR11 word instead of LINEAR16
 
-    PmbusChip();
+    PmbusSupplyChip();
     bool read(uint32_t reg, uint32_t len, std::string* out, std::string* err) override;
     bool write(uint32_t reg, const std::string& data, std::string* err) override;
     bool blockRead(uint32_t reg, std::string* out, std::string* err) override;
