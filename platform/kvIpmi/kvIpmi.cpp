@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
         cmd.push_back(serialField);
     }
     std::string out, err;
-    int rc = smbusd::runControl(smbusd::defaultControlPath(), cmd, &out, &err);
+    int rc = Smbusd::runControl(Smbusd::defaultControlPath(), cmd, &out, &err);
     if (rc != 0) {
         std::fprintf(stderr, "kvIpmi: %s\n", err.c_str());
         return 1;

@@ -1,6 +1,8 @@
 // The emulated board: chips placed at the bus addresses the topology gives them,
 // reached through register-controlled muxes, with bindings between chips, fault
 // injection, and the control commands that change the board while it runs.
+// Board.cpp builds the board and runs transactions, BoardState.cpp reads the state
+// file, BoardControl.cpp runs the control commands.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +12,11 @@
 #include <tuple>
 #include <vector>
 
-#include "Chips.h"
-#include "Control.h"
+#include "BoardModel.h"
+#include "chips/Chip.h"
 #include "ZoltaUtil/Smbus.pb.h"
 
-namespace smbusd {
+namespace Smbusd {
 
 // Where a transaction goes: bus master kind, PCI address (SCD only), accelerator
 // (SCD and Celestica only), top bus and 7-bit address.
@@ -38,6 +40,11 @@ struct Fault {
     FaultKind kind = FaultKind::None;
     int delayMs = 0;
 };
+
+// A fault as the control language writes it, from words[at] on: nak, count, close,
+// garbage, delay MS, off. false with *err on anything else.
+bool parseFault(const std::vector<std::string>& words, size_t at, Fault* fault, std::string* err);
+std::string faultText(const Fault& fault);
 
 // What the server must do with the answer of one batch.
 struct BatchOutcome {
@@ -74,14 +81,10 @@ class Board {
         uint8_t reg = 0;
         uint8_t reset = 0;
     };
-    struct Device {
-        std::string label;
-        uint32_t did = 0;
-        std::string driver;
-        std::map<std::string, std::string> args;
-        bool onBus = false;
-        BusKey key;
-        std::vector<MuxHop> path;
+    // A topology device and where the service answers for it.
+    struct Device : BoardModel::Device {
+        BusKey key;                // valid when it has an address
+        std::vector<MuxHop> hops;  // the muxes of its path
         int chip = -1;
     };
     struct Binding {
@@ -94,14 +97,13 @@ class Board {
     struct ChipSlot {
         std::unique_ptr<Chip> chip;
         BusKey key;
-        std::vector<MuxHop> path;
+        std::vector<MuxHop> hops;
         std::vector<int> devices;
         Fault fault;
         std::vector<Binding> bindings;
         std::string ipmiId;
     };
 
-    bool walkBus(const void* busValue, const BusKey& top, std::vector<MuxHop> path, std::string* err);
     bool applyState(const std::string& stateText, std::string* err);
     void applyBindings(int chip, const std::string& property);
     void applyAllBindings();
@@ -120,4 +122,4 @@ class Board {
     std::vector<std::string> warnings_;
 };
 
-}  // namespace smbusd
+}  // namespace Smbusd

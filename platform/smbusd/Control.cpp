@@ -10,7 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace smbusd {
+namespace Smbusd {
 
 
 bool splitWords(const std::string& line, std::vector<std::string>* words) {
@@ -160,4 +160,4 @@ int runControl(const std::string& path, const std::vector<std::string>& words, s
     return rc;
 }
 
-}  // namespace smbusd
+}  // namespace Smbusd

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace smbusd {
+namespace Smbusd {
 
 // Splits a control line into words. false on an unterminated quote.
 bool splitWords(const std::string& line, std::vector<std::string>* words);
@@ -28,4 +28,4 @@ std::string defaultControlPath();
 int runControl(const std::string& path, const std::vector<std::string>& words, std::string* out, std::string* err,
                int timeoutMs = 10000);
 
-}  // namespace smbusd
+}  // namespace Smbusd

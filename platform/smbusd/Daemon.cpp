@@ -26,8 +26,8 @@
 
 namespace {
 
-using smbusd::Board;
-using smbusd::FaultKind;
+using Smbusd::Board;
+using Smbusd::FaultKind;
 
 int sigPipe[2] = {-1, -1};
 
@@ -275,7 +275,7 @@ class Server {
                 return;
             }
             std::string log;
-            smbusd::BatchOutcome outcome = board_.execute(req, c.id, board_.logLevel(), &log);
+            Smbusd::BatchOutcome outcome = board_.execute(req, c.id, board_.logLevel(), &log);
             if (!log.empty()) logLine(log);
             if (outcome.response.failed() && board_.logLevel() >= 1) {
                 logLine("client " + std::to_string(c.id) + ": batch failed: " + outcome.response.error());
@@ -313,7 +313,7 @@ class Server {
             std::vector<std::string> words;
             std::string out, err;
             bool ok;
-            if (!smbusd::splitWords(line, &words)) {
+            if (!Smbusd::splitWords(line, &words)) {
                 ok = false;
                 err = "unterminated quote";
             } else if (words.empty()) {

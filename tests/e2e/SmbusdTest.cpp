@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BoardModel.h"
 #include "FakeService.h"
 #include "Kavrin/ZLSocket.h"
 #include "Smbusd.h"
@@ -90,9 +91,12 @@ std::string frame(const std::vector<Req>& reqs) {
         Smbus::Request* q = tr.add_request();
         q->set_type(Smbus::RequestType(r.type));
         q->set_mastertype(Smbus::MasterType(r.master));
-        // Address word 1: address, bus, accel, addrSize 1; word 0: the register.
-        uint64_t w1 = (r.addr & 0x7F) | (r.bus & 0x7F) << 7 | (r.accel & 0x7F) << 14 | 1u << 25;
-        q->set_address(w1 << 32 | r.reg);
+        BoardModel::KhamAddress address;
+        address.reg = r.reg;
+        address.address = r.addr;
+        address.bus = r.bus;
+        address.accel = r.accel;
+        q->set_address(address.pack());
         q->set_pci(r.pci);
         q->set_length(r.len);
         if (!r.data.empty()) q->set_data(r.data);

@@ -24,9 +24,9 @@ int main(int argc, char** argv) {
                      "  ipmi ID [MODEL-PROPERTY SERIAL-PROPERTY] | ping\n");
         return 2;
     }
-    if (path.empty()) path = smbusd::defaultControlPath();
+    if (path.empty()) path = Smbusd::defaultControlPath();
     std::string out, err;
-    int rc = smbusd::runControl(path, words, &out, &err);
+    int rc = Smbusd::runControl(path, words, &out, &err);
     std::fputs(out.c_str(), stdout);
     if (rc != 0) std::fprintf(stderr, "zolta-smbusctl: %s\n", err.c_str());
     return rc;
