@@ -95,6 +95,7 @@ void Max6620::readFanFaultReg() {
 }
 
 zl_status Max6620::getFanRpm(Fan* fan, int* rpm) {
+    if (rpm == nullptr) return ZL_STATUS_BAD_INPUT;
     // A channel whose initialisation failed is configured now, before it is read.
     if (!fan->configured) fanInit(fan);
     const uint8_t ch = fan->regOffset;

@@ -139,6 +139,9 @@ TEST_F(Max6620Fixture, RefusedSpeedsAndCountsTouchNothing) {
     EXPECT_EQ(f->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
     EXPECT_EQ(rpm, -7);
     EXPECT_TRUE(TestHost::traced("Error: Fan1 reports a tach count of 0", 0));
+    ham.executed.clear();
+    EXPECT_EQ(f->getRpm(nullptr), ZL_STATUS_BAD_INPUT);
+    EXPECT_TRUE(ham.executed.empty());
 }
 
 TEST_F(Max6620Fixture, GetRpmIsOneBatchAndAFaultIsReportedOnce) {
