@@ -166,8 +166,9 @@ TEST_F(Max6620Fixture, GetRpmIsOneBatchAndAFaultIsReportedOnce) {
     EXPECT_EQ(rpm, 12006);
     EXPECT_TRUE(TestHost::traced("getRpm: Fan2 has an RPM value of 12006", 6));
     // Channel 0's fault stayed latched in the driver until its own reading.
-    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
     ham.words[0x10] = 0xE0FF;
+    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
+    EXPECT_TRUE(TestHost::traced("Error: Fan 1 had a fault failure", 0));
     EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_OK);
     EXPECT_EQ(rpm, 3841);
 
