@@ -181,6 +181,14 @@ zl_slot* MultiDevice::addSlot(const std::string& key) {
     return slot;
 }
 
+zl_led* MultiDevice::addLed(const std::string& key) {
+    const char* text = getDeviceDriverArg(key);
+    if (text == nullptr) return nullptr;
+    zl_led* led = zl_led_add(text);
+    leds.push_back(led);
+    return led;
+}
+
 zl_psu* MultiDevice::addPsu(const std::string& key) {
     const char* text = getDeviceDriverArg(key);
     if (text == nullptr) return nullptr;

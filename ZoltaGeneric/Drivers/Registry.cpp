@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "Drivers/Device.h"
+#include "Drivers/Max6620.h"
+#include "Drivers/Orvik/OrvikLedCpld.h"
 #include "Drivers/Pmbus.h"
 #include "Drivers/PsuSlot.h"
 #include "Drivers/TMP75.h"
@@ -16,6 +18,8 @@ const std::vector<Registration>& registrations() {
         {&Dummy::catalogue, &Dummy::create},
         {&Dummy::gpioDriverCatalogue, &Dummy::create},
         {&TMP75::catalogue, &TMP75::create},
+        {&Max6620::catalogue, &Max6620::create},
+        {&OrvikLedCpld::catalogue, &OrvikLedCpld::create},
         {&Pmbus::catalogue, &Pmbus::create},
         {&PsuSlot::catalogue, &PsuSlot::create},
     };

@@ -1,0 +1,316 @@
+// LEDs: the LED CPLD's field values and read-modify-write, the shared blink timer (one timer,
+// ticks in phase, dropped handlers), failed ticks, a host without timers, and addLed.
+#include <gtest/gtest.h>
+
+#include <list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "Components/Led.h"
+#include "Drivers/Orvik/OrvikLedCpld.h"
+#include "FakeHam.h"
+#include "TestHost.h"
+#include "Topology/Topology.h"
+
+using Component::LogicalDevice::Led;
+using Drivers::OrvikLedCpld;
+using TestHost::FakeHam;
+using Op = TestHost::FakeHam::Op;
+
+namespace {
+
+std::string ledText(unsigned did, const std::string& id, const std::string& bitOffset, const std::string& type) {
+    return "{\"did\":" + std::to_string(did) + ",\"driver\":\"OrvikLedCpld\",\"address\":{\"address\":96}," +
+           "\"driverArgs\":{\"id\":\"" + id + "\",\"bitOffset\":\"" + bitOffset + "\",\"type\":\"" + type + "\"}}";
+}
+
+Drivers::FactoryArgs ledArgs(const std::string& id, const std::string& bitOffset, const std::string& type) {
+    Drivers::FactoryArgs args;
+    args.driverArgs = {{"id", id}, {"bitOffset", bitOffset}, {"type", type}};
+    return args;
+}
+
+// The blink statics and the manual timers start fresh in every test.
+class LedTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset();
+        driver.ham = &ham;
+        TestHost::clearTraces();
+    }
+    void TearDown() override { reset(); }
+    static void reset() {
+        Led::notifyList_.clear();
+        Led::blinkTimer_ = 0;
+        Led::blinkStatus_ = false;
+        TestHost::resetTimers();
+    }
+    OrvikLedCpld::Led* make(const std::string& type, const std::string& bitOffset, const std::string& id = "1") {
+        auto* led = static_cast<OrvikLedCpld::Led*>(driver.newLed(ledArgs(id, bitOffset, type)));
+        owned.emplace_back(led);
+        return led;
+    }
+    static zl_status set(Led* led, zl_led_status setting) { return Led::setLightSettingCallback(&led->record, setting); }
+    // Loads a topology of fake-HAM devices for the add functions.
+    static void loadDevices(std::initializer_list<unsigned> dids) {
+        std::string devices;
+        for (unsigned did : dids) devices += (devices.empty() ? "" : ",") + ("{\"did\":" + std::to_string(did) + "}");
+        ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology(devices).c_str()), ZL_STATUS_OK);
+    }
+
+    FakeHam ham;
+    OrvikLedCpld driver;
+    std::vector<std::unique_ptr<Led>> owned;
+};
+
+TEST_F(LedTest, FieldValuesPerKindAndSetting) {
+    const struct { const char* type; int bitOffset; uint8_t reg, before; zl_led_status setting; uint8_t after; } cases[] = {
+        {"status", 4, 7, 0x0F, ZL_LED_GOOD, 0x9F},      {"status", 0, 7, 0xF0, ZL_LED_BAD, 0xFA},
+        {"status", 0, 7, 0xFF, ZL_LED_UNKNOWN, 0xFB},   {"status", 0, 7, 0xFF, ZL_LED_BEACON, 0xF5},
+        {"fantray", 6, 8, 0xFF, ZL_LED_WARNING, 0xBF},  {"multifan", 2, 9, 0xF3, ZL_LED_WARNING, 0xF7},
+        {"multifan", 2, 9, 0x00, ZL_LED_BAD, 0x0C},     {"multipsu", 0, 7, 0xFF, ZL_LED_OFF, 0xFC},
+        {"multipsu", 0, 7, 0x00, ZL_LED_GOOD, 0x03},
+        {"status", 8, 7, 0x5A, ZL_LED_GOOD, 0x5A},    // a field beyond the register changes nothing
+        {"multipsu", 7, 7, 0x00, ZL_LED_GOOD, 0x80},  // the bit that doesn't fit is cut off
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " " + std::to_string(c.bitOffset) + " " + std::to_string(c.setting));
+        OrvikLedCpld::Led* led = make(c.type, std::to_string(c.bitOffset));
+        ham.bytes[c.reg] = c.before;
+        ham.executed.clear();
+        EXPECT_EQ(set(led, c.setting), ZL_STATUS_OK);
+        EXPECT_EQ(ham.bytes[c.reg], c.after);
+        ASSERT_EQ(ham.executed.size(), 2u);  // read, then write
+        EXPECT_EQ(ham.executed[0][0].kind, Op::Read8);
+        EXPECT_EQ(ham.executed[0][0].reg, c.reg);
+        EXPECT_EQ(ham.executed[1][0].kind, Op::Write8);
+        EXPECT_FALSE(ham.executed[1][0].pec);
+    }
+}
+
+TEST_F(LedTest, RejectedSettingsTouchNothing) {
+    const struct { const char* type; const char* name; } kinds[] = {
+        {"status", "StatusLed"}, {"fantray", "FanLed"}, {"multifan", "MultiFanLed"}, {"multipsu", "MultiPsuLed"}};
+    for (const auto& kind : kinds) {
+        OrvikLedCpld::Led* led = make(kind.type, "0");
+        for (zl_led_status setting : {ZL_LED_INACTIVE, 7, -1}) {
+            ham.executed.clear();
+            TestHost::clearTraces();
+            EXPECT_EQ(set(led, setting), ZL_STATUS_BAD_INPUT) << kind.type;
+            EXPECT_TRUE(ham.executed.empty());
+            EXPECT_TRUE(TestHost::traced(std::string("OrvikLedCpld ") + kind.name + " was given an unexpected setting " +
+                                         std::to_string(setting), 0));
+        }
+        ham.status = ZL_STATUS_NO_COMM;
+        TestHost::clearTraces();
+        EXPECT_EQ(set(led, ZL_LED_GOOD), ZL_STATUS_NO_COMM);
+        EXPECT_TRUE(TestHost::traced("updateLedReg: Failed to read from CPLD register", 0));
+        EXPECT_TRUE(TestHost::traced(std::string("OrvikLedCpld ") + kind.name + ": setLightSetting failed.", 0));
+        ham.status = ZL_STATUS_OK;
+    }
+}
+
+TEST_F(LedTest, SharedRegisterKeepsBothFields) {
+    OrvikLedCpld::Led* status = make("status", "4");
+    OrvikLedCpld::Led* psu = make("multipsu", "0");
+    EXPECT_EQ(status->register_, psu->register_);
+    ham.bytes[7] = 0x00;
+    EXPECT_EQ(set(status, ZL_LED_GOOD), 0);
+    EXPECT_EQ(set(psu, ZL_LED_WARNING), 0);
+    EXPECT_EQ(ham.bytes[7], 0x92);
+    EXPECT_EQ(set(status, ZL_LED_BAD), 0);
+    EXPECT_EQ(set(psu, ZL_LED_OFF), 0);
+    EXPECT_EQ(ham.bytes[7], 0xA0);
+    EXPECT_TRUE(TestHost::traced("updateLedReg: updating reg 0x7 with regVal 0xa0", 6));
+}
+
+TEST_F(LedTest, NewLedKindsAndArgumentRules) {
+    const struct { const char* type; uint8_t reg, mask; bool canBlink; } kinds[] = {
+        {"status", 7, 0x0F, false}, {"fantray", 8, 0x03, true}, {"multifan", 9, 0x03, true}, {"multipsu", 7, 0x03, true}};
+    for (const auto& kind : kinds) {
+        OrvikLedCpld::Led* led = make(kind.type, "258", "3");
+        ASSERT_NE(led, nullptr);
+        EXPECT_EQ(std::make_tuple(led->register_, led->mask_, led->canBlink),
+                  std::make_tuple(kind.reg, kind.mask, kind.canBlink));
+        EXPECT_EQ(std::make_pair(led->ledIndex_, led->bitOffset_), std::make_pair(uint8_t(2), uint8_t(2)));
+    }
+    EXPECT_TRUE(TestHost::traced("creating new OrvikLedCpld multipsu LED with id 3 and bitOffset 2", 5));
+    TestHost::clearTraces();
+    EXPECT_EQ(driver.newLed(ledArgs("1", "0", "Status")), nullptr);
+    EXPECT_TRUE(TestHost::traced("Error: failed to find driverArg for OrvikLedCpld::newLed", 0));
+
+    const struct { Drivers::DriverSpecificArgs args; const char* rule; } broken[] = {
+        {{{"bitOffset", "0"}, {"type", "status"}}, "args.driverArgs.find( \"id\" ) != args.driverArgs.end()"},
+        {{{"id", "0"}, {"bitOffset", "0"}, {"type", "status"}}, "1 <= ledId && ledId <= 3"},
+        {{{"id", "260"}, {"bitOffset", "0"}, {"type", "status"}}, "1 <= ledId && ledId <= 3"},
+        {{{"id", "1"}, {"type", "status"}}, "args.driverArgs.find( \"bitOffset\" ) != args.driverArgs.end()"},
+        {{{"id", "1"}, {"bitOffset", "0"}}, "it != args.driverArgs.end()"},
+    };
+    for (const auto& c : broken) {
+        Drivers::FactoryArgs args;
+        args.driverArgs = c.args;
+        TestHost::clearTraces();
+        EXPECT_THROW(driver.newLed(args), Utils::ConsistencyError) << c.rule;
+        EXPECT_TRUE(TestHost::traced(std::string("consistency check failed: ") + c.rule, 0)) << TestHost::dumpTraces();
+    }
+    EXPECT_THROW(driver.newLed(ledArgs("1", "x", "status")), std::invalid_argument);
+    EXPECT_STREQ(Led::getLedStatusString(ZL_LED_BEACON), "Beacon");
+    EXPECT_STREQ(Led::getLedStatusString(7), "Invalid");
+}
+
+TEST_F(LedTest, OneTimerMadeOnTheFirstBlinkCapableAdd) {
+    TestHost::FakeRegistrations registrations;
+    loadDevices({7621});
+    zl_led* status = TestHost::hold(zl_led_add(ledText(7621, "1", "4", "status").c_str()));
+    ASSERT_NE(status, nullptr) << TestHost::dumpTraces();
+    EXPECT_TRUE(TestHost::timers().empty());
+    zl_led* fan = TestHost::hold(zl_led_add(ledText(7621, "1", "0", "fantray").c_str()));
+    zl_led* psu = TestHost::hold(zl_led_add(ledText(7621, "2", "0", "multipsu").c_str()));
+    ASSERT_NE(fan, nullptr);
+    ASSERT_NE(psu, nullptr);
+    ASSERT_EQ(TestHost::timers().size(), 1u);
+    EXPECT_EQ(TestHost::traceCount("creating unique led blink timer"), 1);
+    EXPECT_EQ(TestHost::timers().begin()->first, Led::blinkTimer_);
+    EXPECT_EQ(TestHost::timers().begin()->second.setCalls, 0);  // made, not armed
+    EXPECT_EQ(zl_led_add(ledText(7621, "4", "0", "fantray").c_str()), nullptr);
+    EXPECT_EQ(zl_led_add(ledText(7621, "1", "0", "Status").c_str()), nullptr);
+    EXPECT_TRUE(TestHost::traced("newLed() failed", 0));
+
+    EXPECT_EQ(ZL_CALLBACK(fan, ZL_LED_SET_LIGHT_SETTING, zl_led_set_light_setting_fn)(fan, ZL_LED_GOOD), 0);
+    EXPECT_EQ(TestHost::fakeHamFor(7621)->bytes[8], 0x01);
+}
+
+TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
+    Led::createBlinkTimer();
+    const uint32_t timer = Led::blinkTimer_;
+    OrvikLedCpld::Led* fan = make("fantray", "0");
+    OrvikLedCpld::Led* multi = make("multifan", "2");
+    ham.bytes[9] = 0xF3;
+    EXPECT_EQ(set(fan, ZL_LED_BEACON), 0);
+    EXPECT_EQ(set(multi, ZL_LED_BEACON), 0);
+    EXPECT_EQ(set(multi, ZL_LED_BEACON), 0);  // listed once
+    EXPECT_EQ(ham.bytes[8], 0x01);            // lit at once
+    EXPECT_EQ(ham.bytes[9], 0xFB);
+    ASSERT_EQ(Led::notifyList_.size(), 2u);
+    EXPECT_EQ(TestHost::timers()[timer].setCalls, 1);  // armed by the first notifyOnBlink only
+    EXPECT_EQ(TestHost::timers()[timer].milliseconds, 1000u);
+
+    // The first tick announces the dark half, then they alternate; both LEDs always agree.
+    for (bool lit : {false, true, false, true}) {
+        TestHost::clearTraces();
+        ASSERT_TRUE(TestHost::fireTimer(timer));
+        EXPECT_EQ(ham.bytes[8], lit ? 0x01 : 0x00) << lit;
+        EXPECT_EQ(ham.bytes[9], lit ? 0xFB : 0xF3) << lit;
+        EXPECT_TRUE(TestHost::traced("handleBlinkTimerCallback() led blink timer hit notifying 2 leds", 4));
+        EXPECT_TRUE(TestHost::timers()[timer].armed);
+    }
+
+    // Good ends the fan LED's blinking and shows at once; Inactive ends the other's, field kept.
+    EXPECT_EQ(set(fan, ZL_LED_GOOD), 0);
+    EXPECT_FALSE(fan->blinking_);
+    ASSERT_TRUE(TestHost::fireTimer(timer));
+    EXPECT_EQ(ham.bytes[8], 0x01);
+    EXPECT_EQ(ham.bytes[9], 0xF3);
+    EXPECT_EQ(set(multi, ZL_LED_INACTIVE), ZL_STATUS_BAD_INPUT);
+    EXPECT_TRUE(Led::notifyList_.empty());
+    EXPECT_EQ(ham.bytes[9], 0xF3);
+    // The list empty, the next tick notifies nobody, arms nothing and still flips the phase.
+    const bool phase = Led::blinkStatus_;
+    ASSERT_TRUE(TestHost::fireTimer(timer));
+    EXPECT_FALSE(TestHost::timers()[timer].armed);
+    EXPECT_EQ(Led::blinkStatus_, !phase);
+    EXPECT_EQ(set(fan, ZL_LED_BEACON), 0);
+    EXPECT_TRUE(TestHost::timers()[timer].armed);  // started again
+}
+
+TEST_F(LedTest, HandlerReturningFalseIsDroppedAndTheNextStillNotified) {
+    struct ScriptedLed : Led {
+        explicit ScriptedLed(bool keep) : keep(keep) {}
+        zl_status setLightSetting(zl_led_status) override { return ZL_STATUS_OK; }
+        bool handleBlinkTimer(bool on) override {
+            phases.push_back(on);
+            if (throws) throw std::runtime_error("handler broke");
+            return keep;
+        }
+        bool keep;
+        bool throws = false;
+        std::vector<bool> phases;
+    };
+    ScriptedLed first(true), dropped(false), broken(true), last(true);
+    broken.throws = true;
+    Led::createBlinkTimer();
+    for (Led* led : {static_cast<Led*>(&first), static_cast<Led*>(&dropped), static_cast<Led*>(&broken),
+                     static_cast<Led*>(&last)})
+        Led::notifyOnBlink(led);
+    Led::handleBlinkTimerCallback(nullptr);
+    Led::handleBlinkTimerCallback(nullptr);
+    EXPECT_EQ(first.phases, (std::vector<bool>{false, true}));
+    EXPECT_EQ(dropped.phases, (std::vector<bool>{false}));
+    EXPECT_EQ(broken.phases, (std::vector<bool>{false}));
+    EXPECT_EQ(last.phases, (std::vector<bool>{false, true}));
+    EXPECT_EQ(Led::notifyList_, (std::list<Led*>{&first, &last}));
+    EXPECT_TRUE(TestHost::traced("handler broke", 0));
+    Led::notifyList_.clear();
+
+    // Without a timer the list can't be joined.
+    Led::blinkTimer_ = 0;
+    EXPECT_THROW(Led::notifyOnBlink(&first), Utils::ConsistencyError);
+    EXPECT_TRUE(TestHost::traced("consistency check failed: blinkTimer_", 0));
+}
+
+TEST_F(LedTest, FailedTickWriteIsTracedAndTheLedKeepsBlinking) {
+    Led::createBlinkTimer();
+    OrvikLedCpld::Led* fan = make("fantray", "0");
+    ASSERT_EQ(set(fan, ZL_LED_BEACON), 0);
+    ham.status = ZL_STATUS_NO_COMM;
+    TestHost::clearTraces();
+    ASSERT_TRUE(TestHost::fireTimer(Led::blinkTimer_));
+    EXPECT_TRUE(TestHost::traced("OrvikLedCpld Led handleBlinkTimer write failed.", 0));
+    EXPECT_TRUE(TestHost::timers()[Led::blinkTimer_].armed);
+    EXPECT_EQ(Led::notifyList_.size(), 1u);
+    ham.status = ZL_STATUS_OK;
+    ham.bytes[8] = 0x00;
+    ASSERT_TRUE(TestHost::fireTimer(Led::blinkTimer_));  // the lit half, once the bus answers
+    EXPECT_EQ(ham.bytes[8], 0x01);
+    // A blinking LED that goes away leaves the list.
+    owned.clear();
+    EXPECT_TRUE(Led::notifyList_.empty());
+}
+
+TEST_F(LedTest, WithoutAHostTimerBeaconShowsLit) {
+    TestHost::FakeRegistrations registrations;
+    loadDevices({7631});
+    TestHost::failTimerAdd(true);
+    zl_led* record = TestHost::hold(zl_led_add(ledText(7631, "1", "2", "multifan").c_str()));
+    ASSERT_NE(record, nullptr);
+    EXPECT_TRUE(TestHost::traced("failed to create blink timer", 0));
+    EXPECT_EQ(Led::blinkTimer_, 0u);
+    TestHost::clearTraces();
+    EXPECT_EQ(Led::setLightSettingCallback(record, ZL_LED_BEACON), 0);
+    EXPECT_EQ(TestHost::fakeHamFor(7631)->bytes[9], 0x08);
+    EXPECT_TRUE(Led::notifyList_.empty());
+    EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed 0: no blink timer, Beacon shown lit", 0));
+    // The next blink-capable add tries again.
+    TestHost::failTimerAdd(false);
+    TestHost::hold(zl_led_add(ledText(7631, "2", "0", "fantray").c_str()));
+    EXPECT_NE(Led::blinkTimer_, 0u);
+}
+
+TEST_F(LedTest, MultiDeviceAddLedKeepsEveryHandle) {
+    TestHost::FakeRegistrations registrations;
+    loadDevices({7641});
+    Component::MultiDevice multi;
+    multi.deviceDriverArgsIs({{"led", ledText(7641, "1", "0", "status")}, {"bad", ledText(7641, "9", "0", "status")}});
+    zl_led* led = TestHost::hold(multi.addLed("led"));
+    EXPECT_NE(led, nullptr);
+    EXPECT_EQ(multi.addLed("bad"), nullptr);
+    EXPECT_EQ(multi.leds, (std::vector<zl_led*>{led, nullptr}));
+    EXPECT_EQ(multi.addLed("absent"), nullptr);
+    EXPECT_TRUE(TestHost::traced("Failed to find driverArgs for driver key 'absent'", 0));
+    EXPECT_EQ(multi.leds.size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+// The MAX6620 driver: speed bands and target counts, the 11-bit count rotation, the exact
+// register traffic of init and setRpm, latched faults, refused values and argument rules.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "Drivers/Max6620.h"
+#include "FakeHam.h"
+#include "TestHost.h"
+#include "Topology/Topology.h"
+
+using Drivers::Max6620;
+using TestHost::FakeHam;
+using Op = TestHost::FakeHam::Op;
+
+namespace {
+
+Drivers::FactoryArgs argsWith(std::initializer_list<std::pair<const std::string, std::string>> list) {
+    Drivers::FactoryArgs args;
+    args.driverArgs = Drivers::DriverSpecificArgs(list);
+    return args;
+}
+
+void expectWrite(const Op& op, Op::Kind kind, uint32_t reg, uint32_t value) {
+    EXPECT_EQ(op.kind, kind);
+    EXPECT_EQ(op.reg, reg);
+    EXPECT_EQ(op.value, value);
+    EXPECT_FALSE(op.pec);
+}
+
+TEST(Max6620Conversions, BandsAndTargetCounts) {
+    const struct { int rpm; uint8_t k; int64_t target; } cases[] = {
+        {12000, 5, 655}, {6000, 5, 1310}, {5999, 4, 655}, {3001, 4, 1310}, {3000, 3, 655}, {1501, 3, 1309},
+        {1500, 2, 655},  {1001, 2, 982},  {1000, 1, 491}, {751, 1, 654},   {750, 0, 327},  {121, 0, 2031},
+        {120, 0, 2048},  // beyond the count field: refused by setRpm
+        {0, 0, 0},       {-5, 0, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Max6620::speedRangeExponent(c.rpm), c.k) << c.rpm;
+        EXPECT_EQ(Max6620::targetCount(c.k, c.rpm), c.target) << c.rpm;
+    }
+    EXPECT_EQ(Max6620::dynamicsValue(5), 0xAC);
+    EXPECT_EQ(Max6620::dynamicsValue(0), 0x0C);
+}
+
+TEST(Max6620Conversions, CountRotationAndTachExtremes) {
+    const struct { uint16_t count, word; uint8_t sr; int32_t rpm; } cases[] = {
+        {655, 0xE051, 32, 12006},
+        {314, 0x4027, 32, 25045},
+        {1, 0x2000, 32, 7864320},  // fastest reading
+        {2047, 0xE0FF, 1, 120},    // stalled count in the slowest range
+        {2047, 0xE0FF, 32, 3841},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Max6620::countToWord(c.count), c.word) << c.count;
+        EXPECT_EQ(Max6620::wordToCount(c.word), c.count) << c.word;
+        EXPECT_EQ(Max6620::countToRpm(c.sr, c.count), c.rpm) << c.count;
+    }
+    // No bits are masked: a word with low bits set rotates them into the top of the count.
+    EXPECT_EQ(Max6620::wordToCount(0x0001), 0x0008);
+    EXPECT_EQ(Max6620::wordToCount(0xFFFF), 0xFFFF);
+}
+
+struct Max6620Fixture : ::testing::Test {
+    void SetUp() override { driver.ham = &ham; }
+    // A fan on channel ch whose init batch is already recorded and cleared.
+    std::unique_ptr<Max6620::Fan> fan(uint8_t ch, int maxRpm = 25000) {
+        std::unique_ptr<Max6620::Fan> made(new Max6620::Fan(&driver, static_cast<uint8_t>(ch + 1), ch, maxRpm));
+        ham.executed.clear();
+        return made;
+    }
+    FakeHam ham;
+    Max6620 driver{3};
+};
+
+TEST_F(Max6620Fixture, InitProgramsClosedLoopAtMaxSpeedInOneBatch) {
+    const struct { int maxRpm; uint16_t word; } cases[] = {
+        {25000, 0x4027},                 // target 314
+        {3000, Max6620::countToWord(2046)},  // 2621 doesn't fit: the field's limit
+        {8000000, Max6620::countToWord(1)},  // 0 doesn't fit either
+    };
+    for (const auto& c : cases) {
+        ham.executed.clear();
+        TestHost::clearTraces();
+        Max6620::Fan made(&driver, 3, 2, c.maxRpm);
+        ASSERT_EQ(ham.executed.size(), 1u) << c.maxRpm;
+        ASSERT_EQ(ham.executed[0].size(), 3u);
+        expectWrite(ham.executed[0][0], Op::Write8, 0x08, 0xAC);
+        expectWrite(ham.executed[0][1], Op::Write16, 0x24, c.word);
+        expectWrite(ham.executed[0][2], Op::Write8, 0x04, 0xE0);
+        EXPECT_EQ(made.speedRange, 32);
+        EXPECT_TRUE(TestHost::traced("Fan init: configuring Fan3", 0));
+        EXPECT_EQ(TestHost::traced("Fan init: Fan3 maxRpm"), c.maxRpm != 25000) << c.maxRpm;
+    }
+}
+
+TEST_F(Max6620Fixture, SetRpmWritesDynamicsAndTargetInOneBatch) {
+    auto f = fan(1);
+    const struct { int rpm; uint8_t dynamics; uint16_t count; uint8_t sr; } cases[] = {
+        {12000, 0xAC, 655, 32}, {6000, 0xAC, 1310, 32}, {5999, 0x8C, 655, 16}, {3000, 0x6C, 655, 8},
+        {1000, 0x2C, 491, 2},   {750, 0x0C, 327, 1},    {121, 0x0C, 2031, 1},
+        {30000, 0xAC, 262, 32},  // above maxRpm: a warning, still programmed
+    };
+    for (const auto& c : cases) {
+        ham.executed.clear();
+        TestHost::clearTraces();
+        EXPECT_EQ(f->setRpm(c.rpm), ZL_STATUS_OK) << c.rpm;
+        ASSERT_EQ(ham.executed.size(), 1u);
+        ASSERT_EQ(ham.executed[0].size(), 2u);
+        expectWrite(ham.executed[0][0], Op::Write8, 0x07, c.dynamics);
+        expectWrite(ham.executed[0][1], Op::Write16, 0x22, Max6620::countToWord(c.count));
+        EXPECT_EQ(f->speedRange, c.sr);
+        EXPECT_EQ(TestHost::traced("Warning: setRpm value of 30000 is more than fan's max RPM 25000", 6), c.rpm == 30000);
+    }
+    EXPECT_EQ(ham.bytes[0x22], 0x20);  // 262 = 0x106: bits 10-3 first, bits 2-0 on top of the second
+    EXPECT_EQ(ham.bytes[0x23], 0xC0);
+
+    // A failed write still takes the new range, as the chip may have taken the first write.
+    ham.status = ZL_STATUS_NO_COMM;
+    EXPECT_EQ(f->setRpm(3000), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(f->speedRange, 8);
+    EXPECT_TRUE(TestHost::traced("Error status 4 while writing to Fan2's target tach register", 0));
+}
+
+TEST_F(Max6620Fixture, RefusedSpeedsAndCountsTouchNothing) {
+    auto f = fan(0);
+    for (int rpm : {120, 1, 0, -1, -100000}) {
+        ham.executed.clear();
+        TestHost::clearTraces();
+        EXPECT_EQ(f->setRpm(rpm), ZL_STATUS_BAD_INPUT) << rpm;
+        EXPECT_TRUE(ham.executed.empty());
+        EXPECT_EQ(f->speedRange, 32);
+        EXPECT_TRUE(TestHost::traced("Error: setRpm value of " + std::to_string(rpm) + " for Fan1 gives target count", 0));
+    }
+    ham.words[0x10] = 0x0000;  // count 0
+    int rpm = -7;
+    TestHost::clearTraces();
+    EXPECT_EQ(f->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
+    EXPECT_EQ(rpm, -7);
+    EXPECT_TRUE(TestHost::traced("Error: Fan1 reports a tach count of 0", 0));
+    ham.executed.clear();
+    EXPECT_EQ(f->getRpm(nullptr), ZL_STATUS_BAD_INPUT);
+    EXPECT_TRUE(ham.executed.empty());
+}
+
+TEST_F(Max6620Fixture, GetRpmIsOneBatchAndAFaultIsReportedOnce) {
+    auto f0 = fan(0);
+    auto f1 = fan(1);
+    ham.words[0x12] = 0xE051;
+    ham.bytes[0x01] = 0x30;  // channels 1 and 0 report a fault
+    int rpm = -1;
+    TestHost::clearTraces();
+    EXPECT_EQ(f1->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
+    EXPECT_EQ(rpm, -1);
+    EXPECT_TRUE(TestHost::traced("Error: Fan 2 had a fault failure", 0));
+    ASSERT_EQ(ham.executed.size(), 1u);
+    ASSERT_EQ(ham.executed[0].size(), 2u);
+    EXPECT_EQ(ham.executed[0][0].kind, Op::Read8);
+    EXPECT_EQ(ham.executed[0][0].reg, 0x01u);
+    EXPECT_EQ(ham.executed[0][1].kind, Op::Read16);
+    EXPECT_EQ(ham.executed[0][1].reg, 0x12u);
+
+    ham.bytes[0x01] = 0x00;  // the chip clears the register when read
+    EXPECT_EQ(f1->getRpm(&rpm), ZL_STATUS_OK);
+    EXPECT_EQ(rpm, 12006);
+    EXPECT_TRUE(TestHost::traced("getRpm: Fan2 has an RPM value of 12006", 6));
+    // Channel 0's fault stayed latched in the driver until its own reading.
+    ham.words[0x10] = 0xE0FF;
+    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
+    EXPECT_TRUE(TestHost::traced("Error: Fan 1 had a fault failure", 0));
+    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_OK);
+    EXPECT_EQ(rpm, 3841);
+
+    ham.status = ZL_STATUS_FAILED;
+    TestHost::clearTraces();
+    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_FAILED);
+    EXPECT_TRUE(TestHost::traced("Error status 6 reading Max6620-3 fan fault register", 0));
+    EXPECT_TRUE(TestHost::traced("Error status 6 reading tach count register with status", 0));
+}
+
+TEST_F(Max6620Fixture, FailedInitIsRetriedOnceTheBusAnswers) {
+    ham.status = ZL_STATUS_NO_COMM;
+    TestHost::clearTraces();
+    Max6620::Fan reading(&driver, 1, 0, 25000);
+    Max6620::Fan setting(&driver, 2, 1, 25000);
+    EXPECT_EQ(TestHost::traceCount("Fan init: failed to configure Fan"), 2);
+    ham.status = ZL_STATUS_OK;
+    ham.executed.clear();
+    int rpm = 0;
+    ham.words[0x10] = 0x4027;
+    EXPECT_EQ(reading.getRpm(&rpm), ZL_STATUS_OK);
+    ASSERT_EQ(ham.executed.size(), 2u);  // the init batch again, then the reading
+    EXPECT_EQ(ham.executed[0].size(), 3u);
+    EXPECT_EQ(ham.bytes[0x02], 0xE0);
+    EXPECT_EQ(setting.setRpm(6000), ZL_STATUS_OK);
+    ASSERT_EQ(ham.executed.size(), 3u);  // the speed and the configuration in one batch
+    ASSERT_EQ(ham.executed[2].size(), 3u);
+    expectWrite(ham.executed[2][2], Op::Write8, 0x03, 0xE0);
+    EXPECT_EQ(setting.setRpm(6000), ZL_STATUS_OK);
+    EXPECT_EQ(ham.executed[3].size(), 2u);  // configured now
+}
+
+TEST(Max6620Args, RulesOfCreateAndNewFan) {
+    FakeHam ham;
+    Max6620 driver(1);
+    driver.ham = &ham;
+    const struct { Drivers::FactoryArgs args; const char* rule; } broken[] = {
+        {argsWith({{"regOffset", "0"}, {"maxRpm", "100"}}), "it != args.driverArgs.end()"},
+        {argsWith({{"id", "0"}, {"regOffset", "0"}, {"maxRpm", "100"}}), "1 <= fanId && fanId <= 8"},
+        {argsWith({{"id", "265"}, {"regOffset", "0"}, {"maxRpm", "100"}}), "1 <= fanId && fanId <= 8"},
+        {argsWith({{"id", "2"}, {"maxRpm", "100"}}), "it != args.driverArgs.end()"},
+        {argsWith({{"id", "2"}, {"regOffset", "4"}, {"maxRpm", "100"}}), "regOffset < kChannels"},
+        {argsWith({{"id", "2"}, {"regOffset", "0"}}), "it != args.driverArgs.end()"},
+    };
+    for (const auto& c : broken) {
+        TestHost::clearTraces();
+        EXPECT_THROW(driver.newFan(c.args), Utils::ConsistencyError) << c.rule;
+        EXPECT_TRUE(TestHost::traced(std::string("consistency check failed: ") + c.rule, 0)) << TestHost::dumpTraces();
+    }
+    EXPECT_THROW(driver.newFan(argsWith({{"id", "x"}, {"regOffset", "0"}, {"maxRpm", "1"}})), std::invalid_argument);
+    for (const char* maxRpm : {"0", "-25000"}) {
+        TestHost::clearTraces();
+        EXPECT_EQ(driver.newFan(argsWith({{"id", "8"}, {"regOffset", "3"}, {"maxRpm", maxRpm}})), nullptr);
+        EXPECT_TRUE(TestHost::traced(std::string("Error: Fan8 maxRpm ") + maxRpm + " is not a positive speed", 0));
+    }
+    EXPECT_TRUE(ham.executed.empty());
+    // "id" is cut to 8 bits before the check: 257 is fan 1.
+    std::unique_ptr<Component::LogicalDevice::Fan> made(
+        driver.newFan(argsWith({{"id", "257"}, {"regOffset", "259"}, {"maxRpm", "25000"}})));
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(static_cast<Max6620::Fan*>(made.get())->fanId, 1);
+    EXPECT_EQ(static_cast<Max6620::Fan*>(made.get())->regOffset, 3);
+
+    TestHost::clearTraces();
+    EXPECT_THROW(Max6620::create(argsWith({}), &ham), Utils::ConsistencyError);
+    EXPECT_TRUE(TestHost::traced("consistency check failed: maxIdIt != args.driverArgs.end()", 0));
+    std::unique_ptr<Component::DeviceBase> created(Max6620::create(argsWith({{"maxId", "258"}}), &ham));
+    EXPECT_EQ(static_cast<Max6620*>(created.get())->maxId, 2);
+    EXPECT_TRUE(TestHost::traced("Creating Max6620-2 Device", 0));
+}
+
+TEST(Max6620Add, FanAddThroughTheRegistryDrivesTheCallbacks) {
+    TestHost::FakeRegistrations registrations;
+    Utils::isInSimulation = 0;
+    ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology("{\"did\":7601}").c_str()), ZL_STATUS_OK);
+    const char* text =
+        R"({"did":7601,"driver":"Max6620","address":{"address":41},)"
+        R"("driverArgs":{"maxId":"1","id":"1","regOffset":"0","maxRpm":"25000"}})";
+    zl_fan* fan = TestHost::hold(zl_fan_add(text));
+    ASSERT_NE(fan, nullptr) << TestHost::dumpTraces();
+    FakeHam* ham = TestHost::fakeHamFor(7601);
+    ASSERT_NE(ham, nullptr);
+    EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fan, 12000), ZL_STATUS_OK);
+    ham->words[0x10] = 0xE051;
+    int rpm = 0;
+    EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, &rpm), ZL_STATUS_OK);
+    EXPECT_EQ(rpm, 12006);
+    TestHost::clearTraces();
+    const char* zero = R"({"did":7601,"driver":"Max6620","address":{"address":41},)"
+                       R"("driverArgs":{"maxId":"1","id":"2","regOffset":"1","maxRpm":"0"}})";
+    EXPECT_EQ(zl_fan_add(zero), nullptr);
+    EXPECT_TRUE(TestHost::traced("newFan() failed", 0));
+}
+
+}  // namespace
