@@ -1,5 +1,8 @@
 // The driver registry: one entry per driver name the topology and device texts may use.
 #include "Drivers/Device.h"
+#include "Drivers/Orvik/OrvikSCpldA.h"
+#include "Drivers/Orvik/OrvikSCpldB.h"
+#include "Drivers/Orvik/OrvikSXcvrMux.h"
 #include "Drivers/Pmbus.h"
 #include "Drivers/PsuSlot.h"
 #include "Drivers/TMP75.h"
@@ -12,6 +15,9 @@ std::map<std::string, DriverFactory> drivers = {
     {"TMP75", &TMP75::create},
     {"Pmbus", &Pmbus::create},
     {"PsuSlot", &PsuSlot::create},
+    {"OrvikSCpldA", &OrvikSCpldA::create},
+    {"OrvikSCpldB", &OrvikSCpldB::create},
+    {"OrvikSXcvrMux", &OrvikSXcvrMux::create},
 };
 
 }  // namespace Drivers
