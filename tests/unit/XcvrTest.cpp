@@ -1,4 +1,4 @@
-// The transceiver kind: its two callback tables, callback traces, the "id" and "type"
+// The transceiver kind: its two callback tables, the "id" and "type"
 // arguments, zl_xcvr_add against the port CPLDs, and transceivers as multi-device members.
 #include <gtest/gtest.h>
 
@@ -30,84 +30,12 @@ TEST(XcvrTableTest, PortTypePartSizeAndNullWords) {
         EXPECT_EQ(c.table[ZL_XCVR_PART_SIZE], (1 + c.words.find_last_of('x') + 1) * sizeof(zl_word));
         for (size_t i = 0; i < c.words.size(); ++i) EXPECT_EQ(c.table[i + 3] == 0, c.words[i] == '0') << i + 3;
     }
-}
-
-struct TestSfp : SfpXcvr {
-    TestSfp() : SfpXcvr(3) {}
-    int getPresence() override {
-        if (fail) throw std::runtime_error("broken");
-        return 1;
-    }
-    zl_status getTxFault(int* v) override { return *v = 11, 0; }
-    zl_status getRxLos(int* v) override { return *v = 12, 0; }
-    zl_status getTxDisable(int* v) override { return *v = 13, 0; }
-    zl_status setTxDisable(int v) override { return last = v, 3; }
-    bool fail = false;
-    int last = -1;
-};
-
-struct TestQsfp : QsfpXcvr {
-    TestQsfp() : QsfpXcvr(5) {}
-    int getPresence() override { return 0; }
-    zl_status getModSel(int* v) override { return *v = 21, 0; }
-    zl_status setModSel(int v) override { return last = v, 0; }
-    zl_status getLpMode(int* v) override { return *v = 22, 0; }
-    zl_status setLpMode(int v) override { return last = v, 0; }
-    zl_status getReset(int* v) override { return *v = 23, 0; }
-    zl_status setReset(int v) override { return last = v, 0; }
-    zl_status getInterrupt(int* v) override { return *v = 24, 4; }
-    int last = -1;
-};
-
-TEST(XcvrCallbackTest, EachCallbackTracesItsNameAndPortAndForwards) {
-    TestSfp sfp;
-    TestQsfp qsfp;
-    zl_xcvr* s = &sfp.record;
-    zl_xcvr* q = &qsfp.record;
-    const struct {
-        zl_xcvr* record;
-        int index;
-        const char* trace;
-        int status, output;  // output -1: a setter, which stores 1 as the last value
-    } cases[] = {
-        {s, ZL_SFP_GET_TX_FAULT, "getTxFaultCallback(3)", 0, 11},
-        {s, ZL_SFP_GET_RX_LOS, "getRxLosCallback(3)", 0, 12},
-        {s, ZL_SFP_GET_TX_DISABLE, "getTxDisableCallback(3)", 0, 13},
-        {s, ZL_SFP_SET_TX_DISABLE, "setTxDisableCallback(3, 1)", 3, -1},
-        {q, ZL_QSFP_GET_MOD_SEL, "getModSelCallback(5)", 0, 21},
-        {q, ZL_QSFP_SET_MOD_SEL, "setModSelCallback(5, 1)", 0, -1},
-        {q, ZL_QSFP_GET_LP_MODE, "getLpModeCallback(5)", 0, 22},
-        {q, ZL_QSFP_SET_LP_MODE, "setLpModeCallback(5, 1)", 0, -1},
-        {q, ZL_QSFP_GET_RESET, "getResetCallback(5)", 0, 23},
-        {q, ZL_QSFP_SET_RESET, "setResetCallback(5, 1)", 0, -1},
-        {q, ZL_QSFP_GET_INTERRUPT, "getInterruptCallback(5)", 4, 24},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.trace);
-        TestHost::clearTraces();
-        sfp.last = qsfp.last = -1;
-        int out = -1;
-        if (c.output >= 0) {
-            EXPECT_EQ(ZL_CALLBACK(c.record, c.index, zl_xcvr_get_fn)(c.record, &out), c.status);
-            EXPECT_EQ(out, c.output);
-        } else {
-            EXPECT_EQ(ZL_CALLBACK(c.record, c.index, zl_xcvr_set_fn)(c.record, 1), c.status);
-            EXPECT_EQ(c.record == s ? sfp.last : qsfp.last, 1);
-        }
-        ASSERT_EQ(TestHost::traces().size(), 1u);
-        EXPECT_EQ(TestHost::traces()[0].level, 4);
-        EXPECT_EQ(TestHost::traces()[0].text, c.trace);
-    }
-    TestHost::clearTraces();
-    EXPECT_EQ(ZL_CALLBACK(s, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(s), 1);
-    EXPECT_EQ(ZL_CALLBACK(q, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(q), 0);
-    EXPECT_TRUE(TestHost::traced("getPresenceCallback(3)", 4));
     // Presence is no status: a port that can't be asked reports no module.
-    sfp.fail = true;
-    EXPECT_EQ(SfpXcvr::getPresenceCallback(s), 0);
+    EXPECT_EQ(SfpXcvr::getPresenceCallback(nullptr), 0);
     EXPECT_EQ(QsfpXcvr::getPresenceCallback(nullptr), 0);
     int out = -1;
     EXPECT_EQ(SfpXcvr::getRxLosCallback(nullptr, &out), ZL_STATUS_FAILED);
+    EXPECT_EQ(out, -1);
 }
 
 TEST(XcvrArgsTest, IdAndTypeConversions) {
