@@ -206,6 +206,15 @@ zl_fan* MultiDevice::addFan(const std::string& key) {
     return fan;
 }
 
+zl_xcvr* MultiDevice::addXcvr(const std::string& key) {
+    const char* text = getDeviceDriverArg(key);
+    if (text == nullptr) return nullptr;
+    zl_trace(6, "MultiDevice::addXcvr driver args = %s", text);
+    zl_xcvr* xcvr = zl_xcvr_add(text);
+    xcvrs.push_back(xcvr);
+    return xcvr;
+}
+
 zl_gpio* MultiDevice::addGpio(const std::string& key) {
     const char* text = getDeviceDriverArg(key);
     if (text == nullptr) return nullptr;

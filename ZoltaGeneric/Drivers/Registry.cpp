@@ -6,6 +6,9 @@
 #include "Drivers/Device.h"
 #include "Drivers/Max6620.h"
 #include "Drivers/Orvik/OrvikLedCpld.h"
+#include "Drivers/Orvik/OrvikSCpldA.h"
+#include "Drivers/Orvik/OrvikSCpldB.h"
+#include "Drivers/Orvik/OrvikSXcvrMux.h"
 #include "Drivers/Pmbus.h"
 #include "Drivers/PsuSlot.h"
 #include "Drivers/TMP75.h"
@@ -20,6 +23,9 @@ const std::vector<Registration>& registrations() {
         {&TMP75::catalogue, &TMP75::create},
         {&Max6620::catalogue, &Max6620::create},
         {&OrvikLedCpld::catalogue, &OrvikLedCpld::create},
+        {&OrvikSCpldA::catalogue, &OrvikSCpldA::create},
+        {&OrvikSCpldB::catalogue, &OrvikSCpldB::create},
+        {&OrvikSXcvrMux::catalogue, &OrvikSXcvrMux::create},
         {&Pmbus::catalogue, &Pmbus::create},
         {&PsuSlot::catalogue, &PsuSlot::create},
     };

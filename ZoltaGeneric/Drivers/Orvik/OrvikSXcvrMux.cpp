@@ -1,0 +1,45 @@
+#include "Drivers/Orvik/OrvikSXcvrMux.h"
+
+namespace Drivers {
+
+namespace {
+
+// A required decimal argument, kept as its low 8 bits.
+uint8_t lowByteArg(const DriverSpecificArgs& args, const char* key, const char* missingRule) {
+    const std::string* text = findArg(args, key);
+    ZL_CHECK_RULE(text != nullptr, missingRule);
+    return static_cast<uint8_t>(Utils::toInt(*text));
+}
+
+}  // namespace
+
+OrvikSXcvrMux::MuxArgs OrvikSXcvrMux::readMuxArgs(const DriverSpecificArgs& args) {
+    MuxArgs read;
+    read.reg = lowByteArg(args, "reg", "regIt != args.driverArgs.end()");
+    read.reset = lowByteArg(args, "reset", "resetIt != args.driverArgs.end()");
+    return read;
+}
+
+Component::DeviceBase* OrvikSXcvrMux::create(const FactoryArgs&, Ham::Ham*) {
+    zl_trace(5, "Creating OrvikSXcvrMux device");
+    return new OrvikSXcvrMux();
+}
+
+Component::LogicalDevice::Mux* OrvikSXcvrMux::newMux(const FactoryArgs& args, uint32_t value) {
+    const MuxArgs muxArgs = readMuxArgs(args.driverArgs);
+    return new XcvrMux(this, static_cast<uint8_t>(value), muxArgs.reg, muxArgs.reset);
+}
+
+unsigned OrvikSXcvrMux::XcvrMux::selectRequest(Ham::Ham* ham) {
+    zl_trace(4, "%s(): reg=%x, value=%hhu", "selectRequest", reg, value);
+    ham->addWrite8(reg, value, false);
+    return 1;
+}
+
+unsigned OrvikSXcvrMux::XcvrMux::resetRequest(Ham::Ham* ham) {
+    zl_trace(4, "%s(): reg=%x, reset=%hhu", "resetRequest", reg, reset);
+    ham->addWrite8(reg, reset, false);
+    return 1;
+}
+
+}  // namespace Drivers

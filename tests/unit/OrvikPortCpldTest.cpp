@@ -1,0 +1,299 @@
+// The port CPLDs: the poll timer's life, the one-batch poll, status answered from the cache
+// without bus traffic, writes of the whole cached byte, failed polls, and the cage maps.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "Drivers/Orvik/OrvikSCpldA.h"
+#include "Drivers/Orvik/OrvikSCpldB.h"
+#include "FakeHam.h"
+#include "TestHost.h"
+
+using Drivers::OrvikSCpldA;
+using Drivers::OrvikSCpldB;
+using Drivers::OrvikSPortCpld;
+using TestHost::FakeHam;
+
+namespace {
+
+std::vector<uint32_t> readRegisters(const FakeHam::Batch& batch) {
+    std::vector<uint32_t> regs;
+    for (const FakeHam::Op& op : batch) regs.push_back(op.kind == FakeHam::Op::Read8 ? op.reg : 0xFFFF);
+    return regs;
+}
+
+std::string ruleOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Utils::ConsistencyError& e) {
+        return e.rule();
+    }
+    return "no rule broken";
+}
+
+// ---- the poll timer ----
+
+TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) {
+    TestHost::resetTimers();
+    FakeHam ham;
+    uint32_t id = 0;
+    {
+        OrvikSCpldA cpld;
+        cpld.ham = &ham;
+        id = cpld.timer;
+        ASSERT_NE(id, 0u);
+        const TestHost::Timer& timer = TestHost::timers().at(id);
+        EXPECT_FALSE(timer.armed);
+        cpld.init();
+        EXPECT_EQ(ham.executed.size(), 1u);  // the first poll runs before the timer starts
+        EXPECT_TRUE(timer.armed);
+        EXPECT_EQ(timer.milliseconds, 1000u);
+        EXPECT_TRUE(cpld.pollStart());  // already polling: the timer is not set again
+        EXPECT_EQ(timer.setCalls, 1);
+        for (size_t expiry = 1; expiry <= 3; ++expiry) {
+            ASSERT_TRUE(TestHost::fireTimer(id));
+            EXPECT_EQ(ham.executed.size(), 1 + expiry);
+            EXPECT_TRUE(timer.armed);
+            EXPECT_EQ(timer.milliseconds, 1000u);
+        }
+        EXPECT_TRUE(TestHost::traced("pollCallbackWrapper", 6));
+
+        // Re-arming fails: that expiry's poll has run, and no further expiry comes.
+        TestHost::failTimerSet(true);
+        TestHost::clearTraces();
+        ASSERT_TRUE(TestHost::fireTimer(id));
+        EXPECT_EQ(ham.executed.size(), 5u);
+        EXPECT_TRUE(TestHost::traced("failed to set timer interval", 0));
+        EXPECT_FALSE(TestHost::fireTimer(id));
+        TestHost::failTimerSet(false);
+        EXPECT_FALSE(timer.deleted);
+    }
+    EXPECT_TRUE(TestHost::timers().at(id).deleted);
+    EXPECT_TRUE(TestHost::traced("destroying timer", 0));
+}
+
+// ---- what both CPLDs share ----
+
+struct CpldCase {
+    const char* name;
+    std::function<OrvikSPortCpld*()> make;
+    std::vector<uint32_t> polled;
+};
+
+std::vector<CpldCase> cpldCases() {
+    std::vector<uint32_t> b;
+    for (uint32_t reg = 0x02; reg <= 0x19; ++reg) b.push_back(reg);
+    return {{"OrvikSCpldA", [] { return new OrvikSCpldA(); }, {0x0B, 0x0C, 0x0D, 0x0E}},
+            {"OrvikSCpldB", [] { return new OrvikSCpldB(); }, b}};
+}
+
+TEST(OrvikSPortCpldTest, EachPollIsOneBatchAndAFailedPollKeepsTheCacheUntilTheBusRecovers) {
+    for (const CpldCase& c : cpldCases()) {
+        SCOPED_TRACE(c.name);
+        TestHost::resetTimers();
+        FakeHam ham;
+        std::unique_ptr<OrvikSPortCpld> cpld(c.make());
+        cpld->ham = &ham;
+        // A failed first poll still starts polling; the empty cache reads 0.
+        ham.status = ZL_STATUS_FAILED;
+        cpld->init();
+        EXPECT_TRUE(cpld->polling);
+        EXPECT_TRUE(cpld->registerCache.empty());
+        int out = 7;
+        EXPECT_EQ(cpld->getRegisterBit(static_cast<uint8_t>(c.polled[0]), 0, &out, true), 0);
+        EXPECT_EQ(out, 1);
+
+        // Each round: the bus's bytes, whether the poll fails, the cached value afterwards.
+        const struct {
+            uint8_t onBus;
+            zl_status status;
+            uint8_t cached;
+        } rounds[] = {{0x11, ZL_STATUS_OK, 0x11}, {0x22, ZL_STATUS_NO_COMM, 0x11}, {0x22, ZL_STATUS_OK, 0x22}};
+        for (const auto& r : rounds) {
+            for (uint32_t reg : c.polled) ham.bytes[reg] = r.onBus;
+            ham.status = r.status;
+            TestHost::clearTraces();
+            ASSERT_TRUE(TestHost::fireTimer(cpld->timer));  // armed again after every expiry
+            EXPECT_EQ(readRegisters(ham.executed.back()), c.polled);
+            ASSERT_EQ(cpld->registerCache.size(), c.polled.size());
+            for (const auto& [reg, value] : cpld->registerCache) EXPECT_EQ(value, r.cached) << int(reg);
+            const bool ok = r.status == ZL_STATUS_OK;
+            EXPECT_EQ(TestHost::traced(std::string("Failed to poll information for ") + c.name, 0), !ok);
+            EXPECT_EQ(TestHost::traced(std::string("Register cache updated for ") + c.name, 6), ok);
+        }
+    }
+}
+
+// ---- port CPLD A: six QSFP cages ----
+
+TEST(OrvikSCpldAMapTest, CageBits) {
+    const unsigned bits[][3] = {{1, 0, 1}, {2, 1, 0}, {3, 2, 3}, {4, 3, 2}, {5, 4, 5}, {6, 5, 4}};
+    for (const auto& [cage, bit, lpBit] : bits) {
+        EXPECT_EQ(OrvikSCpldA::bitOf(cage), bit) << cage;
+        EXPECT_EQ(OrvikSCpldA::lpBitOf(cage), lpBit) << cage;
+    }
+}
+
+class OrvikSCpldATest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ham.bytes = {{0x0B, 0x21}, {0x0C, 0x05}, {0x0D, 0xFD}, {0x0E, 0xFE}};
+        cpld.ham = &ham;
+        cpld.init();
+        for (unsigned cage = 1; cage <= 6; ++cage) cages[cage].reset(cpld.newQsfpXcvr(cage, {}));
+        TestHost::clearTraces();
+    }
+    zl_xcvr* port(unsigned cage) { return &cages[cage]->record; }
+    int get(unsigned cage, int index) {
+        int out = -1;
+        EXPECT_EQ(ZL_CALLBACK(port(cage), index, zl_xcvr_get_fn)(port(cage), &out), 0);
+        return out;
+    }
+    zl_status set(unsigned cage, int index, int value) {
+        return ZL_CALLBACK(port(cage), index, zl_xcvr_set_fn)(port(cage), value);
+    }
+
+    FakeHam ham;
+    OrvikSCpldA cpld;
+    std::unique_ptr<Component::LogicalDevice::QsfpXcvr> cages[7];
+};
+
+TEST_F(OrvikSCpldATest, SignalsComeFromTheCacheWithoutBusRequests) {
+    // 0x0B 0x21: low power on cages 2 (bit 0) and 5 (bit 5); 0x0C 0x05: cages 1 and 3 present;
+    // 0x0D 0xFD: cage 2 held in reset; 0x0E 0xFE: cage 1 interrupting.
+    const int expected[][5] = {
+        // cage, present, low power, reset, interrupt
+        {1, 1, 0, 0, 1}, {2, 0, 1, 1, 0}, {3, 1, 0, 0, 0}, {4, 0, 0, 0, 0}, {5, 0, 1, 0, 0}, {6, 0, 0, 0, 0},
+    };
+    for (const auto& [cage, present, lowPower, reset, interrupt] : expected) {
+        SCOPED_TRACE(cage);
+        const unsigned n = static_cast<unsigned>(cage);
+        EXPECT_EQ(ZL_CALLBACK(port(n), ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port(n)), present);
+        EXPECT_EQ(get(n, ZL_QSFP_GET_LP_MODE), lowPower);
+        EXPECT_EQ(get(n, ZL_QSFP_GET_RESET), reset);
+        EXPECT_EQ(get(n, ZL_QSFP_GET_INTERRUPT), interrupt);
+        EXPECT_EQ(get(n, ZL_QSFP_GET_MOD_SEL), -1);  // not wired: output untouched, status 0
+        EXPECT_EQ(set(n, ZL_QSFP_SET_MOD_SEL, 1), 0);
+    }
+    EXPECT_EQ(ham.executed.size(), 1u);  // only the first poll
+    EXPECT_TRUE(TestHost::traced("getQsfpInterrupt(): id=6", 6));
+    EXPECT_TRUE(TestHost::traced("getLpModeCallback(2)", 4));
+}
+
+TEST_F(OrvikSCpldATest, AWriteChangesOneBitOfTheCachedByte) {
+    // The CPLD changed its bytes since the poll: the writes carry the cached bits back.
+    ham.bytes[0x0B] = 0x00;
+    ham.bytes[0x0D] = 0x00;
+    const struct {
+        unsigned cage;
+        int index, value;
+        uint32_t reg, written;
+    } writes[] = {
+        {3, ZL_QSFP_SET_RESET, 1, 0x0D, 0xF9},     // reset active: bit 2 cleared
+        {6, ZL_QSFP_SET_LP_MODE, 5, 0x0B, 0x31},   // bit 4 set
+        {3, ZL_QSFP_SET_RESET, 0, 0x0D, 0xFD},     // released again
+        {2, ZL_QSFP_SET_LP_MODE, 0, 0x0B, 0x30},   // bit 0 cleared
+    };
+    for (const auto& w : writes) {
+        SCOPED_TRACE(w.reg);
+        ham.executed.clear();
+        EXPECT_EQ(set(w.cage, w.index, w.value), 0);
+        ASSERT_EQ(ham.executed.size(), 1u);
+        ASSERT_EQ(ham.executed[0].size(), 1u);
+        const FakeHam::Op& op = ham.executed[0][0];
+        EXPECT_EQ(op.kind, FakeHam::Op::Write8);
+        EXPECT_EQ(op.reg, w.reg);
+        EXPECT_EQ(op.value, w.written);
+        EXPECT_FALSE(op.pec);
+        EXPECT_EQ(cpld.registerCache[static_cast<uint8_t>(w.reg)], w.written);
+    }
+    EXPECT_TRUE(TestHost::traced("setLpModeCallback(6, 5)", 4));
+    ham.executed.clear();
+    EXPECT_EQ(get(3, ZL_QSFP_GET_RESET), 0);
+    EXPECT_EQ(get(6, ZL_QSFP_GET_LP_MODE), 1);
+    EXPECT_TRUE(ham.executed.empty());
+
+    // A failed write returns its status and leaves the cached byte.
+    ham.status = ZL_STATUS_NO_COMM;
+    EXPECT_EQ(set(6, ZL_QSFP_SET_LP_MODE, 0), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(cpld.registerCache[0x0B], 0x30);
+    EXPECT_EQ(get(6, ZL_QSFP_GET_LP_MODE), 1);
+}
+
+TEST_F(OrvikSCpldATest, CagesOutsideOneToSixAreRefused) {
+    for (unsigned cage : {0u, 7u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(cage);
+        TestHost::clearTraces();
+        EXPECT_EQ(ruleOf([&] { delete cpld.newQsfpXcvr(cage, {}); }), "1 <= id && id <= 6");
+        EXPECT_TRUE(TestHost::traced("QSFP port " + std::to_string(static_cast<int>(cage)) + " is not one", 0));
+    }
+    TestHost::clearTraces();
+    delete cpld.newQsfpXcvr(6, {});
+    EXPECT_TRUE(TestHost::traced("creating new QsfpXcvr with id=6, bit=5, lpBit=4", 5));
+}
+
+// ---- port CPLD B: 48 SFP cages ----
+
+TEST(OrvikSCpldBTest, CageRegistersAndBits) {
+    const unsigned cases[][3] = {{1, 0, 0}, {8, 0, 7}, {9, 1, 0}, {41, 5, 0}, {48, 5, 7}};
+    for (const auto& [cage, offset, bit] : cases) {
+        EXPECT_EQ(OrvikSCpldB::regOffsetOf(cage), offset) << cage;
+        EXPECT_EQ(OrvikSCpldB::bitOf(cage), bit) << cage;
+    }
+}
+
+TEST(OrvikSCpldBTest, SignalsFromTheCacheAndTxDisableWrites) {
+    TestHost::resetTimers();
+    FakeHam ham;
+    // Cage 9 present (0x03 bit 0) with a transmitter fault (0x15 bit 0); cage 8 has lost its
+    // signal (0x0E bit 7); 0x0D: every transmitter of cages 41-47 off, cage 48 on.
+    ham.bytes = {{0x03, 0x01}, {0x15, 0x01}, {0x0E, 0x80}, {0x0D, 0x7F}};
+    OrvikSCpldB cpld;
+    cpld.ham = &ham;
+    cpld.init();
+    TestHost::clearTraces();
+    const int expected[][5] = {
+        // cage, present, tx fault, rx los, tx disable
+        {1, 0, 0, 0, 0}, {7, 0, 0, 0, 0}, {8, 0, 0, 1, 0}, {9, 1, 1, 0, 0}, {41, 0, 0, 0, 1}, {48, 0, 0, 0, 0},
+    };
+    std::unique_ptr<Component::LogicalDevice::SfpXcvr> ports[49];
+    auto port = [&](unsigned cage) {
+        if (!ports[cage]) ports[cage].reset(cpld.newSfpXcvr(cage, {}));
+        return &ports[cage]->record;
+    };
+    auto get = [&](unsigned cage, int index) {
+        int out = -1;
+        EXPECT_EQ(ZL_CALLBACK(port(cage), index, zl_xcvr_get_fn)(port(cage), &out), 0);
+        return out;
+    };
+    for (const auto& [cage, present, fault, los, disabled] : expected) {
+        SCOPED_TRACE(cage);
+        const unsigned n = static_cast<unsigned>(cage);
+        EXPECT_EQ(ZL_CALLBACK(port(n), ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port(n)), present);
+        EXPECT_EQ(get(n, ZL_SFP_GET_TX_FAULT), fault);
+        EXPECT_EQ(get(n, ZL_SFP_GET_RX_LOS), los);
+        EXPECT_EQ(get(n, ZL_SFP_GET_TX_DISABLE), disabled);
+    }
+    EXPECT_EQ(ham.executed.size(), 1u);
+    EXPECT_TRUE(TestHost::traced("getTxFaultCallback(9)", 4));
+
+    EXPECT_EQ(ZL_CALLBACK(port(48), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(48), 1), 0);
+    EXPECT_EQ(ZL_CALLBACK(port(41), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(41), 0), 0);
+    EXPECT_TRUE(TestHost::traced("setTxDisableCallback(48, 1)", 4));
+    const std::vector<FakeHam::Op> writes = ham.writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].reg, 0x0Du);
+    EXPECT_EQ(writes[0].value, 0xFFu);
+    EXPECT_EQ(writes[1].reg, 0x0Du);
+    EXPECT_EQ(writes[1].value, 0xFEu);
+    EXPECT_EQ(get(48, ZL_SFP_GET_TX_DISABLE), 1);
+
+    for (unsigned cage : {0u, 49u}) {
+        TestHost::clearTraces();
+        EXPECT_EQ(ruleOf([&] { delete cpld.newSfpXcvr(cage, {}); }), "1 <= id && id <= 48");
+        EXPECT_TRUE(TestHost::traced("SFP port " + std::to_string(cage) + " is not one", 0));
+    }
+}
+
+}  // namespace

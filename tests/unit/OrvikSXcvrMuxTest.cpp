@@ -1,0 +1,190 @@
+// The transceiver mux: its arguments, the select and reset writes it queues, and the frame
+// they put around every batch of a port CPLD behind it (its first poll included) on the
+// real SMBus HAM; a mux without a usable configuration refuses the device when it is made.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "Components/Xcvr.h"
+#include "Drivers/Orvik/OrvikSCpldA.h"
+#include "Drivers/Orvik/OrvikSXcvrMux.h"
+#include "FakeHam.h"
+#include "FakeService.h"
+#include "Ham/ZoltaSmbusHam.h"
+#include "LibraryInit.h"
+#include "TestHost.h"
+
+using Drivers::OrvikSXcvrMux;
+using TestHost::FakeHam;
+
+namespace {
+
+TEST(OrvikSXcvrMuxTest, Arguments) {
+    const struct {
+        const char* reg;
+        const char* reset;
+        int expectedReg, expectedReset;  // -1: the conversion fails with "stoi"
+    } cases[] = {
+        {"16", "0", 16, 0},   {"0x10", "0", 0, 0},    // conversion stops at the x
+        {"300", "0", 44, 0},  {" 7", "+2", 7, 2},     // low 8 bits; blanks and a sign accepted
+        {"-1", "255", 255, 255}, {"abc", "0", -1, 0}, {"1", "99999999999", 1, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reg);
+        const Drivers::DriverSpecificArgs args = {{"reg", c.reg}, {"reset", c.reset}};
+        if (c.expectedReg < 0 || c.expectedReset < 0) {
+            try {
+                OrvikSXcvrMux::readMuxArgs(args);
+                ADD_FAILURE() << "converted";
+            } catch (const std::logic_error& e) {
+                EXPECT_STREQ(e.what(), "stoi");
+            }
+            continue;
+        }
+        const OrvikSXcvrMux::MuxArgs read = OrvikSXcvrMux::readMuxArgs(args);
+        EXPECT_EQ(read.reg, c.expectedReg);
+        EXPECT_EQ(read.reset, c.expectedReset);
+    }
+    const std::pair<Drivers::DriverSpecificArgs, std::string> missing[] = {
+        {{{"reset", "0"}}, "regIt != args.driverArgs.end()"},
+        {{{"reg", "16"}}, "resetIt != args.driverArgs.end()"},
+    };
+    for (const auto& [args, rule] : missing) {
+        try {
+            OrvikSXcvrMux::readMuxArgs(args);
+            ADD_FAILURE() << rule;
+        } catch (const Utils::ConsistencyError& e) {
+            EXPECT_EQ(e.rule(), rule);
+        }
+    }
+}
+
+TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
+    OrvikSXcvrMux device;
+    Drivers::FactoryArgs args;
+    args.driverArgs = {{"reg", "16"}, {"reset", "0"}};
+    std::unique_ptr<Component::LogicalDevice::Mux> mux(device.newMux(args, 3));
+    std::unique_ptr<Component::LogicalDevice::Mux> wide(device.newMux(args, 260));
+    EXPECT_EQ(mux->device(), &device);
+    FakeHam ham;
+    TestHost::clearTraces();
+    ham.prepare();
+    EXPECT_EQ(mux->executeMuxRequest(), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(mux->selectRequest(&ham), 1u);
+    EXPECT_EQ(wide->selectRequest(&ham), 1u);
+    EXPECT_EQ(mux->resetRequest(&ham), 1u);
+    ASSERT_EQ(ham.execute(), 0);
+    const std::vector<FakeHam::Op> writes = ham.writes();
+    ASSERT_EQ(writes.size(), 3u);
+    const uint32_t values[] = {3, 4, 0};
+    for (size_t i = 0; i < writes.size(); ++i) {
+        EXPECT_EQ(writes[i].kind, FakeHam::Op::Write8);
+        EXPECT_EQ(writes[i].reg, 16u);
+        EXPECT_EQ(writes[i].value, values[i]);
+        EXPECT_FALSE(writes[i].pec);
+    }
+    EXPECT_TRUE(TestHost::traced("selectRequest(): reg=10, value=3", 4));
+    EXPECT_TRUE(TestHost::traced("resetRequest(): reg=10, reset=0", 4));
+}
+
+// ---- the frame on the real SMBus HAM (dids 7650..7699) ----
+
+// I2C medium 6: mux device 7650 (at 0x60, register 16, reset 0) whose channel 3 holds port
+// CPLD 7652; mux device 7651 lacks its reset value, and its channel 2 holds 7653.
+const char kTopology[] = R"([{"type": "I2C", "ham": "ZoltaSmbus", "id": 6,
+  "devices": [{"did": 7650, "driver": "OrvikSXcvrMux", "address": {"address": 96},
+               "driverArgs": {"reg": "16", "reset": "0"}},
+              {"did": 7651, "driver": "OrvikSXcvrMux", "address": {"address": 97}, "driverArgs": {"reg": "16"}}],
+  "muxes": [{"did": 7650, "busses": [{"id": 3, "devices": [{"did": 7652}]}]},
+            {"did": 7651, "busses": [{"id": 2, "devices": [{"did": 7653}]}]}]}])";
+
+std::string portText(unsigned did, const char* cage) {
+    return "{\"did\":" + std::to_string(did) +
+           ",\"driver\":\"OrvikSCpldA\",\"address\":{\"address\":35},\"driverArgs\":{\"id\":\"" + cage +
+           "\",\"type\":\"qsfp\"}}";
+}
+
+class XcvrMuxFrameTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        savedSim_ = Utils::isInSimulation;
+        Utils::isInSimulation = 0;
+        ASSERT_EQ(0, Topology::loadTopology(kTopology));
+        service_.start();
+        savedSock_ = _zlSock;
+        _zlSock = new Kavrin::ZLSocket();
+        ASSERT_EQ(0, _zlSock->setup());
+        TestHost::resetTimers();
+        TestHost::clearTraces();
+    }
+    void TearDown() override {
+        // Driver objects and HAMs live for the process in the library; the test frees its own.
+        for (uint32_t did : {7652u, 7650u, 7651u}) {
+            auto cached = Component::DeviceBase::devices.find(did);
+            if (cached == Component::DeviceBase::devices.end()) continue;
+            auto* device = dynamic_cast<Component::HardwareDevice*>(cached->second);
+            auto* ham = dynamic_cast<Ham::ZoltaSmbusHam*>(device->ham);
+            delete device;
+            for (auto* mux : ham->muxes) delete mux;
+            delete ham;
+            Component::DeviceBase::devices.erase(cached);
+        }
+        delete _zlSock;
+        _zlSock = savedSock_;
+        service_.stop();
+        Utils::isInSimulation = savedSim_;
+    }
+
+    // The requests of one sent batch as "w<addr>:<reg>=<byte>" and "r<addr>:<reg>".
+    static std::vector<std::string> shape(const Smbus::TransactionRequest& sent) {
+        std::vector<std::string> out;
+        for (const Smbus::Request& r : sent.request()) {
+            Topology::KhamAddress a;
+            a.setWord1(static_cast<uint32_t>(r.address() >> 32));
+            std::string s = (r.type() == Smbus::REQUEST_WRITE ? "w" : "r") + std::to_string(a.address) + ":" +
+                            std::to_string(r.address() & 0xFF);
+            if (r.type() == Smbus::REQUEST_WRITE) s += "=" + std::to_string(static_cast<uint8_t>(r.data()[0]));
+            out.push_back(s);
+        }
+        return out;
+    }
+
+    TestHost::FakeService service_;
+    TestHost::ScopedEnv env_{"ZOLTA_SMBUS_SOCKET", service_.path().c_str()};
+    Kavrin::ZLSocket* savedSock_ = nullptr;
+    int32_t savedSim_ = -1;
+};
+
+TEST_F(XcvrMuxFrameTest, SelectBeforeAndResetAfterEveryBatchFromTheFirstPollOn) {
+    zl_xcvr* port = zl_xcvr_add(portText(7652, "3").c_str());
+    ASSERT_NE(port, nullptr) << TestHost::dumpTraces();
+    std::unique_ptr<Component::LogicalDevice::QsfpXcvr> owned(
+        static_cast<Component::LogicalDevice::QsfpXcvr*>(port->object));
+    const std::vector<std::string> poll = {"w96:16=3", "r35:11", "r35:12", "r35:13", "r35:14", "w96:16=0"};
+    ASSERT_EQ(service_.requests().size(), 1u);  // the first poll, made while the driver starts
+    EXPECT_EQ(shape(service_.requests()[0]), poll);
+
+    // The service answers a read with the register number: 0x0C = 0b1100, so cage 3 is present.
+    EXPECT_EQ(ZL_CALLBACK(port, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port), 1);
+    EXPECT_EQ(service_.requests().size(), 1u);
+
+    ASSERT_EQ(TestHost::fireArmedTimers(), 1);
+    ASSERT_EQ(service_.requests().size(), 2u);
+    EXPECT_EQ(shape(service_.requests()[1]), poll);
+
+    // 0x0B = 0b1011 cached; low power on cage 3 sets bit 3 (already set), off clears it.
+    EXPECT_EQ(ZL_CALLBACK(port, ZL_QSFP_SET_LP_MODE, zl_xcvr_set_fn)(port, 0), 0);
+    ASSERT_EQ(service_.requests().size(), 3u);
+    EXPECT_EQ(shape(service_.requests()[2]), (std::vector<std::string>{"w96:16=3", "w35:11=3", "w96:16=0"}));
+}
+
+TEST_F(XcvrMuxFrameTest, AMuxWithoutItsResetValueRefusesTheDeviceWhenItIsMade) {
+    EXPECT_EQ(zl_xcvr_add(portText(7653, "1").c_str()), nullptr);
+    EXPECT_TRUE(TestHost::traced("consistency check failed: resetIt != args.driverArgs.end()", 0))
+        << TestHost::dumpTraces();
+    EXPECT_TRUE(service_.requests().empty());
+    EXPECT_EQ(Component::DeviceBase::devices.count(7653), 0u);
+}
+
+}  // namespace
