@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Components/LogicalDevices.h"
 #include "Drivers/Orvik/OrvikFanEeprom.h"
@@ -128,8 +129,8 @@ TEST_F(FanTrayTest, EachBayDescribesItsTrayByAirflowUntilPulled) {
 // Bays made directly with scripted GPIOs: a missing GPIO answers with a status, never a call
 // through a null record; a template without one of the keys fails the call, not the process.
 TEST(FanTraySlot, MissingGpiosAndBrokenTemplates) {
-    const Drivers::DriverSpecificArgs args = {
-        {"fanFdl", "{modelName}:{airflowDirection}:{maxRpm}"}, {"rpmF2B", "R"}, {"rpmB2F", "B"}, {"modelName", "M"}};
+    OrvikFanTray::SlotArgs values{2, "{modelName}:{airflowDirection}:{maxRpm}", "R", "B", "M"};
+    const Drivers::DriverSpecificArgs args;
     ScriptedGpio in(0, ZL_STATUS_OK), out(1, ZL_STATUS_OK), b2f(1, ZL_STATUS_OK);
     const struct { zl_gpio* presence; zl_gpio* airflow; zl_status status; const char* fdl; const char* trace; } cases[] = {
         {&in.record, &b2f.record, 0, "M:backToFrontAirflow:B", nullptr},
@@ -139,22 +140,22 @@ TEST(FanTraySlot, MissingGpiosAndBrokenTemplates) {
         {&out.record, nullptr, 1, "-", "FanSlot 1: FanTray is not present"},
     };
     for (const auto& c : cases) {
-        OrvikFanTray::FanSlot slot(1, c.presence, c.airflow, args, nullptr);
+        OrvikFanTray::FanSlot slot(values, c.presence, c.airflow, args, nullptr);
         TestHost::clearTraces();
         EXPECT_EQ(presence(&slot.record), std::make_pair(c.status, std::string(c.fdl)));
         if (c.trace) {
             EXPECT_TRUE(TestHost::traced(c.trace)) << TestHost::dumpTraces();
         }
     }
-    Drivers::DriverSpecificArgs noRpm = args;
-    noRpm["fanFdl"] = "{modelName}:{airflowDirection}";
-    OrvikFanTray::FanSlot broken(0, &in.record, &b2f.record, noRpm, nullptr);
+    values.fanFdl = "{modelName}:{airflowDirection}";
+    OrvikFanTray::FanSlot broken(values, &in.record, &b2f.record, args, nullptr);
     EXPECT_EQ(presence(&broken.record).first, ZL_STATUS_FAILED);
     EXPECT_EQ(broken.cachedFdl_, nullptr);
 }
 
 TEST(FanTraySlot, SlotRulesAndMemberKeys) {
     OrvikFanTray tray;
+    tray.deviceDriverArgsIs({{"presenceGpio2", "{"}});  // a member that can't be made: a null handle
     const Drivers::DriverSpecificArgs full = {
         {"slotId", "2"}, {"fanFdl", "{modelName}"}, {"rpmF2B", "R"}, {"rpmB2F", "B"}, {"modelName", "M"}};
     auto without = [&](const char* key) { auto a = full; a.erase(key); return a; };
@@ -175,13 +176,14 @@ TEST(FanTraySlot, SlotRulesAndMemberKeys) {
         TestHost::clearTraces();
         EXPECT_THROW(tray.newSlot(args), Utils::ConsistencyError) << c.rule;
         EXPECT_TRUE(TestHost::traced(std::string("consistency check failed: ") + c.rule, 0)) << TestHost::dumpTraces();
+        EXPECT_TRUE(tray.gpios.empty()) << c.rule;  // no member added for a bay that isn't made
     }
     // "258" keeps its low 8 bits: bay 2, member keys presenceGpio2 and airflowGpio2.
     args.driverArgs = with("258");
     TestHost::clearTraces();
     std::unique_ptr<Component::LogicalDevice::Slot> slot(tray.newSlot(args));
     EXPECT_EQ(slot->index, 1);
-    EXPECT_TRUE(TestHost::traced("Failed to find driverArgs for driver key 'presenceGpio2'", 0));
+    EXPECT_EQ(tray.gpios, std::vector<zl_gpio*>{nullptr});
     EXPECT_TRUE(TestHost::traced("Failed to find driverArgs for driver key 'airflowGpio2'", 0));
     args.driverArgs = with("two");
     EXPECT_THROW(tray.newSlot(args), std::invalid_argument);

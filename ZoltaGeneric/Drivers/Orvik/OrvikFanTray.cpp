@@ -34,14 +34,13 @@ const char* const kGetPresence = "virtual zl_status Drivers::OrvikFanTray::FanSl
 
 }  // namespace
 
-uint8_t OrvikFanTray::readSlotId(const DriverSpecificArgs& args) {
-    const std::string* text = findArg(args, "slotId");
-    ZL_CHECK_RULE(text != nullptr, "args.driverArgs.find( \"slotId\" ) != args.driverArgs.end()");
-    return static_cast<uint8_t>(Utils::toInt(*text));
-}
-
 OrvikFanTray::SlotArgs OrvikFanTray::readSlotArgs(const DriverSpecificArgs& args) {
     SlotArgs values;
+    const std::string* id = findArg(args, "slotId");
+    ZL_CHECK_RULE(id != nullptr, "args.driverArgs.find( \"slotId\" ) != args.driverArgs.end()");
+    values.slotId = static_cast<uint8_t>(Utils::toInt(*id));
+    zl_trace(0, "Creating new OrvikFanTray Slot for FanTray %d", values.slotId);
+    ZL_CHECK_RULE(kFirstSlotId <= values.slotId && values.slotId <= kLastSlotId, "1 <= slotId && slotId <= 3");
     for (const auto& arg : kSlotArgs) {
         const std::string* text = findArg(args, arg.key);
         ZL_CHECK_RULE(text != nullptr, arg.missingRule);
@@ -56,24 +55,22 @@ Component::DeviceBase* OrvikFanTray::create(const FactoryArgs&, Ham::Ham*) {
 }
 
 Component::LogicalDevice::Slot* OrvikFanTray::newSlot(const FactoryArgs& args) {
-    const uint8_t slotId = readSlotId(args.driverArgs);
-    zl_trace(0, "Creating new OrvikFanTray Slot for FanTray %d", slotId);
-    ZL_CHECK_RULE(kFirstSlotId <= slotId && slotId <= kLastSlotId, "1 <= slotId && slotId <= 3");
-    const std::string id = std::to_string(slotId);
+    const SlotArgs values = readSlotArgs(args.driverArgs);
+    const std::string id = std::to_string(values.slotId);
     zl_gpio* presence = addGpio(kPresenceGpioKey + id);
     zl_gpio* airflow = addGpio(kAirflowGpioKey + id);
-    return new FanSlot(static_cast<uint8_t>(slotId - 1), presence, airflow, args.driverArgs, args.jsonText);
+    return new FanSlot(values, presence, airflow, args.driverArgs, args.jsonText);
 }
 
-OrvikFanTray::FanSlot::FanSlot(uint8_t slotIndex, zl_gpio* presenceGpio, zl_gpio* airflowGpio,
+OrvikFanTray::FanSlot::FanSlot(const SlotArgs& values, zl_gpio* presenceGpio, zl_gpio* airflowGpio,
                                const DriverSpecificArgs& args, const char* text)
-    : Component::LogicalDevice::Slot(slotIndex, args, text), presenceGpio_(presenceGpio), airflowGpio_(airflowGpio) {
-    SlotArgs values = readSlotArgs(slotArgs_);
-    fdl_ = FormatFdl(values.fanFdl);
-    rpmF2B_ = std::move(values.rpmF2B);
-    rpmB2F_ = std::move(values.rpmB2F);
-    modelName_ = std::move(values.modelName);
-}
+    : Component::LogicalDevice::Slot(static_cast<uint8_t>(values.slotId - 1), args, text),
+      fdl_(values.fanFdl),
+      rpmF2B_(values.rpmF2B),
+      rpmB2F_(values.rpmB2F),
+      modelName_(values.modelName),
+      presenceGpio_(presenceGpio),
+      airflowGpio_(airflowGpio) {}
 
 OrvikFanTray::FanSlot::~FanSlot() { std::free(cachedFdl_); }
 

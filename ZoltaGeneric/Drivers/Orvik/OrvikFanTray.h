@@ -20,25 +20,27 @@ class OrvikFanTray : public Component::MultiDevice {
     static constexpr const char* kPresenceGpioKey = "presenceGpio";
     static constexpr const char* kAirflowGpioKey = "airflowGpio";
 
-    // Slot driver arguments, all required, read where the slot is made (readSlotArgs):
+    // Slot driver arguments, all required, all read by readSlotArgs when newSlot makes a bay
+    // (before any member GPIO is added, so a broken rule leaves the tray as it was):
     //   "slotId"    decimal, low 8 bits kept, 1..3 ("stoi" when no number)
     //   "fanFdl"    template with {airflowDirection}, {maxRpm} and {modelName}
     //   "rpmF2B"    text for {maxRpm} with front-to-back airflow
     //   "rpmB2F"    text for {maxRpm} with back-to-front airflow
     //   "modelName" text for {modelName}
     struct SlotArgs {
+        uint8_t slotId = 0;
         std::string fanFdl;
         std::string rpmF2B;
         std::string rpmB2F;
         std::string modelName;
     };
-    static uint8_t readSlotId(const DriverSpecificArgs& args);
+    // Throws Utils::ConsistencyError (traced) naming the broken rule.
     static SlotArgs readSlotArgs(const DriverSpecificArgs& args);
 
     class FanSlot : public Component::LogicalDevice::Slot {
       public:
-        // Throws Utils::ConsistencyError (traced) when a slot argument is missing.
-        FanSlot(uint8_t index, zl_gpio* presenceGpio, zl_gpio* airflowGpio, const DriverSpecificArgs& args,
+        // The bay slotId - 1 with its GPIO records (either may be null) and arguments.
+        FanSlot(const SlotArgs& values, zl_gpio* presenceGpio, zl_gpio* airflowGpio, const DriverSpecificArgs& args,
                 const char* jsonText);
         ~FanSlot() override;
         FanSlot(const FanSlot&) = delete;
