@@ -104,9 +104,9 @@ std::string smbusDeviceLabel(const char* label, unsigned char address) {
     return std::string(label != nullptr ? label : "") + suffix;
 }
 
-// The driver object of the device at label<0xaddress>, always with the SMBus proxy driver:
-// the topology's own arguments are changed to name it, for good, and args receives a copy
-// of them. Null when the device names no driver at all (nothing to give the proxy driver).
+// The driver object of a topology device found by label, always with the SMBus proxy
+// driver: the topology's own arguments are changed to name it, for good, and args receives
+// a copy of them. Null when the device names no driver at all (no arguments to give it).
 DeviceBase* proxyDriverFor(Topology::Device& device, Drivers::DriverArgs& args) {
     if (!device.args) return nullptr;
     device.args->driver = "SmbusProxyDriver";
