@@ -145,6 +145,10 @@ enum {
     ZL_SMBUS_BLOCK_PROCESS_CALL = 13,
     ZL_SMBUS_TABLE_WORDS = 14
 };
+/* Most data bytes of one SMBus block (SMBus 3.0): blockRead's data buffer must hold this many;
+ * a longer answer is refused (status 6) and the block operations take no longer length
+ * (status 3). */
+#define ZL_SMBUS_BLOCK_MAX 255
 typedef zl_status (*zl_smbus_quick_command_fn)(zl_smbus*, int);
 typedef zl_status (*zl_smbus_receive_byte_fn)(zl_smbus*, unsigned char*);
 typedef zl_status (*zl_smbus_send_byte_fn)(zl_smbus*, unsigned char);

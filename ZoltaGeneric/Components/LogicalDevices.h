@@ -133,5 +133,53 @@ class Mux {
     virtual HardwareDevice* device() const = 0;
 };
 
+// Raw SMBus protocol operations on one device address. Quick command and block process
+// call are not provided unless a driver overrides them (their callbacks then answer 5).
+class SmbusProxy {
+  public:
+    SmbusProxy();
+    virtual zl_status quickCommand(int value);
+    virtual zl_status receiveByte(unsigned char* value) = 0;
+    virtual zl_status sendByte(unsigned char value) = 0;
+    virtual zl_status readByte(unsigned char command, unsigned char* value) = 0;
+    virtual zl_status writeByte(unsigned char command, unsigned char value) = 0;
+    virtual zl_status readWord(unsigned char command, unsigned short* value) = 0;
+    virtual zl_status writeWord(unsigned char command, unsigned short value) = 0;
+    virtual zl_status blockRead(unsigned char command, unsigned char* data, unsigned* length) = 0;
+    virtual zl_status blockWrite(unsigned char command, const unsigned char* data, unsigned length) = 0;
+    virtual zl_status i2cBlockRead(unsigned char command, unsigned char* data, unsigned length) = 0;
+    virtual zl_status i2cBlockWrite(unsigned char command, const unsigned char* data, unsigned length) = 0;
+    virtual zl_status processCall(unsigned char command, unsigned short value, unsigned short* result) = 0;
+    virtual zl_status blockProcessCall(unsigned char command, const unsigned char* data, unsigned char length,
+                                       unsigned char* result, unsigned char* resultLength);
+
+    static zl_status quickCommandCallback(zl_smbus* record, int value);
+    static zl_status receiveByteCallback(zl_smbus* record, unsigned char* value);
+    static zl_status sendByteCallback(zl_smbus* record, unsigned char value);
+    static zl_status readByteCallback(zl_smbus* record, unsigned char command, unsigned char* value);
+    static zl_status writeByteCallback(zl_smbus* record, unsigned char command, unsigned char value);
+    static zl_status readWordCallback(zl_smbus* record, unsigned char command, unsigned short* value);
+    static zl_status writeWordCallback(zl_smbus* record, unsigned char command, unsigned short value);
+    static zl_status blockReadCallback(zl_smbus* record, unsigned char command, unsigned char* data,
+                                       unsigned* length);
+    static zl_status blockWriteCallback(zl_smbus* record, unsigned char command, const unsigned char* data,
+                                        unsigned length);
+    static zl_status i2cBlockReadCallback(zl_smbus* record, unsigned char command, unsigned char* data,
+                                          unsigned length);
+    static zl_status i2cBlockWriteCallback(zl_smbus* record, unsigned char command, const unsigned char* data,
+                                           unsigned length);
+    static zl_status processCallCallback(zl_smbus* record, unsigned char command, unsigned short value,
+                                         unsigned short* result);
+    static zl_status blockProcessCallCallback(zl_smbus* record, unsigned char command, const unsigned char* data,
+                                              unsigned char length, unsigned char* result,
+                                              unsigned char* resultLength);
+    static const zl_word callbacks[ZL_SMBUS_TABLE_WORDS];
+
+    zl_smbus record;
+
+  protected:
+    ~SmbusProxy() = default;  // never destroyed through the host interface
+};
+
 }  // namespace LogicalDevice
 }  // namespace Component

@@ -5,12 +5,15 @@
 
 #include "Drivers/Device.h"
 #include "Drivers/Max6620.h"
+#include "Drivers/Orvik/OrvikFanEeprom.h"
+#include "Drivers/Orvik/OrvikFanTray.h"
 #include "Drivers/Orvik/OrvikLedCpld.h"
 #include "Drivers/Orvik/OrvikSCpldA.h"
 #include "Drivers/Orvik/OrvikSCpldB.h"
 #include "Drivers/Orvik/OrvikSXcvrMux.h"
 #include "Drivers/Pmbus.h"
 #include "Drivers/PsuSlot.h"
+#include "Drivers/SmbusProxyDriver.h"
 #include "Drivers/TMP75.h"
 #include "zl_catalogue.h"
 
@@ -22,12 +25,15 @@ const std::vector<Registration>& registrations() {
         {&Dummy::gpioDriverCatalogue, &Dummy::create},
         {&TMP75::catalogue, &TMP75::create},
         {&Max6620::catalogue, &Max6620::create},
+        {&OrvikFanEeprom::catalogue, &OrvikFanEeprom::create},
+        {&OrvikFanTray::catalogue, &OrvikFanTray::create},
         {&OrvikLedCpld::catalogue, &OrvikLedCpld::create},
         {&OrvikSCpldA::catalogue, &OrvikSCpldA::create},
         {&OrvikSCpldB::catalogue, &OrvikSCpldB::create},
         {&OrvikSXcvrMux::catalogue, &OrvikSXcvrMux::create},
         {&Pmbus::catalogue, &Pmbus::create},
         {&PsuSlot::catalogue, &PsuSlot::create},
+        {&SmbusProxyDriver::catalogue, &SmbusProxyDriver::create},
     };
     return all;
 }

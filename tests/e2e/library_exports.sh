@@ -19,7 +19,7 @@ fi
 
 for symbol in zl_system_init zl_slot_init zl_led_init zl_temp_sensor_init zl_fan_init zl_xcvr_init \
               zl_psu_init zl_gpio_init zl_smbus_init zl_system_add zl_slot_add zl_led_add zl_temp_sensor_add \
-              zl_fan_add zl_xcvr_add zl_psu_add zl_gpio_add zl_driver_catalogue _ZN7Drivers15insertDriverArgEPKcPPcS1_S1_; do
+              zl_fan_add zl_xcvr_add zl_psu_add zl_gpio_add zl_smbus_add zl_driver_catalogue _ZN7Drivers15insertDriverArgEPKcPPcS1_S1_; do
   if ! nm -D --defined-only "$lib" | awk '{print $3}' | grep -qxF "$symbol"; then
     echo "FAIL: $symbol is not exported"; fail=1
   fi

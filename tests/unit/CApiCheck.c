@@ -22,6 +22,13 @@ static zl_status fakeSetRpm(zl_fan* fan, int rpm) {
 
 static int fakePresence(zl_xcvr* xcvr) { return xcvr->object != NULL; }
 
+static zl_status fakeBlockRead(zl_smbus* smbus, unsigned char command, unsigned char* data, unsigned* length) {
+    (void)smbus;
+    data[ZL_SMBUS_BLOCK_MAX - 1] = command;
+    *length = ZL_SMBUS_BLOCK_MAX;
+    return ZL_STATUS_OK;
+}
+
 static zl_status fakeReloadCause(zl_system* system, char* cause, long* when, char* text) {
     (void)system;
     cause[0] = 'x';
@@ -71,6 +78,10 @@ int capiCheckRecords(void) {
     zl_fan_set_rpm_fn setRpm;
     zl_xcvr_presence_fn presence;
     zl_system_get_reload_cause_fn reloadCause;
+    zl_word smbusTable[ZL_SMBUS_TABLE_WORDS];
+    zl_smbus smbus;
+    unsigned char block[ZL_SMBUS_BLOCK_MAX];
+    unsigned blockLength = 0;
 
     fanTable[0] = sizeof fanTable;
     fanTable[ZL_FAN_DEBUG_INFO] = 0;
@@ -103,6 +114,16 @@ int capiCheckRecords(void) {
     reloadCause = ZL_CALLBACK(&system, ZL_SYSTEM_GET_RELOAD_CAUSE, zl_system_get_reload_cause_fn);
     if (reloadCause(&system, cause, &when, text) != ZL_STATUS_OK || cause[0] != 'x' || when != 17) return 6;
     if (ZL_TABLE_WORDS(&system) != ZL_SYSTEM_TABLE_WORDS) return 7;
+
+    smbusTable[0] = sizeof smbusTable;
+    smbusTable[ZL_SMBUS_BLOCK_READ] = (zl_word)&fakeBlockRead;
+    smbus.host = 0;
+    smbus.callbacks = smbusTable;
+    smbus.object = NULL;
+    if (ZL_TABLE_WORDS(&smbus) != ZL_SMBUS_TABLE_WORDS || ZL_SMBUS_BLOCK_PROCESS_CALL != ZL_SMBUS_TABLE_WORDS - 1) return 9;
+    if (ZL_CALLBACK(&smbus, ZL_SMBUS_BLOCK_READ, zl_smbus_block_read_fn)(&smbus, 7, block, &blockLength) != ZL_STATUS_OK ||
+        blockLength != 255 || block[254] != 7)
+        return 10;
 
     if (sizeof(zl_fan) != 3 * sizeof(zl_word) || sizeof(zl_system) != 2 * sizeof(zl_word)) return 8;
     return capiCheckCatalogue();

@@ -1,0 +1,236 @@
+// The fan tray bays and the tray EEPROM's airflow byte: bays made through the library's own
+// add functions, each bay's text in both airflow directions with a tray pulled and put
+// back, the cache, bays without a GPIO, the slot and EEPROM argument rules.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Components/LogicalDevices.h"
+#include "Drivers/Orvik/OrvikFanEeprom.h"
+#include "Drivers/Orvik/OrvikFanTray.h"
+#include "FakeHam.h"
+#include "TestHost.h"
+#include "Topology/Topology.h"
+
+using Drivers::OrvikFanEeprom;
+using Drivers::OrvikFanTray;
+using TestHost::FakeHam;
+using TestHost::ScriptedGpio;
+
+namespace {
+
+// Dids 7710..7739: the CPLD with the presence bits, one EEPROM per bay, the trays.
+constexpr unsigned kCpld = 7710;
+constexpr unsigned kPresenceReg = 17;
+constexpr unsigned kAirflowOffset = 16;
+constexpr uint8_t kF2B = 70, kB2F = 66;
+unsigned eepromDid(int bay) { return 7710 + bay; }
+
+// A JSON text as a JSON string value.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\\\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string presenceGpio(int bay) {
+    return R"({"did":7710,"driver":"Dummy","address":{"address":35},"driverArgs":{"register":"17","bitpos":")" +
+           std::to_string(bay - 1) + "\"}}";
+}
+
+std::string airflowGpio(int bay) {
+    return "{\"did\":" + std::to_string(eepromDid(bay)) +
+           R"(,"driver":"OrvikFanEeprom","address":{"address":80},"driverArgs":{"offset":"16","f2bVal":"70","b2fVal":"66"}})";
+}
+
+// The device text of bay `bay`'s fan tray, with the member keys given.
+std::string trayText(int bay, const std::string& members) {
+    return "{\"did\":" + std::to_string(7720 + bay) + R"(,"driver":"OrvikFanTray","isMultiDevice":true,)" +
+           "\"multiDeviceArgs\":{" + members + R"(},"driverArgs":{"slotId":")" + std::to_string(bay) +
+           R"(","fanFdl":"{modelName}:{airflowDirection}:{maxRpm}","rpmF2B":"25000","rpmB2F":"23000","modelName":"M"}})";
+}
+
+std::string bothMembers(int bay) {
+    const std::string id = std::to_string(bay);
+    return "\"presenceGpio" + id + "\":" + quoted(presenceGpio(bay)) + ",\"airflowGpio" + id + "\":" +
+           quoted(airflowGpio(bay));
+}
+
+// getPresence through the host callback: status and the text handed out ("-" when none).
+std::pair<zl_status, std::string> presence(zl_slot* record) {
+    char* fdl = nullptr;
+    const zl_status status = ZL_CALLBACK(record, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(record, &fdl);
+    std::string text = fdl != nullptr ? fdl : "-";
+    std::free(fdl);
+    return {status, text};
+}
+
+class FanTrayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Utils::isInSimulation = 0;
+        std::string devices = "{\"did\":7710}";
+        for (int bay = 1; bay <= 4; ++bay) devices += ",{\"did\":" + std::to_string(eepromDid(bay)) + "}";
+        ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology(devices).c_str()), ZL_STATUS_OK);
+        TestHost::clearTraces();
+    }
+
+    TestHost::FakeRegistrations registrations_;
+};
+
+TEST_F(FanTrayTest, EachBayDescribesItsTrayByAirflowUntilPulled) {
+    const std::string f2b = "M:frontToBackAirflow:25000", b2f = "M:backToFrontAirflow:23000";
+    // Step by step: tray in or out, the EEPROM's airflow byte, the CPLD's status, and what
+    // the bay answers and whether it read the EEPROM.
+    const struct { bool in; uint8_t airflow; zl_status cpld; zl_status status; std::string fdl; bool readsEeprom; } steps[] = {
+        {true, kF2B, 0, 0, f2b, true},
+        {true, kB2F, 0, 0, f2b, false},  // cached while the tray stays in
+        {false, kB2F, 0, 1, "-", false},
+        {true, kB2F, 0, 0, b2f, true},   // put back: read afresh
+        {true, kF2B, 4, 4, "-", false},  // presence unreadable: cache emptied
+        {true, kF2B, 0, 0, f2b, true},
+        {false, 0, 0, 1, "-", false},
+        {true, 0, 0, 2, "-", true},      // a byte of no known meaning
+        {true, kB2F, 0, 0, b2f, true},
+    };
+    for (int bay = 1; bay <= 3; ++bay) {
+        SCOPED_TRACE("bay " + std::to_string(bay));
+        TestHost::clearTraces();
+        zl_slot* record = TestHost::hold(zl_slot_add(trayText(bay, bothMembers(bay)).c_str()));
+        ASSERT_NE(record, nullptr) << TestHost::dumpTraces();
+        auto* slot = static_cast<OrvikFanTray::FanSlot*>(record->object);
+        EXPECT_EQ(slot->index, bay - 1);
+        EXPECT_TRUE(TestHost::traced("Creating new OrvikFanTray Slot for FanTray " + std::to_string(bay), 0));
+        EXPECT_TRUE(TestHost::traced("MultiDevice::addGpio driver args = " + airflowGpio(bay), 6));
+        FakeHam& cpld = *TestHost::fakeHamFor(kCpld);
+        FakeHam& eeprom = *TestHost::fakeHamFor(eepromDid(bay));
+        const uint8_t bit = static_cast<uint8_t>(1u << (bay - 1));
+        for (const auto& s : steps) {
+            cpld.bytes[kPresenceReg] = s.in ? static_cast<uint8_t>(~bit) : bit;  // other bays opposite
+            cpld.status = s.cpld;
+            eeprom.bytes[kAirflowOffset] = s.airflow;
+            const size_t reads = eeprom.executed.size();
+            EXPECT_EQ(presence(record), std::make_pair(s.status, s.fdl));
+            EXPECT_EQ(eeprom.executed.size() - reads, s.readsEeprom ? 1u : 0u);
+        }
+        cpld.status = 0;
+        const std::string index = " FanSlot " + std::to_string(bay - 1);
+        EXPECT_TRUE(TestHost::traced(index + ": Using cached fdl", 4));
+        EXPECT_TRUE(TestHost::traced(index + ": FanTray is not present", 4));
+        EXPECT_TRUE(TestHost::traced(index + ": FanTray is not present due to error", 0));
+        EXPECT_TRUE(TestHost::traced("Error: Failed to read airflowDirection for" + index, 0));
+        EXPECT_TRUE(TestHost::traced("Error: airflow byte from FanTray EEPROM has invalid value", 0));
+    }
+}
+
+// Bays made directly with scripted GPIOs: a missing GPIO answers with a status, never a call
+// through a null record; a template without one of the keys fails the call, not the process.
+TEST(FanTraySlot, MissingGpiosAndBrokenTemplates) {
+    OrvikFanTray::SlotArgs values{2, "{modelName}:{airflowDirection}:{maxRpm}", "R", "B", "M"};
+    const Drivers::DriverSpecificArgs args;
+    ScriptedGpio in(0, ZL_STATUS_OK), out(1, ZL_STATUS_OK), b2f(1, ZL_STATUS_OK);
+    const struct { zl_gpio* presence; zl_gpio* airflow; zl_status status; const char* fdl; const char* trace; } cases[] = {
+        {&in.record, &b2f.record, 0, "M:backToFrontAirflow:B", nullptr},
+        {nullptr, &b2f.record, 5, "-", "FanSlot 1: no presence GPIO"},
+        {nullptr, nullptr, 5, "-", "FanSlot 1: FanTray is not present due to error"},
+        {&in.record, nullptr, 5, "-", "Error: Failed to read airflowDirection for FanSlot 1"},
+        {&out.record, nullptr, 1, "-", "FanSlot 1: FanTray is not present"},
+    };
+    for (const auto& c : cases) {
+        OrvikFanTray::FanSlot slot(values, c.presence, c.airflow, args, nullptr);
+        TestHost::clearTraces();
+        EXPECT_EQ(presence(&slot.record), std::make_pair(c.status, std::string(c.fdl)));
+        if (c.trace) {
+            EXPECT_TRUE(TestHost::traced(c.trace)) << TestHost::dumpTraces();
+        }
+    }
+    values.fanFdl = "{modelName}:{airflowDirection}";
+    OrvikFanTray::FanSlot broken(values, &in.record, &b2f.record, args, nullptr);
+    EXPECT_EQ(presence(&broken.record).first, ZL_STATUS_FAILED);
+    EXPECT_EQ(broken.cachedFdl_, nullptr);
+}
+
+TEST(FanTraySlot, SlotRulesAndMemberKeys) {
+    OrvikFanTray tray;
+    tray.deviceDriverArgsIs({{"presenceGpio2", "{"}});  // a member that can't be made: a null handle
+    const Drivers::DriverSpecificArgs full = {
+        {"slotId", "2"}, {"fanFdl", "{modelName}"}, {"rpmF2B", "R"}, {"rpmB2F", "B"}, {"modelName", "M"}};
+    auto without = [&](const char* key) { auto a = full; a.erase(key); return a; };
+    auto with = [&](const char* id) { auto a = full; a["slotId"] = id; return a; };
+    const struct { Drivers::DriverSpecificArgs args; const char* rule; } broken[] = {
+        {without("slotId"), "args.driverArgs.find( \"slotId\" ) != args.driverArgs.end()"},
+        {with("0"), "1 <= slotId && slotId <= 3"},
+        {with("4"), "1 <= slotId && slotId <= 3"},
+        {with("256"), "1 <= slotId && slotId <= 3"},
+        {without("fanFdl"), "fdlIt != slotArgs_.end()"},
+        {without("rpmF2B"), "f2bIt != slotArgs_.end()"},
+        {without("rpmB2F"), "b2fIt != slotArgs_.end()"},
+        {without("modelName"), "modelIt != slotArgs_.end()"},
+    };
+    Drivers::FactoryArgs args;
+    for (const auto& c : broken) {
+        args.driverArgs = c.args;
+        TestHost::clearTraces();
+        EXPECT_THROW(tray.newSlot(args), Utils::ConsistencyError) << c.rule;
+        EXPECT_TRUE(TestHost::traced(std::string("consistency check failed: ") + c.rule, 0)) << TestHost::dumpTraces();
+        EXPECT_TRUE(tray.gpios.empty()) << c.rule;  // no member added for a bay that isn't made
+    }
+    // "258" keeps its low 8 bits: bay 2, member keys presenceGpio2 and airflowGpio2.
+    args.driverArgs = with("258");
+    TestHost::clearTraces();
+    std::unique_ptr<Component::LogicalDevice::Slot> slot(tray.newSlot(args));
+    EXPECT_EQ(slot->index, 1);
+    EXPECT_EQ(tray.gpios, std::vector<zl_gpio*>{nullptr});
+    EXPECT_TRUE(TestHost::traced("Failed to find driverArgs for driver key 'airflowGpio2'", 0));
+    args.driverArgs = with("two");
+    EXPECT_THROW(tray.newSlot(args), std::invalid_argument);
+}
+
+TEST(FanEeprom, AirflowByteAndArguments) {
+    FakeHam ham;
+    OrvikFanEeprom eeprom;
+    eeprom.ham = &ham;
+    Drivers::FactoryArgs args;
+    args.driverArgs = {{"offset", "300"}, {"f2bVal", "70"}, {"b2fVal", "66"}};
+    std::unique_ptr<Component::LogicalDevice::Gpio> gpio(eeprom.newGpio(args));
+    const struct { uint8_t byte; zl_status status; unsigned bit; } cases[] = {{70, 0, 0}, {66, 0, 1}, {0, 2, 9}};
+    for (const auto& c : cases) {
+        ham.bytes[44] = c.byte;  // offset 300 is 44 in 8 bits
+        unsigned bit = 9;
+        EXPECT_EQ(gpio->bitRead(&bit), c.status) << int(c.byte);
+        EXPECT_EQ(bit, c.bit) << int(c.byte);
+    }
+    ham.status = ZL_STATUS_NO_COMM;
+    unsigned bit = 9;
+    EXPECT_EQ(gpio->bitRead(&bit), ZL_STATUS_NO_COMM);
+    EXPECT_TRUE(TestHost::traced("Error reading airflow from OrvikFanEeprom", 0));
+    const size_t batches = ham.executed.size();
+    EXPECT_EQ(gpio->bitSet(), ZL_STATUS_OK);
+    EXPECT_EQ(gpio->bitClear(), ZL_STATUS_OK);
+    EXPECT_EQ(ham.executed.size(), batches);  // never written
+
+    // Equal values read as front-to-back.
+    args.driverArgs = {{"offset", "1"}, {"f2bVal", "5"}, {"b2fVal", "261"}};
+    ham.status = ZL_STATUS_OK;
+    ham.bytes[1] = 5;
+    std::unique_ptr<Component::LogicalDevice::Gpio> same(eeprom.newGpio(args));
+    EXPECT_EQ(same->bitRead(&bit), ZL_STATUS_OK);
+    EXPECT_EQ(bit, 0u);
+
+    const struct { const char* missing; const char* rule; } rules[] = {
+        {"offset", "offsetIt != args.driverArgs.end()"},
+        {"f2bVal", "f2bValIt != args.driverArgs.end()"},
+        {"b2fVal", "b2fValIt != args.driverArgs.end()"}};
+    for (const auto& r : rules) {
+        args.driverArgs = {{"offset", "1"}, {"f2bVal", "5"}, {"b2fVal", "6"}};
+        args.driverArgs.erase(r.missing);
+        TestHost::clearTraces();
+        EXPECT_THROW(eeprom.newGpio(args), Utils::ConsistencyError);
+        EXPECT_TRUE(TestHost::traced(std::string("consistency check failed: ") + r.rule, 0));
+    }
+}
+
+}  // namespace

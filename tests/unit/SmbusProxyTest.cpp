@@ -1,0 +1,240 @@
+// Raw SMBus access: the device by text or by label and address (and the forced driver),
+// each operation's exact batch and pause through the host callbacks, the delay arguments,
+// the refused overlong block, and the operations that answer "not provided".
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "Components/LogicalDevices.h"
+#include "Drivers/SmbusProxyDriver.h"
+#include "FakeHam.h"
+#include "TestHost.h"
+#include "Topology/Topology.h"
+
+using Drivers::SmbusProxyDriver;
+using TestHost::FakeHam;
+using Op = FakeHam::Op;
+
+namespace {
+
+// Dids 7610..7639. Labels follow the bus<0xaddress> form the label lookup builds.
+const char* const kDevices =
+    R"({"did":7610,"label":"bus3<0x50>","driver":"TMP75","address":{"address":80},)"
+    R"("driverArgs":{"localReadDelayMs":"5","localWriteDelayMs":"7"}},)"
+    R"({"did":7611,"label":"bus3<0x8>","driver":"SmbusProxyDriver","address":{"address":8}},)"
+    R"({"did":7612,"label":"mux1<0xa>","driver":"Dummy","address":{"address":10}},)"
+    R"({"did":7613,"label":"bare<0x9>","address":{"address":9}},)"
+    R"({"did":7614,"label":"text","driver":"TMP75","address":{"address":11}},)"
+    R"({"did":7615,"address":{"address":12}})";
+
+class SmbusProxyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Utils::isInSimulation = 0;
+        ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology(kDevices).c_str()), ZL_STATUS_OK);
+        SmbusProxyDriver::pause = [this](uint32_t us) { pauses.push_back(us); };
+        TestHost::clearTraces();
+    }
+    void TearDown() override { SmbusProxyDriver::pause = nullptr; }
+
+    static zl_smbus* add(const char* devArgs, unsigned char address) {
+        return TestHost::hold(zl_smbus_add(devArgs, address));
+    }
+
+    TestHost::FakeRegistrations registrations_;
+    std::vector<uint32_t> pauses;
+};
+
+TEST_F(SmbusProxyTest, LabelAndAddressFindTheDeviceAndForceTheProxyDriver) {
+    const struct { const char* label; unsigned char address; const char* key; } found[] = {
+        {"bus3", 0x50, "bus3<0x50>"}, {"bus3", 8, "bus3<0x8>"}, {"mux1", 0x0A, "mux1<0xa>"}};
+    for (const auto& c : found) {
+        TestHost::clearTraces();
+        zl_smbus* record = add(c.label, c.address);
+        ASSERT_NE(record, nullptr) << c.key << TestHost::dumpTraces();
+        EXPECT_EQ(record->callbacks, Component::LogicalDevice::SmbusProxy::callbacks);
+        EXPECT_EQ(Topology::getDeviceByLabel(c.key)->args->driver, "SmbusProxyDriver") << c.key;
+        const uint32_t did = Topology::getDeviceByLabel(c.key)->did;
+        EXPECT_TRUE(TestHost::traced("calling factory function for SmbusProxyDriver", 0)) << c.key;
+        const FakeHam* ham = TestHost::fakeHamFor(did);
+        ASSERT_NE(ham, nullptr);
+        EXPECT_TRUE(ham->retryCountSet && ham->retryCount == 0) << c.key;
+        EXPECT_TRUE(TestHost::traced("zl_smbus_add( '" + std::string(c.label) + "', " + std::to_string(c.address) + " )", 7));
+    }
+    // The topology's delays reach the proxy made by label.
+    auto* proxy = static_cast<SmbusProxyDriver::SmbusProxy*>(add("bus3", 0x50)->object);
+    EXPECT_EQ(proxy->readDelayUs, 5000);
+    EXPECT_EQ(proxy->writeDelayUs, 7000);
+
+    const struct { const char* label; unsigned char address; const char* trace; } refused[] = {
+        {"MUX1", 0x0A, "smbus_add failed: device does not exist in topology"},
+        {" mux1", 0x0A, "smbus_add failed: device does not exist in topology"},  // a blank starts a label
+        {"mux1", 0xA0, "smbus_add failed: device does not exist in topology"},
+        {nullptr, 0x0A, "smbus_add failed: device does not exist in topology"},
+        {"bare", 9, "DeviceBase::create() failed"},  // the topology names no driver at all
+        {"{\"did\":7615,\"driver\":\"Nope\"}", 11, "DeviceBase::create() failed"},
+        {"{\"did\":7615,\"driver\":\"Dummy\",\"address\":{\"address\":12}}", 12, "Not implemented newSmbusProxy"},
+    };
+    for (const auto& c : refused) {
+        TestHost::clearTraces();
+        EXPECT_EQ(add(c.label, c.address), nullptr) << (c.label ? c.label : "(null)");
+        EXPECT_TRUE(TestHost::traced(c.trace, 0)) << TestHost::dumpTraces();
+    }
+}
+
+TEST_F(SmbusProxyTest, DeviceTextNamesTheDriverItselfAndIgnoresTheAddress) {
+    zl_smbus* record =
+        add(R"({"did":7614,"driver":"SmbusProxyDriver","address":{"address":11},"driverArgs":{"localWriteDelayMs":"-4"}})", 0x77);
+    ASSERT_NE(record, nullptr) << TestHost::dumpTraces();
+    EXPECT_EQ(TestHost::fakeHamFor(7614)->retryCount, 0u);
+    EXPECT_TRUE(TestHost::traced("setting read delay of 0 useconds\n", 0));
+    EXPECT_TRUE(TestHost::traced("setting write delay of 0 useconds\n", 0));  // negative: no pause
+    EXPECT_EQ(Topology::getDeviceByLabel("text")->args->driver, "TMP75");    // the topology is untouched
+}
+
+// Every operation through its host callback: the one batch it sends, its result and pause.
+TEST_F(SmbusProxyTest, EachOperationIsOneBatchWithoutPecAndPausesForItsKind) {
+    zl_smbus* r = add("bus3", 0x50);
+    ASSERT_NE(r, nullptr);
+    FakeHam& ham = *TestHost::fakeHamFor(7610);
+    ham.bytes = {{0, 0x5A}, {0x10, 0xC3}};
+    ham.words = {{0x20, 0xBEEF}, {0x50, 0x0A0B}};
+    ham.blocks = {{0x30, "abc"}};
+    for (uint32_t i = 0; i < 4; ++i) ham.bytes[0x40 + i] = static_cast<uint8_t>('p' + i);
+    const uint32_t read = 5000, write = 7000;
+    unsigned char byte = 0, data[ZL_SMBUS_BLOCK_MAX] = {};
+    unsigned short word = 0;
+    unsigned length = 0;
+    const unsigned char out[] = {'w', 'x', 'y', 'z'};
+    auto text = [&](size_t n) { return std::string(reinterpret_cast<const char*>(data), n); };
+
+    const struct {
+        const char* name;
+        std::function<zl_status()> call;
+        Op op;
+        uint32_t pause;
+        std::function<std::string()> result;  // the outputs as text, with `expected`
+        const char* expected;
+    } cases[] = {
+        {"receiveByte", [&] { return ZL_CALLBACK(r, ZL_SMBUS_RECEIVE_BYTE, zl_smbus_receive_byte_fn)(r, &byte); },
+         {Op::RecvByte, 0, 0, ""}, read, [&] { return std::to_string(byte); }, "90"},
+        {"sendByte", [&] { return ZL_CALLBACK(r, ZL_SMBUS_SEND_BYTE, zl_smbus_send_byte_fn)(r, 0x33); },
+         {Op::SendByte, 0, 0x33, ""}, write, nullptr, nullptr},
+        {"readByte", [&] { return ZL_CALLBACK(r, ZL_SMBUS_READ_BYTE, zl_smbus_read_byte_fn)(r, 0x10, &byte); },
+         {Op::Read8, 0x10, 0, ""}, read, [&] { return std::to_string(byte); }, "195"},
+        {"writeByte", [&] { return ZL_CALLBACK(r, ZL_SMBUS_WRITE_BYTE, zl_smbus_write_byte_fn)(r, 0x11, 0x22); },
+         {Op::Write8, 0x11, 0x22, ""}, write, nullptr, nullptr},
+        {"readWord", [&] { return ZL_CALLBACK(r, ZL_SMBUS_READ_WORD, zl_smbus_read_word_fn)(r, 0x20, &word); },
+         {Op::Read16, 0x20, 0, ""}, read, [&] { return std::to_string(word); }, "48879"},
+        {"writeWord", [&] { return ZL_CALLBACK(r, ZL_SMBUS_WRITE_WORD, zl_smbus_write_word_fn)(r, 0x21, 0x1234); },
+         {Op::Write16, 0x21, 0x1234, ""}, write, nullptr, nullptr},
+        {"blockRead", [&] { return ZL_CALLBACK(r, ZL_SMBUS_BLOCK_READ, zl_smbus_block_read_fn)(r, 0x30, data, &length); },
+         {Op::ReadBlock, 0x30, 0, ""}, read, [&] { return std::to_string(length) + ":" + text(length); }, "3:abc"},
+        {"blockWrite", [&] { return ZL_CALLBACK(r, ZL_SMBUS_BLOCK_WRITE, zl_smbus_block_write_fn)(r, 0x31, out, 2); },
+         {Op::WriteBlock, 0x31, 2, "wx"}, write, nullptr, nullptr},
+        {"i2cBlockRead", [&] { return ZL_CALLBACK(r, ZL_SMBUS_I2C_BLOCK_READ, zl_smbus_i2c_block_read_fn)(r, 0x40, data, 4); },
+         {Op::Read, 0x40, 4, ""}, read, [&] { return text(4); }, "pqrs"},
+        {"i2cBlockWrite", [&] { return ZL_CALLBACK(r, ZL_SMBUS_I2C_BLOCK_WRITE, zl_smbus_i2c_block_write_fn)(r, 0x41, out, 4); },
+         {Op::Write, 0x41, 4, "wxyz"}, write, nullptr, nullptr},
+        {"processCall", [&] { return ZL_CALLBACK(r, ZL_SMBUS_PROCESS_CALL, zl_smbus_process_call_fn)(r, 0x50, 0x0102, &word); },
+         {Op::ProcessCall, 0x50, 0x0102, ""}, write, [&] { return std::to_string(word); }, "2571"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ham.executed.clear();
+        pauses.clear();
+        TestHost::clearTraces();
+        EXPECT_EQ(c.call(), ZL_STATUS_OK);
+        EXPECT_TRUE(TestHost::traced(std::string(c.name) + "Callback", 1));
+        ASSERT_EQ(ham.executed.size(), 1u);
+        ASSERT_EQ(ham.executed[0].size(), 1u);
+        const Op& sent = ham.executed[0][0];
+        EXPECT_EQ(sent.kind, c.op.kind);
+        EXPECT_EQ(sent.reg, c.op.reg);
+        EXPECT_EQ(sent.value, c.op.value);
+        EXPECT_EQ(sent.data, c.op.data);
+        EXPECT_FALSE(sent.pec);
+        EXPECT_EQ(pauses, std::vector<uint32_t>{c.pause});
+        if (c.result) {
+            EXPECT_EQ(c.result(), c.expected);
+        }
+    }
+}
+
+TEST_F(SmbusProxyTest, FailuresOverlongAnswersAndOperationsNotProvided) {
+    zl_smbus* r = add("bus3", 0x50);
+    ASSERT_NE(r, nullptr);
+    auto* proxy = static_cast<SmbusProxyDriver::SmbusProxy*>(r->object);
+    FakeHam& ham = *TestHost::fakeHamFor(7610);
+
+    // A failing bus: the HAM's status after the read pause, output as it was.
+    ham.status = ZL_STATUS_NO_COMM;
+    unsigned short word = 0x1111;
+    EXPECT_EQ(proxy->readWord(0x20, &word), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(word, 0x1111);
+    EXPECT_EQ(pauses, std::vector<uint32_t>{5000});
+    // A failed block read hands out no bytes; an I2C block read that got fewer bytes than
+    // asked (the bulk read and its fallback both failed) copies nothing and doesn't pause.
+    pauses.clear();
+    unsigned char data[ZL_SMBUS_BLOCK_MAX + 1];
+    std::memset(data, 0xEE, sizeof data);
+    unsigned length = 99;
+    EXPECT_EQ(proxy->blockRead(0x30, data, &length), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(proxy->i2cBlockRead(0x40, data, 8), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(data[0], 0xEE);
+    EXPECT_EQ(pauses, std::vector<uint32_t>{5000});
+    ham.status = ZL_STATUS_OK;
+
+    // The longest SMBus block is handed out; one byte more is refused before any copy.
+    ham.blocks[0x30] = std::string(ZL_SMBUS_BLOCK_MAX, 'b');
+    EXPECT_EQ(proxy->blockRead(0x30, data, &length), ZL_STATUS_OK);
+    EXPECT_EQ(length, unsigned{ZL_SMBUS_BLOCK_MAX});
+    EXPECT_EQ(data[ZL_SMBUS_BLOCK_MAX], 0xEE);
+    ham.blocks[0x30] = std::string(ZL_SMBUS_BLOCK_MAX + 1, 'c');
+    TestHost::clearTraces();
+    EXPECT_EQ(proxy->blockRead(0x30, data, &length), ZL_STATUS_FAILED);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(data[0], 'b');
+    EXPECT_TRUE(TestHost::traced("blockRead answer of 256 bytes refused", 0)) << TestHost::dumpTraces();
+    // Block lengths the SMBus count byte can't carry send nothing.
+    ham.executed.clear();
+    EXPECT_EQ(proxy->i2cBlockRead(0x40, data, ZL_SMBUS_BLOCK_MAX + 1), ZL_STATUS_BAD_INPUT);
+    EXPECT_EQ(proxy->i2cBlockWrite(0x40, data, ZL_SMBUS_BLOCK_MAX + 1), ZL_STATUS_BAD_INPUT);
+    EXPECT_EQ(proxy->blockWrite(0x40, data, ZL_SMBUS_BLOCK_MAX + 1), ZL_STATUS_BAD_INPUT);
+    EXPECT_TRUE(ham.executed.empty());
+
+    // Quick command and block process call answer "not provided" through the C boundary.
+    unsigned char result[4], resultLength = 0;
+    EXPECT_EQ(ZL_CALLBACK(r, ZL_SMBUS_QUICK_COMMAND, zl_smbus_quick_command_fn)(r, 1), ZL_STATUS_NOT_PROVIDED);
+    EXPECT_EQ(ZL_CALLBACK(r, ZL_SMBUS_BLOCK_PROCESS_CALL, zl_smbus_block_process_call_fn)(r, 1, data, 2, result,
+                                                                                           &resultLength),
+              ZL_STATUS_NOT_PROVIDED);
+    EXPECT_TRUE(TestHost::traced("Not implemented quickCommand", 0));
+    EXPECT_TRUE(TestHost::traced("Not implemented blockProcessCall", 0));
+    EXPECT_EQ(r->callbacks[0], ZL_SMBUS_TABLE_WORDS * sizeof(zl_word));
+}
+
+TEST(SmbusProxySettings, DelaysInMillisecondsBecomeMicroseconds) {
+    const int32_t max = std::numeric_limits<int32_t>::max();
+    const struct { Drivers::DriverSpecificArgs args; int32_t read, write; } cases[] = {
+        {{}, 0, 0},
+        {{{"localReadDelayMs", "5"}}, 5000, 0},
+        {{{"localWriteDelayMs", " +12ms"}}, 0, 12000},
+        {{{"localReadDelayMs", "-3"}, {"localWriteDelayMs", "0"}}, 0, 0},  // negative: no pause
+        {{{"localReadDelayMs", "2147483647"}}, max, 0},                    // cut to the field's range
+    };
+    for (const auto& c : cases) {
+        const auto s = SmbusProxyDriver::readSettings(c.args);
+        EXPECT_EQ(s.readDelayUs, c.read);
+        EXPECT_EQ(s.writeDelayUs, c.write);
+    }
+    EXPECT_THROW(SmbusProxyDriver::readSettings({{"localWriteDelayMs", "ms"}}), std::invalid_argument);
+    EXPECT_THROW(SmbusProxyDriver::readSettings({{"localReadDelayMs", "9999999999"}}), std::out_of_range);
+}
+
+}  // namespace
