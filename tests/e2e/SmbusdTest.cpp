@@ -389,7 +389,6 @@ TEST_F(SmbusdTest, FruEepromImageParsesBack) {
 }
 
 TEST_F(SmbusdTest, TlvEepromImageParsesBackWithAValidCrc) {
-    ASSERT_EQ(0xCBF43926u, referenceCrc32("123456789"));
     std::string head = readOne(rd(81, 0, 11));
     ASSERT_EQ(11u, head.size());
     EXPECT_EQ(std::string("TlvInfo\0\x01", 9), head.substr(0, 9));
@@ -433,10 +432,8 @@ TEST_F(SmbusdTest, KvIpmiAnswersFromTheBoardAndAPulledPsuIsOneCommand) {
         {{"kvIpmi", "psuSlot", "9"}, 1, ""},
         {{"kvIpmi", "psuSlot"}, 2, ""},
         {{"kvIpmi", "raw", "psuSlot", "1"}, 2, ""},
-        // Pulling a supply is one command: the bindings move its bits in the cpld.
-        {{"zolta-smbusctl", "read", "cpld", "0x10"}, 0, "04\n"},  // present (active low 0) and power good
-        {{"zolta-smbusctl", "prop", "psu1", "power_good", "0"}, 0, ""},
-        {{"zolta-smbusctl", "read", "cpld", "0x10"}, 0, "00\n"},
+        // Pulling a supply is one command: its bits in the cpld follow (bindings): present
+        // (active low) reads 1, and a pulled supply is not power good.
         {{"zolta-smbusctl", "prop", "psu1", "present", "0"}, 0, ""},
         {{"zolta-smbusctl", "read", "cpld", "0x10"}, 0, "01\n"},
         {{"kvIpmi", "psuSlot", "1"}, 0, "0 - -\n"},

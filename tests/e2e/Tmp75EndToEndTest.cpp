@@ -1,13 +1,10 @@
-// A TMP75 sensor and a register GPIO driven through the host interface against the
-// emulated board: readings follow the chip, a lost service gives 4 and is recovered from,
-// an injected NAK gives 6; in simulation the sensor reads 0 with the simulation warning.
+// A TMP75 sensor driven through the host interface against the emulated board: readings
+// follow the chip, a lost service gives 4 and is recovered from, an injected NAK gives 6.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "Ham/SimHam.h"
 #include "Smbusd.h"
 #include "TestHost.h"
 #include "Utils.h"
@@ -21,18 +18,12 @@ const char* kTopology = R"([
  {"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [
    {"id": 0, "busses": [
      {"id": 3, "devices": [
-       {"did": 8101, "label": "temp", "driver": "TMP75", "address": {"address": 72}},
-       {"did": 8102, "label": "cpld", "driver": "GpioDriver", "address": {"address": 35}},
-       {"did": 8103, "label": "simtemp", "driver": "TMP75", "address": {"address": 73}}
+       {"did": 8101, "label": "temp", "driver": "TMP75", "address": {"address": 72}}
      ]}
    ]}]}
 ])";
 
 const char* kTempText = R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})";
-const char* kGpioText =
-    R"({"did": 8102, "driver": "GpioDriver", "address": {"address": 35},
-        "driverArgs": {"register": "16", "bitpos": "2"}})";
-const char* kSimTempText = R"({"did": 8103, "driver": "TMP75", "name": "simtemp", "address": {"address": 73}})";
 
 class Tmp75EndToEnd : public ::testing::Test {
   protected:
@@ -43,7 +34,6 @@ class Tmp75EndToEnd : public ::testing::Test {
         daemon_->exportEnvironment();
         Utils::isInSimulation = 0;
         ASSERT_EQ(zl_temp_sensor_init(kTopology), ZL_STATUS_OK) << TestHost::dumpTraces();
-        ASSERT_EQ(zl_gpio_init(kTopology), ZL_STATUS_OK);
         sensor_ = zl_temp_sensor_add(kTempText, 80.5f, 95.0f);
     }
     static void TearDownTestSuite() { daemon_.reset(); }
@@ -62,8 +52,6 @@ class Tmp75EndToEnd : public ::testing::Test {
     static zl_status read(zl_temp_sensor* sensor, float* celsius) {
         return ZL_CALLBACK(sensor, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(sensor, celsius);
     }
-
-    static unsigned cpldRegister() { return std::stoul(daemon_->ctl({"read", "cpld", "0x10"}), nullptr, 16); }
 
     static std::unique_ptr<TestSmbusd::Daemon> daemon_;
     static zl_temp_sensor* sensor_;
@@ -104,56 +92,6 @@ TEST_F(Tmp75EndToEnd, LostServiceGivesNoCommunicationAndIsRecoveredNakGivesFailu
     celsius = 99.0f;
     EXPECT_EQ(read(sensor_, &celsius), ZL_STATUS_FAILED);
     EXPECT_EQ(celsius, 99.0f);
-}
-
-TEST_F(Tmp75EndToEnd, RegisterGpioSetsClearsAndReadsABoardRegister) {
-    zl_gpio* gpio = zl_gpio_add(kGpioText);
-    TestHost::hold(gpio);
-    ASSERT_NE(gpio, nullptr) << TestHost::dumpTraces();
-    daemon_->ctl({"write", "cpld", "0x10", "0x81"});
-
-    auto set = ZL_CALLBACK(gpio, ZL_GPIO_BIT_SET, zl_gpio_bit_op_fn);
-    auto clear = ZL_CALLBACK(gpio, ZL_GPIO_BIT_CLEAR, zl_gpio_bit_op_fn);
-    auto get = ZL_CALLBACK(gpio, ZL_GPIO_BIT_READ, zl_gpio_bit_read_fn);
-    unsigned bit = 7;
-
-    EXPECT_EQ(get(gpio, &bit), ZL_STATUS_OK);
-    EXPECT_EQ(bit, 0u);
-    EXPECT_EQ(set(gpio), ZL_STATUS_OK);
-    EXPECT_EQ(cpldRegister(), 0x85u);
-    EXPECT_EQ(get(gpio, &bit), ZL_STATUS_OK);
-    EXPECT_EQ(bit, 1u);
-    EXPECT_EQ(clear(gpio), ZL_STATUS_OK);
-    EXPECT_EQ(cpldRegister(), 0x81u);
-
-    // A NAK on the read means nothing is written.
-    daemon_->ctl({"fault", "cpld", "nak"});
-    EXPECT_EQ(set(gpio), ZL_STATUS_FAILED);
-    daemon_->ctl({"fault", "cpld", "off"});
-    EXPECT_EQ(cpldRegister(), 0x81u);
-}
-
-TEST_F(Tmp75EndToEnd, InSimulationTheSensorReadsZeroWithTheWarning) {
-    char dir[] = "/tmp/zl-tmp75-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    ::setenv("ZOLTALIB_SIMDIR", dir, 1);
-    Ham::SimHam::resetSimDirectory();
-    Utils::isInSimulation = 1;
-
-    zl_temp_sensor* simulated = zl_temp_sensor_add(kSimTempText, 50.0f, 60.0f);
-    TestHost::hold(simulated);
-    float celsius = 99.0f;
-    zl_status status = simulated != nullptr ? read(simulated, &celsius) : -1;
-
-    Utils::isInSimulation = 0;
-    ::unsetenv("ZOLTALIB_SIMDIR");
-    Ham::SimHam::resetSimDirectory();
-    ASSERT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
-
-    ASSERT_NE(simulated, nullptr) << TestHost::dumpTraces();
-    EXPECT_EQ(status, ZL_STATUS_OK) << TestHost::dumpTraces();
-    EXPECT_EQ(celsius, 0.0f);
-    EXPECT_TRUE(TestHost::traced("WARNING: Simulated Driver TMP75 doesn't yet have expectedVal set for register 0x0 ", 0));
 }
 
 }  // namespace
