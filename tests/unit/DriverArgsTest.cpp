@@ -19,8 +19,7 @@ bool hasLine(int level, const std::string& text) {
     return false;
 }
 
-class DriverArgsTest : public ::testing::Test {
-  protected:
+struct DriverArgsTest : ::testing::Test {
     void SetUp() override { TestHost::clearTraces(); }
 };
 
@@ -28,13 +27,9 @@ TEST_F(DriverArgsTest, MinimalDeviceGetsTheDefaults) {
     const char* text = R"({"did":3,"driver":"Dummy","address":{"address":80}})";
     DriverArgs args;
     ASSERT_TRUE(args.parseJSON(text)) << TestHost::dumpTraces();
-    EXPECT_EQ(args.driver, "Dummy");
-    EXPECT_EQ(args.did, 3u);
+    EXPECT_TRUE(args.driver == "Dummy" && args.did == 3 && args.address.address == 80 && args.driverArgs.empty());
     EXPECT_EQ(args.uid, 4294967295u);
-    EXPECT_TRUE(args.provideHam);
-    EXPECT_FALSE(args.isMultiDevice);
-    EXPECT_TRUE(args.driverArgs.empty());
-    EXPECT_EQ(args.address.address, 80u);
+    EXPECT_TRUE(args.provideHam && !args.isMultiDevice);
     EXPECT_EQ(args.address.addrSize, 1u);
     EXPECT_EQ(args.jsonText, text);  // the caller's pointer, not a copy
 }
@@ -61,8 +56,7 @@ TEST_F(DriverArgsTest, OptionalMembers) {
 
     // A null driver keeps the driver already there.
     ASSERT_TRUE(args.parseJSON(R"({"did":2,"driver":null,"address":{"address":1}})"));
-    EXPECT_EQ(args.driver, "D");
-    EXPECT_EQ(args.did, 2u);
+    EXPECT_TRUE(args.driver == "D" && args.did == 2);
 }
 
 TEST_F(DriverArgsTest, ValueToTextConversionTable) {
@@ -123,11 +117,8 @@ TEST_F(DriverArgsTest, InvalidDeviceTextsFailAndLeaveTheArgumentsAlone) {
         EXPECT_FALSE(args.parseJSON(text));
         EXPECT_TRUE(hasLine(0, std::string("consistency check failed: ") + rule)) << TestHost::dumpTraces();
         EXPECT_EQ(TestHost::traceCount("consistency check failed"), 1);
-        EXPECT_EQ(args.did, 42u);
-        EXPECT_EQ(args.driver, "Before");
-        EXPECT_EQ(args.address.address, 9u);
-        EXPECT_EQ(args.jsonText, before);
-        EXPECT_EQ(args.driverArgs.size(), 1u);
+        EXPECT_TRUE(args.did == 42 && args.driver == "Before" && args.address.address == 9 && args.jsonText == before &&
+                    args.driverArgs.size() == 1);
         rapidjson::Document doc;
         doc.Parse(text);
         EXPECT_THROW(DriverArgs::fromJSON(doc), Utils::ConsistencyError);

@@ -52,7 +52,6 @@ TEST_F(LibraryInitTest, EveryFailedAttemptSleepsOneSecondThenInitGivesUp) {
         EXPECT_EQ(std::vector<unsigned>(std::max(attempts, 0), 1), sleeps_);  // the last failure sleeps too
         EXPECT_EQ(nullptr, _zlSock);
         EXPECT_EQ(1, TestHost::traceCount("zl_led_init: socket Setup failed!"));
-        EXPECT_TRUE(TestHost::traced("zl_led_init: socket Setup failed!", 0));
     }
     EXPECT_TRUE(TestHost::fdWatcherDeletes().empty());  // the socket never had a watcher
     sleeps_.clear();
@@ -82,11 +81,7 @@ TEST_F(LibraryInitTest, FailedConnectionLeavesTheTopologyAlone) {
     TestHost::clearTraces();
     EXPECT_EQ(4, zoltaLibraryInit("zl_gpio_init", "[]", 2));
     EXPECT_EQ(before, Topology::_topology);
-    ASSERT_GE(TestHost::traces().size(), 3u);
-    EXPECT_EQ(0, TestHost::traces()[0].level);
-    EXPECT_EQ("zl_gpio_init", TestHost::traces()[0].text);
-    EXPECT_EQ(5, TestHost::traces()[1].level);
-    EXPECT_EQ("zl_gpio_init: json = []", TestHost::traces()[1].text);
+    EXPECT_EQ(0u, TestHost::dumpTraces().find("0: zl_gpio_init\n5: zl_gpio_init: json = []\n"));
     EXPECT_FALSE(TestHost::traced("loading topology json"));
 }
 

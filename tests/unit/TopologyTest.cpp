@@ -415,16 +415,6 @@ TEST(FillAddress, PacksFieldsTruncatesAndChecksAddrSize) {
     }
 }
 
-TEST(FillAddress, PackedWordHasTheServiceLayout) {
-    KhamAddress address;
-    address.reg = 0x8B;
-    address.address = 0x58;
-    address.bus = 0x7F;
-    address.requestFlag = 1;
-    EXPECT_EQ(address.word1(), 0x58u | (0x7Fu << 7) | (1u << 21) | kAddrSize1);
-    EXPECT_EQ(address.packed(), (static_cast<uint64_t>(address.word1()) << 32) | 0x8Bu);
-}
-
 TEST(CApi, HeaderIsUsableFromC) { EXPECT_EQ(capiCheckRecords(), 0); }
 
 }  // namespace
