@@ -182,6 +182,7 @@ TEST_F(AddTest, TempSensorAddStoresThresholds) {
     ASSERT_NE(record, nullptr) << TestHost::dumpTraces();
     std::unique_ptr<TempSensor> sensor(static_cast<TempSensor*>(record->object));
     EXPECT_TRUE(sensor->alertThreshold == 80.5f && sensor->criticalThreshold == 95.0f);
+    EXPECT_TRUE(TestHost::traced("setting alert threshold", 0) && TestHost::traced("setting critical threshold", 0));
 }
 
 TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {

@@ -221,7 +221,7 @@ TEST_F(PsuSlotPresence, CachedTextForTheSamePsu) {
     EXPECT_STREQ(second, "wedge psu serial=N/A");
     EXPECT_NE(second, slot->cachedFdl_);  // the host gets its own copy
     std::free(second);
-    EXPECT_TRUE(TestHost::traced("Using cached fdl", 7));
+    EXPECT_TRUE(TestHost::traced("Using cached fdl", 7) && TestHost::traced("getPresence", 7));
     EXPECT_FALSE(TestHost::traced("PSU serialNum"));
     EXPECT_EQ(ham.executed.size(), 2u);  // identification ran both times
 
