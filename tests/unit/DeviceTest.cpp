@@ -70,6 +70,7 @@ TEST_F(DeviceTest, CreatesDriverObjectWithHamOnceAndTracesEachStep) {
     EXPECT_EQ(device->ham, ham);
     EXPECT_TRUE(ham->driverName == "TestCounting" && ham->label.empty() && ham->expected == &CountingDriver::values);
     EXPECT_EQ(CountingDriver::inits, initsBefore + 1);
+    EXPECT_EQ(args.did, 7002u);  // the caller's arguments are filled in
 
     const char* expectedOrder[] = {"parsing devArgs = ", "looking for already existing device 7002", "creating Ham",
                                    "creating HardwareDevice TestCounting", "calling factory function for TestCounting",

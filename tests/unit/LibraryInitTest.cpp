@@ -52,6 +52,7 @@ TEST_F(LibraryInitTest, EveryFailedAttemptSleepsOneSecondThenInitGivesUp) {
         EXPECT_EQ(std::vector<unsigned>(std::max(attempts, 0), 1), sleeps_);  // the last failure sleeps too
         EXPECT_EQ(nullptr, _zlSock);
         EXPECT_EQ(1, TestHost::traceCount("zl_led_init: socket Setup failed!"));
+        EXPECT_TRUE(TestHost::traced("zl_led_init: socket Setup failed!", 0));
     }
     EXPECT_TRUE(TestHost::fdWatcherDeletes().empty());  // the socket never had a watcher
     sleeps_.clear();
