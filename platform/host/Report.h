@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Status.h"
+
 namespace Host {
 
 // One reading. `status` is a library status (0 ok) or kNotSupported / kNotAdded.
@@ -26,7 +28,7 @@ struct FanRow {
     std::string name;
     std::string group;  // the tray or power supply it belongs to
     Reading rpm;        // status 2 (device fault): the fan reported a fault
-    Reading target;     // the speed programmed, kNotSupported when unknown
+    Reading target = Reading::of(kNotSupported);  // the speed programmed, when known
     bool fault() const { return rpm.status == 2; }
 };
 

@@ -46,7 +46,7 @@ uint8_t OrvikLedCpldChip::litValue(Kind kind) {
     return 0;
 }
 
-OrvikLedCpldChip::OrvikLedCpldChip() : Chip("orvik-led-cpld") {}
+OrvikLedCpldChip::OrvikLedCpldChip() : Chip("orvik-led-cpld") { openProperties_ = true; }
 
 int64_t OrvikLedCpldChip::nowMs() {
     using namespace std::chrono;
