@@ -6,7 +6,7 @@
 
 #include "Fdl.h"
 #include "LibraryCall.h"
-#include "Options.h"
+#include "BoardCheck.h"
 
 namespace Host {
 
@@ -85,7 +85,7 @@ class SectionReader {
         auto set = runner_.fanTargets.find(d);
         if (set != runner_.fanTargets.end()) return Reading::of(0, set->second);
         long maxRpm = 0;
-        if (record<zl_fan>(d) && parseLong(textDriverArg(d->text, "maxRpm"), &maxRpm) && maxRpm > 0)
+        if (record<zl_fan>(d) && isDecimal(textDriverArg(d->text, "maxRpm"), &maxRpm) && maxRpm > 0)
             return Reading::of(0, static_cast<double>(maxRpm));
         return Reading::of(kNotSupported);
     }
