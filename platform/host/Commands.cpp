@@ -186,7 +186,8 @@ int reportSettledSpeed(const std::string& name, zl_fan* fan) {
     while (steady < kFanSteadyReadings && elapsed < kFanSettleLimitMs && !stopRequested) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kFanReadIntervalMs));
         status = getAt(fan, ZL_FAN_GET_RPM, &rpm);
-        elapsed = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        elapsed = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
         if (status != ZL_STATUS_OK) break;
         steady = rpm == last ? steady + 1 : 1;
         last = rpm;
@@ -344,7 +345,8 @@ int runSet(const Options& o, Runner& runner) {
                 TraceCapture traces(6);
                 status = safeCall([&] { return fn(fan, static_cast<int>(number)); });
                 for (const auto& line : traces.lines())
-                    if (line.rfind("Warning", 0) == 0) std::fprintf(stderr, "zolta-host: %s: %s\n", name.c_str(), line.c_str());
+                    if (line.rfind("Warning", 0) == 0)
+                        std::fprintf(stderr, "zolta-host: %s: %s\n", name.c_str(), line.c_str());
             }
             int rc = outcome(name + ": speed set to " + std::to_string(number) + " rpm", status);
             if (rc != kExitOk) return rc;

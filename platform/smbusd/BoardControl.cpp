@@ -108,7 +108,8 @@ bool Board::control(const std::vector<std::string>& w, std::string* out, std::st
     if (cmd == "help") {
         *out +=
             "list | read DEVICE REG [COUNT] | write DEVICE REG BYTE... | prop DEVICE NAME [VALUE] | props DEVICE |"
-            " show DEVICE | fault DEVICE|all nak|count|close|garbage|delay MS|off | log LEVEL | ipmi ID [MPROP SPROP] | ping\n";
+            " show DEVICE |"
+            " fault DEVICE|all nak|count|close|garbage|delay MS|off | log LEVEL | ipmi ID [MPROP SPROP] | ping\n";
         return true;
     }
     if (cmd == "list") return cmdList(out);

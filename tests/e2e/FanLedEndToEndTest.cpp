@@ -64,7 +64,9 @@ class FanLedEndToEnd : public ::testing::Test {
         TestHost::clearTraces();
     }
 
-    static zl_status rpm(zl_fan* fan, int* out) { return ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, out); }
+    static zl_status rpm(zl_fan* fan, int* out) {
+        return ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, out);
+    }
     static zl_status setRpm(zl_fan* fan, int value) {
         return ZL_CALLBACK(fan, ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fan, value);
     }
