@@ -158,18 +158,22 @@ BlinkFields blinkFields(const Runner& runner) {
 }
 
 // Runs the timers until every blinking LED shows another field than in the last report (at
-// most one and a half half-cycles), so that each report shows the other blink phase.
-void awaitBlinkPhase(const Runner& runner, const BlinkFields& last) {
+// most one and a half half-cycles), so that each report shows the other blink phase. An LED
+// whose field did not turn in that time is not waited for again (its field can't be seen
+// blinking, as in simulation).
+void awaitBlinkPhase(const Runner& runner, BlinkFields* last) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBlinkHalfCycleMs * 3 / 2);
-    while (!stopRequested && std::chrono::steady_clock::now() < end) {
-        bool turned = true;
-        for (const auto& [led, field] : last) {
+    std::vector<const BoardDevice*> waiting;
+    do {
+        waiting.clear();
+        for (const auto& [led, field] : *last) {
             Reading now = readLedField(runner, led);
-            if (field.ok() && now.ok() && now.value == field.value) turned = false;
+            if (field.ok() && now.ok() && now.value == field.value) waiting.push_back(led);
         }
-        if (turned) return;
+        if (waiting.empty()) return;
         runTimers(20, &stopRequested);
-    }
+    } while (!stopRequested && std::chrono::steady_clock::now() < end);
+    for (const auto* led : waiting) last->erase(led);
 }
 
 // Fan speed read-back after a change: readings this far apart, until they hold still for
@@ -255,7 +259,7 @@ int runWatch(const Options& o, Runner& runner) {
     BlinkFields blinking = blinkFields(runner);
     for (long n = 0; (count == 0 || n < count) && !stopRequested; ++n) {
         if (n > 0) runTimers(static_cast<long>(interval * 1000), &stopRequested);
-        if (n > 0 && !blinking.empty()) awaitBlinkPhase(runner, blinking);
+        if (n > 0 && !blinking.empty()) awaitBlinkPhase(runner, &blinking);
         if (stopRequested) break;
         Report report = readBoard(runner);
         for (const auto& row : report.leds)
