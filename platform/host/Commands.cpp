@@ -3,8 +3,11 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <map>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -64,7 +67,8 @@ const char* const kWatchHelp =
     "\n"
     "Adds every device once, then prints the report every S seconds (default 2) while the\n"
     "timer service runs (transceiver polling, LED blinking). Stops after N reports (default:\n"
-    "until interrupted). --led sets an LED first (Beacon makes it blink while watch runs).\n"
+    "until interrupted). --led sets an LED first (Beacon makes it blink while watch runs;\n"
+    "each report then waits for the other blink phase, so a blinking field alternates).\n"
     "The exit status is that of the last report.\n";
 
 const char* const kSetHelp =
@@ -75,7 +79,8 @@ const char* const kSetHelp =
     "\n"
     "Adds only the named device and changes it. NAME is the device's name in the board file.\n"
     "SETTING is Off, Good, Warning, Bad, Inactive, Unknown, Beacon or 0-6; --hold keeps the\n"
-    "program running S seconds so that a blinking LED keeps blinking.\n"
+    "program running S seconds so that a blinking LED keeps blinking. A fan's new speed is read\n"
+    "back until it holds still (at most 5 s); a speed above the fan's maximum is warned about.\n"
     "BIT is txDisable for SFP ports, lpMode, reset or modSel for QSFP ports; VALUE 0 or 1.\n"
     "Exit status: 0 done, 1 the library reported a failure, 2 usage error.\n";
 
@@ -121,8 +126,7 @@ int outcome(const std::string& what, int status) {
     return kExitFailed;
 }
 
-// LED settings in the library's order: ZL_LED_OFF .. ZL_LED_BEACON.
-const char* const kSettingNames[] = {"Off", "Good", "Warning", "Bad", "Inactive", "Unknown", "Beacon"};
+constexpr auto& kSettingNames = kLedSettingNames;
 
 // A setting by name (any case) or number; -1 when it is neither.
 int settingOf(const std::string& text) {
@@ -136,6 +140,66 @@ int settingOf(const std::string& text) {
 int setLight(zl_led* led, int setting) {
     auto fn = callbackOf<zl_led_set_light_setting_fn>(led, ZL_LED_SET_LIGHT_SETTING);
     return fn ? safeCall([&] { return fn(led, setting); }) : kNotSupported;
+}
+
+// One blink half-cycle of the library's LED blink timer, in the timer service's milliseconds.
+constexpr long kBlinkHalfCycleMs = 1000;
+
+// The LEDs set to Beacon that blink in software (the status LED blinks in the CPLD), with the
+// field each showed in the last report.
+using BlinkFields = std::map<const BoardDevice*, Reading>;
+
+BlinkFields blinkFields(const Runner& runner) {
+    BlinkFields fields;
+    for (const auto& [led, setting] : runner.ledSettings)
+        if (setting == ZL_LED_BEACON && textDriverArg(led->text, "type") != "status" && runner.ledBits.count(led))
+            fields[led] = readLedField(runner, led);
+    return fields;
+}
+
+// Runs the timers until every blinking LED shows another field than in the last report (at
+// most one and a half half-cycles), so that each report shows the other blink phase. An LED
+// whose field did not turn in that time is not waited for again (its field can't be seen
+// blinking, as in simulation).
+void awaitBlinkPhase(const Runner& runner, BlinkFields* last) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBlinkHalfCycleMs * 3 / 2);
+    std::vector<const BoardDevice*> waiting;
+    do {
+        waiting.clear();
+        for (const auto& [led, field] : *last) {
+            Reading now = readLedField(runner, led);
+            if (field.ok() && now.ok() && now.value == field.value) waiting.push_back(led);
+        }
+        if (waiting.empty()) return;
+        runTimers(20, &stopRequested);
+    } while (!stopRequested && std::chrono::steady_clock::now() < end);
+    for (const auto* led : waiting) last->erase(led);
+}
+
+// Fan speed read-back after a change: readings this far apart, until they hold still for
+// kFanSteadyReadings readings or kFanSettleLimitMs passed.
+constexpr long kFanReadIntervalMs = 100;
+constexpr int kFanSteadyReadings = 4;
+constexpr long kFanSettleLimitMs = 5000;
+
+int reportSettledSpeed(const std::string& name, zl_fan* fan) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    int rpm = 0, last = -1, steady = 0, status = ZL_STATUS_OK;
+    long elapsed = 0;
+    while (steady < kFanSteadyReadings && elapsed < kFanSettleLimitMs && !stopRequested) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kFanReadIntervalMs));
+        status = getAt(fan, ZL_FAN_GET_RPM, &rpm);
+        elapsed = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        if (status != ZL_STATUS_OK) break;
+        steady = rpm == last ? steady + 1 : 1;
+        last = rpm;
+    }
+    if (status != ZL_STATUS_OK) return outcome(name + ": reading the speed back", status);
+    std::printf("%s: reads %d rpm after %.1f s%s\n", name.c_str(), rpm, static_cast<double>(elapsed) / 1000,
+                steady < kFanSteadyReadings ? " (still changing)" : "");
+    return kExitOk;
 }
 
 int runShow(const Options& o, Runner& runner) {
@@ -185,16 +249,22 @@ int runWatch(const Options& o, Runner& runner) {
     for (const auto& [led, setting] : leds) {
         auto record = runner.record<zl_led>(led);
         int status = record ? setLight(record, setting) : runner.addStatus(led);
+        if (status == ZL_STATUS_OK) runner.ledSettings[led] = setting;
         if (status != ZL_STATUS_OK)
             std::fprintf(stderr, "zolta-host: %s: setting %s: %s\n", led->name.c_str(), kSettingNames[setting],
                          statusWord(status).c_str());
     }
     bool tty = isatty(STDOUT_FILENO);
     int status = kExitOk;
+    BlinkFields blinking = blinkFields(runner);
     for (long n = 0; (count == 0 || n < count) && !stopRequested; ++n) {
         if (n > 0) runTimers(static_cast<long>(interval * 1000), &stopRequested);
+        if (n > 0 && !blinking.empty()) awaitBlinkPhase(runner, &blinking);
         if (stopRequested) break;
         Report report = readBoard(runner);
+        for (const auto& row : report.leds)
+            for (auto& [led, field] : blinking)
+                if (led->name == row.name) field = row.field;
         if (tty) std::fputs("\033[H\033[2J", stdout);
         else if (n > 0 && !json) std::fputs("----\n", stdout);
         print(report, json);
@@ -273,14 +343,26 @@ int runSet(const Options& o, Runner& runner) {
             auto fan = static_cast<zl_fan*>(record);
             auto fn = callbackOf<zl_fan_set_rpm_fn>(fan, ZL_FAN_SET_RPM);
             if (!fn) return outcome(name + ": setting the speed", kNotSupported);
-            return outcome(name + ": speed set to " + std::to_string(number) + " rpm",
-                           safeCall([&] { return fn(fan, static_cast<int>(number)); }));
+            int status;
+            {
+                // The library warns at level 6 about a speed above the fan's maximum.
+                TraceCapture traces(6);
+                status = safeCall([&] { return fn(fan, static_cast<int>(number)); });
+                for (const auto& line : traces.lines())
+                    if (line.rfind("Warning", 0) == 0)
+                        std::fprintf(stderr, "zolta-host: %s: %s\n", name.c_str(), line.c_str());
+            }
+            int rc = outcome(name + ": speed set to " + std::to_string(number) + " rpm", status);
+            if (rc != kExitOk) return rc;
+            runner.fanTargets[device] = static_cast<int>(number);
+            return reportSettledSpeed(name, fan);
         }
         case Kind::Led: {
             auto led = static_cast<zl_led*>(record);
             if (!callbackOf<zl_led_set_light_setting_fn>(led, ZL_LED_SET_LIGHT_SETTING))
                 return outcome(name + ": setting the light", kNotSupported);
             int rc = outcome(name + ": set to " + kSettingNames[setting], setLight(led, setting));
+            if (rc == kExitOk) runner.ledSettings[device] = setting;
             if (rc == kExitOk && hold > 0) {
                 stopOnSignals();
                 runTimers(static_cast<long>(hold * 1000), &stopRequested);

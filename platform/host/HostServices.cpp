@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +22,7 @@ int shownLevel = 0;
 // The running capture's lines; the library may trace from its own threads.
 std::mutex captureMutex;
 bool capturing = false;
+std::atomic<int> keptLevel{0};  // traces up to this level are kept (level 0 always)
 std::vector<std::string> captured;
 
 // Called from zl_trace: nothing may escape it, so a line that can't be kept is dropped.
@@ -42,15 +44,17 @@ TimerService& timers() {
 void setTraceLevel(int level) { shownLevel = level; }
 int traceLevel() { return shownLevel; }
 
-TraceCapture::TraceCapture() {
+TraceCapture::TraceCapture(int level) {
     std::lock_guard<std::mutex> lock(captureMutex);
     captured.clear();
     capturing = true;
+    keptLevel = level;
 }
 
 TraceCapture::~TraceCapture() {
     std::lock_guard<std::mutex> lock(captureMutex);
     capturing = false;
+    keptLevel = 0;
     captured.clear();
 }
 
@@ -83,7 +87,8 @@ extern "C" {
 
 void zl_trace(int level, const char* format, ...) {
     bool shown = level <= Host::shownLevel;
-    if (format == nullptr || (!shown && level != 0)) return;
+    bool kept = level <= Host::keptLevel;
+    if (format == nullptr || (!shown && !kept)) return;
     char buffer[8192];
     va_list args;
     va_start(args, format);
@@ -91,7 +96,7 @@ void zl_trace(int level, const char* format, ...) {
     va_end(args);
     size_t n = std::strlen(buffer);
     while (n > 0 && buffer[n - 1] == '\n') buffer[--n] = '\0';
-    if (level == 0) Host::keep(buffer);
+    if (kept) Host::keep(buffer);
     if (shown) std::fprintf(stderr, "zl[%d] %s\n", level, buffer);
 }
 

@@ -15,13 +15,13 @@ namespace Host {
 void setTraceLevel(int level);
 int traceLevel();
 
-// Keeps the level-0 traces the library emits while it lives, whatever level is shown: what
-// the library said about the call made meanwhile. The first kMaxLines are kept; one capture
-// runs at a time.
+// Keeps the traces up to `level` (level 0 by default) the library emits while it lives,
+// whatever level is shown: what the library said about the call made meanwhile. The first
+// kMaxLines are kept; one capture runs at a time.
 class TraceCapture {
   public:
     static constexpr size_t kMaxLines = 64;
-    TraceCapture();
+    explicit TraceCapture(int level = 0);
     ~TraceCapture();
     TraceCapture(const TraceCapture&) = delete;
     TraceCapture& operator=(const TraceCapture&) = delete;

@@ -6,6 +6,7 @@
 
 #include "Fdl.h"
 #include "LibraryCall.h"
+#include "BoardCheck.h"
 
 namespace Host {
 
@@ -75,8 +76,18 @@ class SectionReader {
     void fans() {
         for (const auto* d : board_.ofKind(Kind::Fan)) {
             auto rpm = readAt<int>(record<zl_fan>(d), ZL_FAN_GET_RPM);
-            report_.fans.push_back({d->name, !d->tray.empty() ? d->tray : d->psu, of(d, rpm)});
+            report_.fans.push_back({d->name, !d->tray.empty() ? d->tray : d->psu, of(d, rpm), target(d)});
         }
+    }
+
+    // The speed this process programmed; a fan added with "maxRpm" starts at that speed.
+    Reading target(const BoardDevice* d) const {
+        auto set = runner_.fanTargets.find(d);
+        if (set != runner_.fanTargets.end()) return Reading::of(0, set->second);
+        long maxRpm = 0;
+        if (record<zl_fan>(d) && isDecimal(textDriverArg(d->text, "maxRpm"), &maxRpm) && maxRpm > 0)
+            return Reading::of(0, static_cast<double>(maxRpm));
+        return Reading::of(kNotSupported);
     }
 
     void psus() {
@@ -152,22 +163,17 @@ class SectionReader {
             LedRow row;
             row.name = d->name;
             row.type = textDriverArg(d->text, "type");
-            auto bits = runner_.ledBits.find(d);
             if (!record<zl_led>(d)) {
                 row.field = Reading::of(runner_.addStatus(d));
-            } else if (bits == runner_.ledBits.end()) {
-                row.field = Reading::of(kNotSupported);
-                row.hasReadback = d->readbackRegister >= 0;
             } else {
-                int field = 0;
-                int status = 0;
-                for (size_t i = 0; i < bits->second.size() && status == 0; ++i) {
-                    Reading bit = readAt<unsigned>(bits->second[i], ZL_GPIO_BIT_READ);
-                    status = bit.status;
-                    field |= (bit.value != 0 ? 1 : 0) << i;
-                }
-                row.field = Reading::of(status, field);
-                if (status == 0) row.setting = ledFieldMeaning(row.type, field);
+                row.field = readLedField(runner_, d);
+                if (!runner_.ledBits.count(d)) row.hasReadback = d->readbackRegister >= 0;
+            }
+            if (row.field.ok()) row.setting = ledFieldMeaning(row.type, static_cast<int>(row.field.value));
+            auto set = runner_.ledSettings.find(d);
+            if (set != runner_.ledSettings.end() && set->second >= ZL_LED_OFF && set->second <= ZL_LED_BEACON) {
+                row.lastSetting = kLedSettingNames[set->second];
+                row.blinking = set->second == ZL_LED_BEACON;
             }
             report_.leds.push_back(row);
         }
@@ -185,6 +191,19 @@ class SectionReader {
 };
 
 }  // namespace
+
+Reading readLedField(const Runner& runner, const BoardDevice* led) {
+    auto bits = runner.ledBits.find(led);
+    if (bits == runner.ledBits.end()) return Reading::of(kNotSupported);
+    int field = 0;
+    int status = 0;
+    for (size_t i = 0; i < bits->second.size() && status == 0; ++i) {
+        Reading bit = readAt<unsigned>(bits->second[i], ZL_GPIO_BIT_READ);
+        status = bit.status;
+        field |= (bit.value != 0 ? 1 : 0) << i;
+    }
+    return Reading::of(status, field);
+}
 
 Report readBoard(const Runner& runner) {
     Report report;

@@ -11,4 +11,7 @@ namespace Host {
 // "not supported" (the library lacks its kind) or "not added" (its add failed).
 Report readBoard(const Runner& runner);
 
+// An LED's field read back bit by bit through its read-back GPIOs; kNotSupported without them.
+Reading readLedField(const Runner& runner, const BoardDevice* led);
+
 }  // namespace Host

@@ -1,5 +1,6 @@
 #include "Report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -58,6 +59,8 @@ const char* xcvrBitName(bool qsfp, int index) {
     static const char* qsfpNames[] = {"lpMode", "reset", "interrupt"};
     return (qsfp ? qsfpNames : sfp)[index];
 }
+
+const char* const kLedSettingNames[7] = {"Off", "Good", "Warning", "Bad", "Inactive", "Unknown", "Beacon"};
 
 std::string ledFieldMeaning(const std::string& type, int field) {
     if (field == 0) return "Off";
@@ -118,9 +121,19 @@ std::string renderText(const Report& report) {
     }
     if (!report.fans.empty()) {
         out << "\nFans\n";
+        // Grouped by tray (or power supply), the groups in order of their first fan.
+        std::vector<std::string> groups;
         for (const auto& f : report.fans)
-            out << "  " << pad(f.name + ":", 14) << pad(shown(f.rpm, "%.0f", " rpm"), 18)
-                << (f.group.empty() ? "" : "(" + f.group + ")") << "\n";
+            if (std::find(groups.begin(), groups.end(), f.group) == groups.end()) groups.push_back(f.group);
+        for (const auto& group : groups) {
+            out << "  " << (group.empty() ? "(no tray)" : group) << "\n";
+            for (const auto& f : report.fans) {
+                if (f.group != group) continue;
+                out << "    " << pad(f.name + ":", 12) << pad(f.fault() ? "FAULT" : shown(f.rpm, "%.0f", " rpm"), 16);
+                if (f.target.status != kNotSupported) out << "target " << shown(f.target, "%.0f", " rpm");
+                out << "\n";
+            }
+        }
     }
     if (!report.psus.empty()) {
         out << "\nPower supplies\n";
@@ -215,7 +228,8 @@ std::string renderText(const Report& report) {
             else if (!l.field.ok())
                 out << statusWord(l.field.status);
             else
-                out << (l.setting.empty() ? "?" : l.setting) << " (field " << fmt("%.0f", l.field.value) << ")";
+                out << pad((l.setting.empty() ? "?" : l.setting) + " (field " + fmt("%.0f", l.field.value) + ")", 22);
+            if (!l.lastSetting.empty()) out << "set " << l.lastSetting << (l.blinking ? ", blinking" : "");
             out << "\n";
         }
     }
@@ -322,6 +336,9 @@ std::string renderJson(const Report& report) {
         str(w, "name", f.name);
         str(w, "group", f.group);
         reading(w, "speed", f.rpm, "rpm", true);
+        reading(w, "target", f.target, "rpm", true);
+        key(w, "fault");
+        w.Bool(f.fault());
     });
     section(out, "powerSupplies", report.psus, [](Writer& w, const PsuRow& p) {
         str(w, "name", p.name);
@@ -360,6 +377,9 @@ std::string renderJson(const Report& report) {
         str(w, "type", l.type);
         reading(w, "field", l.field, nullptr, true);
         str(w, "setting", l.setting);
+        str(w, "lastSetting", l.lastSetting);
+        key(w, "blinking");
+        w.Bool(l.blinking);
     });
     section(out, "gpios", report.gpios, [](Writer& w, const GpioRow& g) {
         str(w, "name", g.name);

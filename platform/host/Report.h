@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Status.h"
+
 namespace Host {
 
 // One reading. `status` is a library status (0 ok) or kNotSupported / kNotAdded.
@@ -25,7 +27,9 @@ struct TempRow {
 struct FanRow {
     std::string name;
     std::string group;  // the tray or power supply it belongs to
-    Reading rpm;
+    Reading rpm;        // status 2 (device fault): the fan reported a fault
+    Reading target = Reading::of(kNotSupported);  // the speed programmed, when known
+    bool fault() const { return rpm.status == 2; }
 };
 
 struct PsuRow {
@@ -61,6 +65,8 @@ struct LedRow {
     Reading field;      // the LED's field value read back, kNotSupported without read-back
     std::string setting;  // what the field shows, in words ("" when unknown)
     bool hasReadback = true;  // false: the board gives no way to read the field back
+    std::string lastSetting;  // the setting this process gave it last, "" when none
+    bool blinking = false;    // its last setting is Beacon
 };
 
 struct GpioRow {
@@ -94,6 +100,9 @@ struct Report {
     int failures() const;
     int readings() const;
 };
+
+// The LED setting names in the library's order, ZL_LED_OFF .. ZL_LED_BEACON.
+extern const char* const kLedSettingNames[7];
 
 // What an LED field value shows, by LED type: "Off", "Good", "Warning", "Bad/Unknown", ...
 std::string ledFieldMeaning(const std::string& type, int field);

@@ -158,6 +158,9 @@ void Runner::addLedReadback(const BoardDevice& led) {
             return;
         }
         bits.push_back(bit);
+        // Kept reachable to the end of the process like every other record (see add()).
+        static auto* kept = new std::vector<zl_gpio*>;
+        kept->push_back(bit);
     }
     ledBits[&led] = bits;
 }

@@ -24,6 +24,9 @@ class Runner {
 
     // LED field read-back: one register GPIO per bit of the field, on the LED's device.
     std::map<const BoardDevice*, std::vector<zl_gpio*>> ledBits;
+    // What this process asked of fans (rpm) and LEDs (setting), for the report.
+    std::map<const BoardDevice*, int> fanTargets;
+    std::map<const BoardDevice*, int> ledSettings;
 
     Runner();
 

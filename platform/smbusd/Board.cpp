@@ -95,6 +95,7 @@ const ModelRule kModelRules[] = {
     {"PsuSlot", nullptr, "pmbus", 5},  // the PMBus method, also the fallback for unknown types
     {"Max6620", nullptr, "max6620", 4},
     {"TMP75", nullptr, "tmp75", 4},
+    {"OrvikLedCpld", nullptr, "orvik-led-cpld", 4},
 };
 const ModelRule kDefaultModel = {nullptr, nullptr, "register-file", 1};
 
@@ -375,6 +376,10 @@ BatchOutcome Board::execute(const Smbus::TransactionRequest& request, int client
             if (r.has_data()) line += " data [" + hexBytes(r.data()) + "]";
             line += ok ? " -> ok" : " -> failed: " + err;
             if (ok && !data.empty()) line += " [" + hexBytes(data) + "]";
+            if (ok && c >= 0 && r.type() == Smbus::REQUEST_WRITE) {
+                std::string shows = chips_[c].chip->describe();  // what a write changed, in words
+                if (!shows.empty()) line += " => " + shows;
+            }
             *log += line + "\n";
         }
         if (!ok) {

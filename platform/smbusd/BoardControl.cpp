@@ -108,6 +108,7 @@ bool Board::control(const std::vector<std::string>& w, std::string* out, std::st
     if (cmd == "help") {
         *out +=
             "list | read DEVICE REG [COUNT] | write DEVICE REG BYTE... | prop DEVICE NAME [VALUE] | props DEVICE |"
+            " show DEVICE |"
             " fault DEVICE|all nak|count|close|garbage|delay MS|off | log LEVEL | ipmi ID [MPROP SPROP] | ping\n";
         return true;
     }
@@ -139,11 +140,16 @@ bool Board::control(const std::vector<std::string>& w, std::string* out, std::st
         chips_[c].fault = f;
         return true;
     }
-    if (cmd == "read" || cmd == "write" || cmd == "prop" || cmd == "props") {
+    if (cmd == "read" || cmd == "write" || cmd == "prop" || cmd == "props" || cmd == "show") {
         if (!need(2, "read|write|prop|props DEVICE ...")) return false;
         int c = findChip(w[1], err);
         if (c < 0) return false;
         Chip& chip = *chips_[c].chip;
+        if (cmd == "show") {  // what the chip shows in words (LED states, fan speeds)
+            std::string shows = chip.describe();
+            *out += (shows.empty() ? "-" : shows) + "\n";
+            return true;
+        }
         if (cmd == "props") {
             for (const auto& p : chip.properties()) *out += p.first + "=" + p.second + "\n";
             return true;

@@ -408,17 +408,24 @@ TEST_F(SmbusdTest, TlvEepromImageParsesBackWithAValidCrc) {
     EXPECT_TRUE(send({rd(81, 0x10000, 1)}).failed());
 }
 
-TEST_F(SmbusdTest, Max6620TachFollowsTargetAndAStallLatchesAFault) {
-    auto tach = [this] { return readOne(rd(41, 0x14, 1)) + readOne(rd(41, 0x15, 1)); };  // count << 5, MSB first
+TEST_F(SmbusdTest, Max6620TachRampsToTheTargetAndAStallLatchesAFault) {
+    auto tach = [this] { return hex(readOne(rd(41, 0x14, 1)) + readOne(rd(41, 0x15, 1))); };  // MSB first
+    EXPECT_EQ("06 20", tach()) << "power-on: count 49 at speed range 2";
     ASSERT_FALSE(send({wr(41, 0x24, bytes({0x123 >> 3, (0x123 & 7) << 5}))}).failed());  // target count, channel 2
-    EXPECT_EQ("24 60", hex(tach()));
+    EXPECT_NE("24 60", tach()) << "the fan slows down over about a second";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ("24 60", tach());
     EXPECT_EQ("00", hex(readOne(rd(41, 0x01, 1))));
     d.ctl({"prop", "fans", "stalled2", "1"});
-    EXPECT_EQ("ff e0", hex(tach())) << "2047: stalled";
+    EXPECT_EQ("ff e0", tach()) << "2047: stalled";
+    for (int i = 0; i < 2; ++i) EXPECT_EQ("40", hex(readOne(rd(41, 0x01, 1)))) << "reported while stalled";
     d.ctl({"prop", "fans", "stalled2", "0"});
-    EXPECT_EQ("24 60", hex(tach()));
-    EXPECT_EQ("40", hex(readOne(rd(41, 0x01, 1)))) << "latched until read";
-    EXPECT_EQ("00", hex(readOne(rd(41, 0x01, 1)))) << "cleared by the read";
+    EXPECT_EQ("00", hex(readOne(rd(41, 0x01, 1))));
+    EXPECT_EQ("ff e0", tach()) << "starting from standstill";
+    d.ctl({"prop", "fans", "stalled2", "1"});
+    d.ctl({"prop", "fans", "stalled2", "0"});
+    EXPECT_EQ("40", hex(readOne(rd(41, 0x01, 1)))) << "a stall between two reads is latched";
+    EXPECT_EQ("00", hex(readOne(rd(41, 0x01, 1)))) << "and cleared by the read";
 }
 
 TEST_F(SmbusdTest, KvIpmiAnswersFromTheBoardAndAPulledPsuIsOneCommand) {

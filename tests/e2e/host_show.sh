@@ -154,6 +154,35 @@ if [ "$status" -eq 1 ]; then pass "show exits 1 for the broken board"; else fail
 "$host" -v -1 set fan NoSuchFan 100 >/dev/null 2>&1; [ $? -eq 2 ] && pass "unknown device name is a usage error" \
   || fail "unknown device name"
 
+# --- fans: a set speed is read back as it settles; a stalled fan shows as a fault
+"$host" -v -1 set fan Fan3 12000 >"$work/fan.out" 2>&1 || fail "set fan Fan3 exit status"
+grep -q "^Fan3: speed set to 12000 rpm$" "$work/fan.out" && grep -q "^Fan3: reads 12006 rpm after [0-9.]* s$" "$work/fan.out" \
+  && pass "set fan reports the programmed speed and the settled read-back" || fail "set fan: $(cat "$work/fan.out")"
+"$host" -v -1 set fan Fan4 30000 >/dev/null 2>"$work/fan.err"
+grep -q "Fan4: Warning: setRpm value of 30000 is more than fan's max RPM 25000" "$work/fan.err" \
+  && pass "set fan warns about a speed above the maximum" || fail "set fan above maximum: $(cat "$work/fan.err")"
+"$ctl" prop FanCtrl1 stalled0 1 >/dev/null || fail "control: stall fan 1"
+"$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err"
+expect_row Fan1 '"group":"FanTray1","speed":{"status":"device fault","value":null,"unit":"rpm"},"target":{"status":"ok","value":25000,"unit":"rpm"},"fault":true' "a stalled fan reads as a fault"
+expect_row Fan2 '"speed":{"status":"ok","value":[0-9]*,"unit":"rpm"},"target":{"status":"ok","value":25000,"unit":"rpm"},"fault":false' "the other fan of the tray reads"
+"$host" -v -1 show >"$work/show.txt" 2>&1
+sed -n '/^Fans$/,/^$/p' "$work/show.txt" | grep -A2 "^  FanTray1$" | grep -q "^    Fan1: *FAULT *target 25000 rpm$" \
+  && pass "text report: fans by tray, the fault in words" || fail "text fans: $(sed -n '/^Fans$/,/^$/p' "$work/show.txt")"
+"$ctl" prop FanCtrl1 stalled0 0 >/dev/null || fail "control: free fan 1"
+
+# --- LEDs: a setting lands in its field, the shared register's other field kept; a Beacon
+# LED's field alternates from one watch report to the next
+"$host" -v -1 set led StatusLed Good >/dev/null 2>&1 && "$host" -v -1 set led PsuLed Warning >/dev/null 2>&1 \
+  || fail "set led exit status"
+[ "$("$ctl" read LedCpld 7)" = "29" ] && pass "two LEDs share register 7" || fail "LED register 7: $("$ctl" read LedCpld 7)"
+"$ctl" show LedCpld | grep -q "^status=Good psu=Warning/Bad " && pass "the daemon decodes the LED fields" \
+  || fail "show LedCpld: $("$ctl" show LedCpld)"
+"$host" -v -1 watch --json --interval 0.2 --count 4 --led FanTray2Led Beacon >"$work/watch.json" 2>&1
+fields=$(grep '"name":"FanTray2Led"' "$work/watch.json" | grep -o '"field":{"status":"ok","value":[0-9]' | grep -o '[0-9]$' | tr -d '\n')
+case "$fields" in 0101|1010) pass "watch: the Beacon LED alternates ($fields)" ;; *) fail "watch: Beacon fields $fields" ;; esac
+grep '"name":"FanTray2Led"' "$work/watch.json" | head -1 | grep -q '"lastSetting":"Beacon","blinking":true' \
+  && pass "watch shows the last setting" || fail "watch LED row: $(grep -m1 FanTray2Led "$work/watch.json")"
+
 # --- the host's timer service with a stand-in library whose LED blinks on it (the stand-in's
 # other outcomes are the runner's test, tests/host)
 fake=$build/platform/host/libzolta_host_fake_library.so

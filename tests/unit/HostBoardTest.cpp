@@ -344,19 +344,29 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
     r.psus.push_back({"PSU1", "Bay1", Reading::of(0, 1), "M", "S", {}, Reading::of(6), {}, {}, Reading::of(0, 12), {}, {}});
     for (int i = 0; i < 5; ++i) r.problems.push_back({"Port" + std::to_string(i + 1), "transceiver", "not supported", ""});
     r.problems.push_back({"Ghost", "fan", "add returned null", "driver Foo not found"});
+    r.fans.push_back({"Fan2", "Tray1", Reading::of(2), Reading::of(0, 25000)});
+    r.fans.push_back({"PsuFan", "PSU1", Reading::of(0, 9000)});
+    r.fans.push_back({"Fan1", "Tray1", Reading::of(0, 12006), Reading::of(0, 12000)});
     std::string json = renderJson(r), text = renderText(r);
     for (const char* needle :
          {"\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},\"alert\":45.0,\"critical\":55.0}",
           "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"}",
           "\"type\":\"QSFP\",\"present\":{\"status\":\"ok\",\"value\":1},\"lpMode\"",
           "\"eepromId\":{\"status\":\"ok\",\"value\":17}",
-          "\"message\":\"add returned null\",\"reason\":\"driver Foo not found\"}"})
+          "\"message\":\"add returned null\",\"reason\":\"driver Foo not found\"}",
+          "\"speed\":{\"status\":\"device fault\",\"value\":null,\"unit\":\"rpm\"},\"target\":{\"status\":\"ok\","
+          "\"value\":25000,\"unit\":\"rpm\"},\"fault\":true}",
+          "\"target\":{\"status\":\"not supported\",\"value\":null,\"unit\":\"rpm\"},\"fault\":false}"})
         EXPECT_TRUE(contains(json, needle)) << needle << "\n" << json;
-    EXPECT_TRUE(contains(json, "\"summary\": {\"readings\": 14, \"failed\": 8}")) << json;  // 6 problems count
+    EXPECT_TRUE(contains(json, "\"summary\": {\"readings\": 17, \"failed\": 9}")) << json;  // 6 problems count
     for (const char* needle : {"Inlet:        +50.0 C", "ALERT", "Outlet:       no communication",
                                "PSU1 (Bay1): present, model M, serial S", "input:  failed", "output: 12.00 V",
                                "Port1 .. Port5 (5 transceivers): not supported",
-                               "Ghost (fan): add returned null: driver Foo not found"})
+                               "Ghost (fan): add returned null: driver Foo not found",
+                               // fans by tray, in order of their first fan
+                               "Fans\n  Tray1\n    Fan2:       FAULT           target 25000 rpm\n"
+                               "    Fan1:       12006 rpm       target 12000 rpm\n"
+                               "  PSU1\n    PsuFan:     9000 rpm\n"})
         EXPECT_TRUE(contains(text, needle)) << needle << "\n" << text;
     EXPECT_FALSE(contains(text, " \n")) << "a line ends in a blank:\n" << text;
     EXPECT_FALSE(contains(text, "\n\n\n")) << "doubled blank lines:\n" << text;

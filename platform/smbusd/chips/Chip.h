@@ -39,6 +39,9 @@ class Chip {
     // initial register values and for bits that other chips' properties drive.
     virtual bool poke(uint32_t reg, const std::string& bytes, std::string* err);
     virtual uint8_t peek(uint32_t reg) const;
+    // What the chip shows in words (fan speeds, LED states), for the log and `show`; "" when
+    // its registers say nothing more than their bytes.
+    virtual std::string describe() const { return std::string(); }
     void setBlockLength(uint8_t reg, uint8_t len) { blockLen_[reg] = len; }
 
     // Properties.

@@ -2,6 +2,7 @@
 
 #include "FruEeprom.h"
 #include "Max6620.h"
+#include "OrvikLedCpld.h"
 #include "PmbusSupply.h"
 #include "RegisterFile.h"
 #include "TlvEeprom.h"
@@ -25,6 +26,7 @@ const Model kModels[] = {
     {"register-file", make<RegisterFileChip>}, {"tmp75", make<Tmp75Chip>},
     {"pmbus", make<PmbusSupplyChip>},                {"fru-eeprom", make<FruEepromChip>},
     {"tlv-eeprom", make<TlvEepromChip>},       {"max6620", make<Max6620Chip>},
+    {"orvik-led-cpld", make<OrvikLedCpldChip>},
 };
 
 }  // namespace
