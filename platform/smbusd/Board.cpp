@@ -95,6 +95,7 @@ const ModelRule kModelRules[] = {
     {"PsuSlot", nullptr, "pmbus", 5},  // the PMBus method, also the fallback for unknown types
     {"Max6620", nullptr, "max6620", 4},
     {"TMP75", nullptr, "tmp75", 4},
+    {"OrvikFanEeprom", nullptr, "fan-eeprom", 3},
 };
 const ModelRule kDefaultModel = {nullptr, nullptr, "register-file", 1};
 

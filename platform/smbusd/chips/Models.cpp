@@ -1,5 +1,6 @@
 #include "Models.h"
 
+#include "FanTrayEeprom.h"
 #include "FruEeprom.h"
 #include "Max6620.h"
 #include "PmbusSupply.h"
@@ -25,6 +26,7 @@ const Model kModels[] = {
     {"register-file", make<RegisterFileChip>}, {"tmp75", make<Tmp75Chip>},
     {"pmbus", make<PmbusSupplyChip>},                {"fru-eeprom", make<FruEepromChip>},
     {"tlv-eeprom", make<TlvEepromChip>},       {"max6620", make<Max6620Chip>},
+    {"fan-eeprom", make<FanTrayEepromChip>},
 };
 
 }  // namespace
