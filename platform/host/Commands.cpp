@@ -15,6 +15,7 @@
 #include "Readings.h"
 #include "Report.h"
 #include "Runner.h"
+#include "SmbusCommands.h"
 #include "Status.h"
 
 namespace Host {
@@ -34,6 +35,9 @@ const char* const kProgramHelp =
     "  set xcvr NAME BIT VALUE             set a transceiver control bit\n"
     "  set gpio NAME set|clear             set or clear a GPIO\n"
     "  powercycle --yes                    power-cycle the board through the master CPLD\n"
+    "  smbus get|set|dump|block LABEL ADDR ...\n"
+    "                                      raw SMBus access through an SMBus proxy\n"
+    "  xcvr eeprom PORT [--raw] [--json]   read and decode a transceiver module's EEPROM\n"
     "  check [BOARD]                       validate a board file and its topology\n"
     "\n"
     "options:\n"
@@ -380,6 +384,8 @@ const Command kCommands[] = {{"show", kShowHelp, runShow},
                              {"watch", kWatchHelp, runWatch},
                              {"set", kSetHelp, runSet},
                              {"powercycle", kPowercycleHelp, runPowercycle},
+                             {"smbus", kSmbusHelp, runSmbus},
+                             {"xcvr", kXcvrHelp, runXcvr},
                              {"check", kCheckHelp, nullptr}};
 
 const Command* find(const std::string& name) {

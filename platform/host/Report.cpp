@@ -36,7 +36,7 @@ int Report::failures() const {
     auto bad = [](const Reading& r) { return r.status > 0 ? 1 : 0; };
     int n = static_cast<int>(problems.size());
     for (const auto& t : temps) n += bad(t.celsius);
-    for (const auto& f : fans) n += bad(f.rpm);
+    for (const auto& f : fans) n += f.trayAbsent ? 0 : bad(f.rpm);
     for (const auto& p : psus) {
         n += presenceCountsAsFailure(p.present) && p.present.status > 0;
         for (const Reading* r : {&p.powerGood, &p.inputVolts, &p.inputAmps, &p.inputWatts, &p.outputVolts,
@@ -119,7 +119,7 @@ std::string renderText(const Report& report) {
     if (!report.fans.empty()) {
         out << "\nFans\n";
         for (const auto& f : report.fans)
-            out << "  " << pad(f.name + ":", 14) << pad(shown(f.rpm, "%.0f", " rpm"), 18)
+            out << "  " << pad(f.name + ":", 14) << pad(f.trayAbsent ? "absent" : shown(f.rpm, "%.0f", " rpm"), 18)
                 << (f.group.empty() ? "" : "(" + f.group + ")") << "\n";
     }
     if (!report.psus.empty()) {
@@ -322,6 +322,10 @@ std::string renderJson(const Report& report) {
         str(w, "name", f.name);
         str(w, "group", f.group);
         reading(w, "speed", f.rpm, "rpm", true);
+        if (f.trayAbsent) {
+            key(w, "absent");
+            w.Bool(true);
+        }
     });
     section(out, "powerSupplies", report.psus, [](Writer& w, const PsuRow& p) {
         str(w, "name", p.name);

@@ -26,6 +26,7 @@ struct FanRow {
     std::string name;
     std::string group;  // the tray or power supply it belongs to
     Reading rpm;
+    bool trayAbsent = false;  // its fan tray is pulled: shown as absent, not as a failed reading
 };
 
 struct PsuRow {
