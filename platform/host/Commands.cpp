@@ -58,7 +58,9 @@ const char* const kShowHelp =
     "\n"
     "Adds every device of the board file and prints one report: temperatures with their\n"
     "thresholds, fans, power supplies (bay, model, serial, power good, volts, amps, watts),\n"
-    "fan trays, transceivers, LEDs and GPIOs. A reading that fails shows its status in words.\n"
+    "fan trays (presence, airflow, model, maximum speed, their fans), transceivers, LEDs and\n"
+    "GPIOs. The fans of a pulled tray show as absent, not as failed readings. A reading that\n"
+    "fails shows its status in words.\n"
     "--json prints the same as JSON: one object per device, each reading with \"status\",\n"
     "\"value\" and \"unit\".\n"
     "Exit status: 0 every reading succeeded, 1 some failed, 2 usage error.\n";

@@ -71,6 +71,14 @@ else
   fail "smbus dump:"; cat "$work/dump.out"
 fi
 
+# --- a pulled fan tray: the bay reads empty and its fans absent, not failed
+"$ctl" prop FanEeprom2 present 0 >/dev/null || fail "control: pull fan tray 2"
+"$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err"
+expect_row FanTray2 '"present":{"status":"not found","value":null}' "pulled fan tray 2 reads as absent"
+expect_row Fan3 '"absent":true' "the fans of a pulled tray are absent"
+expect_row FanTray1 '"airflow":"frontToBackAirflow","model":"FAN-ORVIKS-80","maxRpm":"25000"' "fan tray 1 described"
+"$ctl" prop FanEeprom2 present 1 >/dev/null || fail "control: put fan tray 2 back"
+
 # --- change the board: a temperature, a PSU voltage, pull PSU 2
 "$ctl" prop TempInlet temperature 31.5 >/dev/null || fail "control: set temperature"
 "$ctl" prop Psu1 vout 11.75 >/dev/null || fail "control: set PSU1 output voltage"
