@@ -114,12 +114,6 @@ TEST_F(FanTrayEndToEnd, BayDescribesTheTrayInBothDirectionsAndPulled) {
         EXPECT_EQ(p.status, s.status) << s.property << "=" << s.value << TestHost::dumpTraces();
         EXPECT_EQ(p.fdl, s.fdl) << s.property << "=" << s.value;
     }
-    // The presence bit as the bay's GPIO reads it, and the CPLD register behind it.
-    EXPECT_EQ(daemon_->ctl({"read", "MasterCpld", "17"}), "00\n");
-    prop("present", "0");
-    EXPECT_EQ(daemon_->ctl({"read", "MasterCpld", "17"}), "02\n");
-    prop("present", "1");
-
     // A blank airflow byte is a failed airflow read: no text, nothing cached.
     prop("present", "0");
     presence();
