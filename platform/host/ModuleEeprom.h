@@ -36,6 +36,9 @@ constexpr size_t kSize = 128;
 // SFF-8636: lower page monitors and upper page 00h (offsets in the 256-byte map).
 namespace Qsfp {
 constexpr size_t kIdentifier = 0;
+constexpr size_t kStatus = 2;        // bit 2: flat memory (upper page 00h only)
+constexpr uint8_t kStatusFlatMemory = 0x04;
+constexpr size_t kPageSelect = 127;
 constexpr size_t kTemperature = 22;  // signed, 1/256 degree C
 constexpr size_t kSupplyVoltage = 26;  // 100 uV units
 constexpr size_t kRxPower = 34;      // 4 lanes x 2 bytes, 0.1 uW units

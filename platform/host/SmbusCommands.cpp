@@ -201,7 +201,16 @@ int runXcvr(const Options& o, Runner& runner) {
         return status == ZL_STATUS_OK;
     };
     if (!readAt(0)) return kExitFailed;
-    if (isQsfpIdentifier(image[0]) && !readAt(kChunk)) return kExitFailed;
+    if (isQsfpIdentifier(image[0])) {
+        // A paged module shows upper page 00h only once the page select byte says so.
+        if (!(image[Qsfp::kStatus] & Qsfp::kStatusFlatMemory) && image[Qsfp::kPageSelect] != 0) {
+            int status = call<zl_smbus_write_byte_fn>(proxy, ZL_SMBUS_WRITE_BYTE,
+                                                      static_cast<unsigned char>(Qsfp::kPageSelect),
+                                                      static_cast<unsigned char>(0));
+            if (status != ZL_STATUS_OK) return failed(wanted + " module EEPROM: writeByte of page select 0", status);
+        }
+        if (!readAt(kChunk)) return kExitFailed;
+    }
     if (raw) {
         std::vector<int> values(image.begin(), image.end());
         std::fputs(renderDumpTable(values).c_str(), stdout);
