@@ -95,13 +95,15 @@ int runSmbus(const Options& o, Runner& runner) {
     if (fixedArgs == 0) return usage("smbus: unknown operation " + op, kSmbusHelp);
     bool word = false;
     if (a.size() == fixedArgs + 1 && (op == "get" || op == "set")) {
-        if (a.back() != "b" && a.back() != "w") return usage("smbus " + op + ": say b or w, not " + a.back(), kSmbusHelp);
+        if (a.back() != "b" && a.back() != "w")
+            return usage("smbus " + op + ": say b or w, not " + a.back(), kSmbusHelp);
         word = a.back() == "w";
     } else if (a.size() != fixedArgs) {
         return usage("smbus " + op + ": wrong number of arguments", kSmbusHelp);
     }
     long address = 0, reg = 0, value = 0;
-    if (!parseNumber(a[3], 0x7F, &address)) return usage("smbus: ADDR must be a 7-bit address, not " + a[3], kSmbusHelp);
+    if (!parseNumber(a[3], 0x7F, &address))
+        return usage("smbus: ADDR must be a 7-bit address, not " + a[3], kSmbusHelp);
     if (fixedArgs >= 5 && !parseNumber(a[4], 0xFF, &reg))
         return usage("smbus: REG must be 0-255, not " + a[4], kSmbusHelp);
     if (op == "set" && !parseNumber(a[5], word ? 0xFFFF : 0xFF, &value))
@@ -130,7 +132,8 @@ int runSmbus(const Options& o, Runner& runner) {
         if (status != ZL_STATUS_OK) return failed(where + ": readWord" + at, status);
         std::printf("%s\n", hex(w, 4).c_str());
     } else if (op == "set" && !word) {
-        int status = call<zl_smbus_write_byte_fn>(proxy, ZL_SMBUS_WRITE_BYTE, command, static_cast<unsigned char>(value));
+        int status =
+            call<zl_smbus_write_byte_fn>(proxy, ZL_SMBUS_WRITE_BYTE, command, static_cast<unsigned char>(value));
         if (status != ZL_STATUS_OK) return failed(where + ": writeByte" + at, status);
         std::printf("%s: wrote %s to register %s\n", where.c_str(), hex(value, 2).c_str(), hex(reg, 2).c_str());
     } else if (op == "set") {
@@ -193,8 +196,8 @@ int runXcvr(const Options& o, Runner& runner) {
     std::vector<uint8_t> image(kChunk);
     auto readAt = [&](unsigned offset) {
         image.resize(offset + kChunk);
-        int status = call<zl_smbus_i2c_block_read_fn>(proxy, ZL_SMBUS_I2C_BLOCK_READ, static_cast<unsigned char>(offset),
-                                                      image.data() + offset, kChunk);
+        int status = call<zl_smbus_i2c_block_read_fn>(proxy, ZL_SMBUS_I2C_BLOCK_READ,
+                                                      static_cast<unsigned char>(offset), image.data() + offset, kChunk);
         if (status != ZL_STATUS_OK)
             failed(wanted + " module EEPROM: i2cBlockRead of " + std::to_string(kChunk) + " bytes at " + hex(offset, 2),
                    status);
@@ -225,7 +228,8 @@ int runXcvr(const Options& o, Runner& runner) {
     std::fputs((json ? renderModuleJson(info) : wanted + " module EEPROM\n" + renderModuleText(info)).c_str(),
                stdout);
     auto bad = info.badChecksums();
-    for (const auto& name : bad) std::fprintf(stderr, "zolta-host: %s module EEPROM: %s checksum is wrong\n", wanted.c_str(), name.c_str());
+    for (const auto& name : bad)
+        std::fprintf(stderr, "zolta-host: %s module EEPROM: %s checksum is wrong\n", wanted.c_str(), name.c_str());
     return bad.empty() ? kExitOk : kExitFailed;
 }
 

@@ -38,10 +38,13 @@ const char* kState = R"({
 })";
 
 // Bay 2 of the OrvikS board: presence bit 1 of CPLD register 17, airflow byte 16 of the tray EEPROM.
-const char* kBay = R"({"did": 8710, "driver": "OrvikFanTray", "isMultiDevice": true, "multiDeviceArgs": {
-  "presenceGpio2": "{\"did\":8701,\"driver\":\"Dummy\",\"address\":{\"address\":35},\"driverArgs\":{\"register\":\"17\",\"bitpos\":\"1\"}}",
-  "airflowGpio2": "{\"did\":8702,\"driver\":\"OrvikFanEeprom\",\"address\":{\"address\":80},\"driverArgs\":{\"offset\":\"16\",\"f2bVal\":\"70\",\"b2fVal\":\"66\"}}"},
-  "driverArgs": {"slotId": "2", "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
+const char* kBay =
+    R"({"did": 8710, "driver": "OrvikFanTray", "isMultiDevice": true, "multiDeviceArgs": {)"
+    R"("presenceGpio2": "{\"did\":8701,\"driver\":\"Dummy\",\"address\":{\"address\":35},)"
+    R"(\"driverArgs\":{\"register\":\"17\",\"bitpos\":\"1\"}}",)"
+    R"("airflowGpio2": "{\"did\":8702,\"driver\":\"OrvikFanEeprom\",\"address\":{\"address\":80},)"
+    R"(\"driverArgs\":{\"offset\":\"16\",\"f2bVal\":\"70\",\"b2fVal\":\"66\"}}"},)"
+    R"("driverArgs": {"slotId": "2", "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
                  "rpmF2B": "25000", "rpmB2F": "23000", "modelName": "FAN-ORVIKS-80"}})";
 
 class FanTrayEndToEnd : public ::testing::Test {
