@@ -44,7 +44,8 @@ const char* kBay =
     R"(\"driverArgs\":{\"register\":\"17\",\"bitpos\":\"1\"}}",)"
     R"("airflowGpio2": "{\"did\":8702,\"driver\":\"OrvikFanEeprom\",\"address\":{\"address\":80},)"
     R"(\"driverArgs\":{\"offset\":\"16\",\"f2bVal\":\"70\",\"b2fVal\":\"66\"}}"},)"
-    R"("driverArgs": {"slotId": "2", "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
+    R"("driverArgs": {"slotId": "2",)"
+    R"( "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
                  "rpmF2B": "25000", "rpmB2F": "23000", "modelName": "FAN-ORVIKS-80"}})";
 
 class FanTrayEndToEnd : public ::testing::Test {
