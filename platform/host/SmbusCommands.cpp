@@ -196,11 +196,11 @@ int runXcvr(const Options& o, Runner& runner) {
     std::vector<uint8_t> image(kChunk);
     auto readAt = [&](unsigned offset) {
         image.resize(offset + kChunk);
-        int status = call<zl_smbus_i2c_block_read_fn>(proxy, ZL_SMBUS_I2C_BLOCK_READ,
-                                                      static_cast<unsigned char>(offset), image.data() + offset, kChunk);
+        const auto command = static_cast<unsigned char>(offset);
+        int status =
+            call<zl_smbus_i2c_block_read_fn>(proxy, ZL_SMBUS_I2C_BLOCK_READ, command, image.data() + offset, kChunk);
         if (status != ZL_STATUS_OK)
-            failed(wanted + " module EEPROM: i2cBlockRead of " + std::to_string(kChunk) + " bytes at " +
-                       hex(offset, 2),
+            failed(wanted + " module EEPROM: i2cBlockRead of " + std::to_string(kChunk) + " bytes at " + hex(offset, 2),
                    status);
         return status == ZL_STATUS_OK;
     };
