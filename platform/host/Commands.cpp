@@ -18,6 +18,7 @@
 #include "Readings.h"
 #include "Report.h"
 #include "Runner.h"
+#include "SmbusCommands.h"
 #include "Status.h"
 
 namespace Host {
@@ -37,6 +38,9 @@ const char* const kProgramHelp =
     "  set xcvr NAME BIT VALUE             set a transceiver control bit\n"
     "  set gpio NAME set|clear             set or clear a GPIO\n"
     "  powercycle --yes                    power-cycle the board through the master CPLD\n"
+    "  smbus get|set|dump|block LABEL ADDR ...\n"
+    "                                      raw SMBus access through an SMBus proxy\n"
+    "  xcvr eeprom PORT [--raw] [--json]   read and decode a transceiver module's EEPROM\n"
     "  check [BOARD]                       validate a board file and its topology\n"
     "\n"
     "options:\n"
@@ -57,7 +61,9 @@ const char* const kShowHelp =
     "\n"
     "Adds every device of the board file and prints one report: temperatures with their\n"
     "thresholds, fans, power supplies (bay, model, serial, power good, volts, amps, watts),\n"
-    "fan trays, transceivers, LEDs and GPIOs. A reading that fails shows its status in words.\n"
+    "fan trays (presence, airflow, model, maximum speed, their fans), transceivers, LEDs and\n"
+    "GPIOs. The fans of a pulled tray show as absent, not as failed readings. A reading that\n"
+    "fails shows its status in words.\n"
     "--json prints the same as JSON: one object per device, each reading with \"status\",\n"
     "\"value\" and \"unit\".\n"
     "Exit status: 0 every reading succeeded, 1 some failed, 2 usage error.\n";
@@ -462,6 +468,8 @@ const Command kCommands[] = {{"show", kShowHelp, runShow},
                              {"watch", kWatchHelp, runWatch},
                              {"set", kSetHelp, runSet},
                              {"powercycle", kPowercycleHelp, runPowercycle},
+                             {"smbus", kSmbusHelp, runSmbus},
+                             {"xcvr", kXcvrHelp, runXcvr},
                              {"check", kCheckHelp, nullptr}};
 
 const Command* find(const std::string& name) {

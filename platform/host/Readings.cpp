@@ -124,6 +124,10 @@ class SectionReader {
             row.maxRpm = fdlValue(fdl, {"maxRpm"});
             for (const auto* f : board_.ofKind(Kind::Fan))
                 if (f->tray == d->name) row.fans.push_back(f->name);
+            // The fans of a pulled tray are absent, whatever their controller reads.
+            if (row.present.status == ZL_STATUS_NOT_FOUND)
+                for (auto& fan : report_.fans)
+                    if (fan.group == d->name) fan.trayAbsent = true;
             report_.trays.push_back(row);
         }
     }

@@ -37,7 +37,7 @@ int Report::failures() const {
     auto bad = [](const Reading& r) { return r.status > 0 ? 1 : 0; };
     int n = static_cast<int>(problems.size());
     for (const auto& t : temps) n += bad(t.celsius);
-    for (const auto& f : fans) n += bad(f.rpm);
+    for (const auto& f : fans) n += f.trayAbsent ? 0 : bad(f.rpm);
     for (const auto& p : psus) {
         n += presenceCountsAsFailure(p.present) && p.present.status > 0;
         for (const Reading* r : {&p.powerGood, &p.inputVolts, &p.inputAmps, &p.inputWatts, &p.outputVolts,
@@ -129,8 +129,8 @@ std::string renderText(const Report& report) {
             out << "  " << (group.empty() ? "(no tray)" : group) << "\n";
             for (const auto& f : report.fans) {
                 if (f.group != group) continue;
-                out << "    " << pad(f.name + ":", 12) << pad(f.fault() ? "FAULT" : shown(f.rpm, "%.0f", " rpm"), 16);
-                if (f.target.status != kNotSupported) out << "target " << shown(f.target, "%.0f", " rpm");
+                out << "    " << pad(f.name + ":", 12) << pad(f.trayAbsent ? "absent" : f.fault() ? "FAULT" : shown(f.rpm, "%.0f", " rpm"), 16);
+                if (!f.trayAbsent && f.target.status != kNotSupported) out << "target " << shown(f.target, "%.0f", " rpm");
                 out << "\n";
             }
         }
@@ -339,6 +339,10 @@ std::string renderJson(const Report& report) {
         reading(w, "target", f.target, "rpm", true);
         key(w, "fault");
         w.Bool(f.fault());
+        if (f.trayAbsent) {
+            key(w, "absent");
+            w.Bool(true);
+        }
     });
     section(out, "powerSupplies", report.psus, [](Writer& w, const PsuRow& p) {
         str(w, "name", p.name);

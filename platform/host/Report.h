@@ -30,6 +30,7 @@ struct FanRow {
     Reading rpm;        // status 2 (device fault): the fan reported a fault
     Reading target = Reading::of(kNotSupported);  // the speed programmed, when known
     bool fault() const { return rpm.status == 2; }
+    bool trayAbsent = false;  // its fan tray is pulled: shown as absent, not as a failed reading
 };
 
 struct PsuRow {

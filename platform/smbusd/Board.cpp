@@ -96,6 +96,7 @@ const ModelRule kModelRules[] = {
     {"Max6620", nullptr, "max6620", 4},
     {"TMP75", nullptr, "tmp75", 4},
     {"OrvikLedCpld", nullptr, "orvik-led-cpld", 4},
+    {"OrvikFanEeprom", nullptr, "fan-eeprom", 3},
 };
 const ModelRule kDefaultModel = {nullptr, nullptr, "register-file", 1};
 

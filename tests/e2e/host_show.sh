@@ -55,6 +55,30 @@ expect_row Inlet '"temperature":{"status":"ok","value":24.5,"unit":"C"}' "initia
 expect_row PSU2 '"model":"PS-2471-1AZ1-LF","serial":"61AZ10101E340DU"' "PSU2 identified by PMBus"
 expect_row PSU1 '"model":"DPS550AB6A","serial":"GTVD1615001656"' "PSU1 identified by its FRU EEPROM"
 
+# --- raw SMBus: the first rows of fan tray 1's EEPROM (format byte, airflow 'F', model, serial)
+# as an i2cdump-style table, through the SMBus proxy the library makes for FanEeprom1<0x50>
+"$host" -v -1 smbus dump FanEeprom1 0x50 >"$work/dump.out" 2>&1
+cat >"$work/dump.want" <<'DUMP'
+     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef
+00: 01 ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff    ?...............
+10: 46 ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff    F...............
+20: 46 41 4e 2d 4f 52 56 49 4b 53 2d 38 30 00 00 00    FAN-ORVIKS-80...
+30: 46 54 32 30 32 36 30 31 30 31 00 00 00 00 00 00    FT20260101......
+DUMP
+if head -5 "$work/dump.out" | cmp -s - "$work/dump.want" && [ "$(wc -l <"$work/dump.out")" -eq 17 ]; then
+  pass "smbus dump of a fan tray EEPROM"
+else
+  fail "smbus dump:"; cat "$work/dump.out"
+fi
+
+# --- a pulled fan tray: the bay reads empty and its fans absent, not failed
+"$ctl" prop FanEeprom2 present 0 >/dev/null || fail "control: pull fan tray 2"
+"$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err"
+expect_row FanTray2 '"present":{"status":"not found","value":null}' "pulled fan tray 2 reads as absent"
+expect_row Fan3 '"absent":true' "the fans of a pulled tray are absent"
+expect_row FanTray1 '"airflow":"frontToBackAirflow","model":"FAN-ORVIKS-80","maxRpm":"25000"' "fan tray 1 described"
+"$ctl" prop FanEeprom2 present 1 >/dev/null || fail "control: put fan tray 2 back"
+
 # --- change the board: a temperature, a PSU voltage, pull PSU 2
 "$ctl" prop TempInlet temperature 31.5 >/dev/null || fail "control: set temperature"
 "$ctl" prop Psu1 vout 11.75 >/dev/null || fail "control: set PSU1 output voltage"

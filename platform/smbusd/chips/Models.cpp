@@ -1,5 +1,6 @@
 #include "Models.h"
 
+#include "FanTrayEeprom.h"
 #include "FruEeprom.h"
 #include "Max6620.h"
 #include "OrvikLedCpld.h"
@@ -27,6 +28,7 @@ const Model kModels[] = {
     {"pmbus", make<PmbusSupplyChip>},                {"fru-eeprom", make<FruEepromChip>},
     {"tlv-eeprom", make<TlvEepromChip>},       {"max6620", make<Max6620Chip>},
     {"orvik-led-cpld", make<OrvikLedCpldChip>},
+    {"fan-eeprom", make<FanTrayEepromChip>},
 };
 
 }  // namespace
