@@ -18,6 +18,10 @@
  * a refusal). ZL_READ_DECIMAL_U8 keeps the low 8 bits of that value before the range is
  * checked ("257" is 1). ZL_READ_FLAG is true exactly when the text is "true". ZL_READ_LABEL
  * is the label of a topology device whose driver makes GPIOs (register bits are read there).
+ * ZL_READ_GPIO_MEMBER is a text of the multi-device's "multiDeviceArgs", not of its
+ * "driverArgs": the device text of a GPIO the driver adds as its member; the '#' of its key
+ * stands for the number read from the argument `whenKey`. A missing member, or one whose add
+ * fails, leaves the driver without that GPIO; the add goes on.
  *
  * Usable from C and C++. Everything the catalogue points to lives as long as the library.
  */
@@ -28,7 +32,7 @@
 extern "C" {
 #endif
 
-#define ZL_CATALOGUE_VERSION 1
+#define ZL_CATALOGUE_VERSION 2
 
 /* Kinds of logical device a driver makes (bit numbers of zl_driver_entry.kinds). The host
  * kinds come first in the order of their add functions; ZL_KIND_MUX is the bus multiplexer a
@@ -70,7 +74,8 @@ enum {
     ZL_READ_DECIMAL = 1,    /* std::stoi */
     ZL_READ_DECIMAL_U8 = 2, /* std::stoi, then the low 8 bits */
     ZL_READ_FLAG = 3,       /* true exactly when "true" */
-    ZL_READ_LABEL = 4       /* label of a topology device that makes GPIOs */
+    ZL_READ_LABEL = 4,      /* label of a topology device that makes GPIOs */
+    ZL_READ_GPIO_MEMBER = 5 /* GPIO device text in "multiDeviceArgs" (see above) */
 };
 
 /* What happens when a required argument is missing (every case refuses the add). */
@@ -91,7 +96,10 @@ typedef struct zl_driver_arg {
     int min, max;            /* numbers: allowed range after the conversion; min > max: any value */
     const char* missingTrace;/* traced at level 0 before the refusal of a missing argument, or null */
     const char* missingRule; /* rule text of a missing argument (ZL_MISSING_RULE) */
-    const char* rangeRule;   /* rule text of a number out of range */
+    const char* rangeRule;   /* rule text of a number out of range; null: the driver traces and
+                                refuses it in its own words (the add makes nothing) */
+    const char* choices;     /* texts: non-null, the only texts accepted, separated by '|'
+                                ("sfp|qsfp"); any other text refuses the add */
 } zl_driver_arg;
 
 /* zl_driver_entry.flags */

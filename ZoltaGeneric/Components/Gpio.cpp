@@ -43,11 +43,9 @@ RegGpio::RegGpio(HardwareDevice* device_, const Drivers::DriverArgs& args) : dev
 
 namespace {
 
-// Mask of the bit within an 8-bit register; positions outside 0..7 name no bit of it, so a
-// set or clear writes back the value read and a read yields 0.
-uint8_t bitMask(int position) {
-    return (position >= 0 && position < 8) ? static_cast<uint8_t>(1u << position) : 0;
-}
+// Mask of the bit within an 8-bit register; positions 8 to 31 (the reader refuses others)
+// name no bit of it, so a set or clear writes back the value read and a read yields 0.
+uint8_t bitMask(int position) { return static_cast<uint8_t>(1u << position); }
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "Components/CallbackGuard.h"
+#include "Drivers/Catalogue.h"
 #include "Drivers/Device.h"
 
 namespace Component::LogicalDevice {
@@ -12,8 +13,7 @@ namespace Component::LogicalDevice {
 namespace {
 
 // Driver arguments read here (see XcvrArgs).
-constexpr const char* kIdKey = "id";
-constexpr const char* kTypeKey = "type";
+// The texts of the "type" choices (Drivers::xcvrArgs) and the port each makes.
 constexpr std::pair<const char*, XcvrArgs::Type> kTypeNames[] = {
     {"sfp", XcvrArgs::Type::Sfp},
     {"sfp+", XcvrArgs::Type::Sfp},
@@ -65,18 +65,13 @@ int presence(zl_xcvr* record) {
 }  // namespace
 
 std::optional<XcvrArgs> readXcvrArgs(const Drivers::DriverSpecificArgs& args) {
-    const std::string* id = Drivers::findArg(args, kIdKey);
-    if (id == nullptr) {
-        zl_trace(0, "No id argument given for Xcvr");
-        return std::nullopt;
-    }
+    Drivers::ArgReader r(Drivers::xcvrEntry, ZL_CALL_NEW_XCVR, args);
+    const std::optional<int> id = r.number("id");
+    if (!id) return std::nullopt;
     XcvrArgs read;
-    read.id = Utils::toInt(*id);
-    const std::string* type = Drivers::findArg(args, kTypeKey);
-    if (type == nullptr) {
-        zl_trace(0, "No type argument given for Xcvr");
-        return std::nullopt;
-    }
+    read.id = *id;
+    const std::string* type = r.text("type");
+    if (type == nullptr) return std::nullopt;
     for (const auto& [name, value] : kTypeNames) {
         if (*type == name) {
             read.type = value;

@@ -50,7 +50,8 @@ std::optional<int> ArgReader::number(const char* key, unsigned index) {
     if (value == nullptr) return std::nullopt;
     int number = Utils::toInt(*value);
     if (arg.read == ZL_READ_DECIMAL_U8) number = static_cast<uint8_t>(number);
-    if (arg.min <= arg.max && (number < arg.min || number > arg.max)) Utils::consistencyFailure(arg.rangeRule);
+    if (arg.rangeRule != nullptr && arg.min <= arg.max && (number < arg.min || number > arg.max))
+        Utils::consistencyFailure(arg.rangeRule);
     return number;
 }
 

@@ -38,7 +38,7 @@ namespace Drivers {
 class Arg {
   public:
     constexpr Arg(const char* key, unsigned char call, unsigned char read)
-        : a_{key, call, read, 0, ZL_MISSING_RULE, nullptr, nullptr, 1, 0, nullptr, nullptr, nullptr} {}
+        : a_{key, call, read, 0, ZL_MISSING_RULE, nullptr, nullptr, 1, 0, nullptr, nullptr, nullptr, nullptr} {}
     // Required; `rule` (ZL_MISSING_RULE) or `trace` (ZL_MISSING_NULL) name the failure.
     constexpr Arg required(unsigned char missing, const char* rule = nullptr, const char* trace = nullptr) const {
         Arg r = *this;
@@ -48,11 +48,18 @@ class Arg {
         r.a_.missingTrace = trace;
         return r;
     }
+    // `rule` null: the driver refuses a number outside in its own words.
     constexpr Arg range(int min, int max, const char* rule) const {
         Arg r = *this;
         r.a_.min = min;
         r.a_.max = max;
         r.a_.rangeRule = rule;
+        return r;
+    }
+    // The only texts accepted, separated by '|'.
+    constexpr Arg choices(const char* texts) const {
+        Arg r = *this;
+        r.a_.choices = texts;
         return r;
     }
     // Read only when `key` is present (with exactly the text `value`, when given).
@@ -71,10 +78,24 @@ class Arg {
 // The register GPIO every hardware device offers by default (Components/Gpio.cpp).
 inline constexpr zl_driver_arg regGpioArgs[] = {
     Arg("register", ZL_CALL_NEW_GPIO, ZL_READ_DECIMAL).required(ZL_MISSING_RULE, "it != args.driverArgs.end()"),
-    Arg("bitpos", ZL_CALL_NEW_GPIO, ZL_READ_DECIMAL).required(ZL_MISSING_RULE, "it != args.driverArgs.end()"),
+    // Positions 8 to 31 name no bit of the 8-bit register (it reads 0 there); the 32-bit
+    // mask has no others.
+    Arg("bitpos", ZL_CALL_NEW_GPIO, ZL_READ_DECIMAL)
+        .required(ZL_MISSING_RULE, "it != args.driverArgs.end()")
+        .range(0, 31, "0 <= bitpos && bitpos <= 31"),
 };
 inline constexpr zl_driver_entry regGpioEntry = {"register GPIO", ZL_KIND_BIT(ZL_KIND_GPIO), 0, regGpioArgs,
                                                  std::size(regGpioArgs)};
+
+// The transceiver kind's own arguments, read by Components/Xcvr.cpp for every driver that
+// makes transceivers. Such a driver declares them again with its cage range and port types.
+inline constexpr Arg xcvrIdArg =
+    Arg("id", ZL_CALL_NEW_XCVR, ZL_READ_DECIMAL).required(ZL_MISSING_NULL, nullptr, "No id argument given for Xcvr");
+inline constexpr Arg xcvrTypeArg =
+    Arg("type", ZL_CALL_NEW_XCVR, ZL_READ_TEXT).required(ZL_MISSING_NULL, nullptr, "No type argument given for Xcvr");
+inline constexpr zl_driver_arg xcvrArgs[] = {xcvrIdArg, xcvrTypeArg.choices("sfp|sfp+|qsfp|qsfp+")};
+inline constexpr zl_driver_entry xcvrEntry = {"transceiver", ZL_KIND_BIT(ZL_KIND_XCVR), 0, xcvrArgs,
+                                              std::size(xcvrArgs)};
 
 // The key of member `index` of a numbered series ("psuFdl_#", 2 -> "psuFdl_2").
 std::string seriesKey(const char* key, unsigned index);

@@ -6,30 +6,16 @@ namespace Drivers {
 
 // ---- driver arguments ----
 
-namespace {
-
-const std::string& requiredArg(const FactoryArgs& args, const char* key) {
-    auto it = args.driverArgs.find(key);
-    ZL_CHECK(it != args.driverArgs.end());
-    return it->second;
-}
-
-}  // namespace
-
 uint8_t Max6620::readMaxId(const FactoryArgs& args) {
-    auto maxIdIt = args.driverArgs.find(kArgMaxId);
-    ZL_CHECK(maxIdIt != args.driverArgs.end());
-    return static_cast<uint8_t>(Utils::toInt(maxIdIt->second));
+    return static_cast<uint8_t>(*ArgReader(catalogue, ZL_CALL_CREATE, args.driverArgs).number("maxId"));
 }
 
 bool Max6620::readFanArgs(const FactoryArgs& args, FanArgs* out) {
-    const uint8_t fanId = static_cast<uint8_t>(Utils::toInt(requiredArg(args, kArgFanId)));
+    ArgReader r(catalogue, ZL_CALL_NEW_FAN, args.driverArgs);
+    const uint8_t fanId = static_cast<uint8_t>(*r.number("id"));
     zl_trace(0, "Creating new Max6620 Fan id %hhu", fanId);
-    ZL_CHECK(1 <= fanId && fanId <= 8);
-    const uint8_t regOffset = static_cast<uint8_t>(Utils::toInt(requiredArg(args, kArgRegOffset)));
-    // Channels beyond the fourth would address other registers of the chip.
-    ZL_CHECK(regOffset < kChannels);
-    const int32_t maxRpm = Utils::toInt(requiredArg(args, kArgMaxRpm));
+    const uint8_t regOffset = static_cast<uint8_t>(*r.number("regOffset"));
+    const int32_t maxRpm = *r.number("maxRpm");
     if (maxRpm <= 0) {
         zl_trace(0, "Error: Fan%d maxRpm %d is not a positive speed", fanId, maxRpm);
         return false;

@@ -36,15 +36,21 @@ class Max6620 : public Component::HardwareDevice {
     static constexpr int64_t kMinTargetCount = 1;
     static constexpr int64_t kMaxTargetCount = 2046;
 
-    // Driver arguments, read in readMaxId (create) and readFanArgs (newFan) only:
-    //   "maxId"      8-bit cut of a decimal   required   any          create
-    //   "id"         8-bit cut of a decimal   required   1..8         newFan
-    //   "regOffset"  8-bit cut of a decimal   required   0..3         newFan
-    //   "maxRpm"     decimal                  required   above 0      newFan
-    static constexpr const char* kArgMaxId = "maxId";
-    static constexpr const char* kArgFanId = "id";
-    static constexpr const char* kArgRegOffset = "regOffset";
-    static constexpr const char* kArgMaxRpm = "maxRpm";
+    // Driver arguments, in the order they are read (readMaxId, then readFanArgs).
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("maxId", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "maxIdIt != args.driverArgs.end()"),
+        Arg("id", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL_U8)
+            .required(ZL_MISSING_RULE, "it != args.driverArgs.end()")
+            .range(1, 8, "1 <= fanId && fanId <= 8"),
+        // Channels beyond the fourth would address other registers of the chip.
+        Arg("regOffset", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL_U8)
+            .required(ZL_MISSING_RULE, "it != args.driverArgs.end()")
+            .range(0, kChannels - 1, "regOffset < kChannels"),
+        // Refused with a trace: a fan needs a positive speed to start at.
+        Arg("maxRpm", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL)
+            .required(ZL_MISSING_RULE, "it != args.driverArgs.end()")
+            .range(1, INT_MAX, nullptr),
+    };
 
     struct FanArgs {
         uint8_t fanId;
@@ -71,13 +77,13 @@ class Max6620 : public Component::HardwareDevice {
 
     explicit Max6620(uint8_t maxId) : maxId(maxId) {}
 
-    // Catalogue entry: the kinds this driver makes (arguments are declared with their readers).
-    static constexpr zl_driver_entry catalogue = {"Max6620", ZL_KIND_BIT(ZL_KIND_FAN) | ZL_KIND_BIT(ZL_KIND_GPIO), ZL_DRIVER_REG_GPIO, nullptr, 0};
+    static constexpr zl_driver_entry catalogue = {"Max6620", ZL_KIND_BIT(ZL_KIND_FAN) | ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                  ZL_DRIVER_REG_GPIO, catalogueArgs, std::size(catalogueArgs)};
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
     Component::LogicalDevice::Fan* newFan(const FactoryArgs& args) override;
 
-    // Argument readers: missing keys, bad numbers and out-of-range values are consistency
-    // failures; a "maxRpm" of 0 or below is traced and gives false.
+    // Argument readers: the declared failures; a "maxRpm" of 0 or below is traced and gives
+    // false.
     static uint8_t readMaxId(const FactoryArgs& args);
     static bool readFanArgs(const FactoryArgs& args, FanArgs* out);
 

@@ -43,7 +43,8 @@ class Pmbus : public Component::HardwareDevice {
         Arg("voutExponent", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8),
         Arg("gpioDevice", ZL_CALL_CREATE, ZL_READ_LABEL),
         Arg("powerOkReg", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
-        Arg("powerOkBit", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("powerOkBit", ZL_CALL_CREATE, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice")
+            .range(0, 31, nullptr),  // the register GPIO refuses other bits
         Arg("powerOkActiveLow", ZL_CALL_CREATE, ZL_READ_FLAG).when("gpioDevice"),
         Arg("fanId", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL)
             .required(ZL_MISSING_RULE, "args.driverArgs.find( \"fanId\" ) != args.driverArgs.end()")

@@ -67,9 +67,11 @@ class PsuSlot : public Component::HardwareDevice {
             .when("model_#"),
         Arg("gpioDevice", ZL_CALL_NEW_SLOT, ZL_READ_LABEL),
         Arg("presenceReg", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
-        Arg("presenceBit", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("presenceBit", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice")
+            .range(0, 31, nullptr),  // the register GPIO refuses other bits
         Arg("powerOkReg", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
-        Arg("powerOkBit", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice"),
+        Arg("powerOkBit", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8).required(ZL_MISSING_LOOKUP).when("gpioDevice")
+            .range(0, 31, nullptr),
         Arg("presenceActiveLow", ZL_CALL_NEW_SLOT, ZL_READ_FLAG).when("gpioDevice"),
         Arg("powerOkActiveLow", ZL_CALL_NEW_SLOT, ZL_READ_FLAG).when("gpioDevice"),
     };

@@ -13,7 +13,7 @@ namespace {
 
 using Settings = SmbusProxyDriver::Settings;
 
-// The driver's arguments: key and the setting it fills (optional, decimal milliseconds).
+// The driver's arguments: key and the setting it fills.
 const struct {
     const char* key;
     int32_t Settings::*delayUs;
@@ -41,11 +41,10 @@ void sleepMicroseconds(uint32_t microseconds) {
 std::function<void(uint32_t)> SmbusProxyDriver::pause = &sleepMicroseconds;
 
 SmbusProxyDriver::Settings SmbusProxyDriver::readSettings(const DriverSpecificArgs& args) {
+    ArgReader r(catalogue, ZL_CALL_NEW_SMBUS, args);
     Settings settings;
-    for (const auto& arg : kDelayArgs) {
-        const std::string* text = findArg(args, arg.key);
-        if (text != nullptr) settings.*arg.delayUs = delayMicroseconds(Utils::toInt(*text));
-    }
+    for (const auto& arg : kDelayArgs)
+        if (const std::optional<int> ms = r.number(arg.key)) settings.*arg.delayUs = delayMicroseconds(*ms);
     return settings;
 }
 

@@ -18,10 +18,13 @@ class SmbusProxyDriver : public Component::HardwareDevice {
     static constexpr unsigned kBlockMax = ZL_SMBUS_BLOCK_MAX;
     static constexpr int32_t kMicrosecondsPerMillisecond = 1000;
 
-    // Driver arguments, all read by newSmbusProxy (readSettings):
-    //   "localReadDelayMs"  optional, decimal milliseconds ("stoi" when no number), default 0
-    //   "localWriteDelayMs" optional, decimal milliseconds ("stoi" when no number), default 0
-    // A negative delay means no pause; a delay beyond the 32-bit microsecond range is cut to it.
+    // Driver arguments, read by newSmbusProxy (readSettings): pauses in milliseconds after
+    // each read and each write, 0 when absent. A negative delay means no pause; a delay beyond
+    // the 32-bit microsecond range is cut to it.
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("localReadDelayMs", ZL_CALL_NEW_SMBUS, ZL_READ_DECIMAL),
+        Arg("localWriteDelayMs", ZL_CALL_NEW_SMBUS, ZL_READ_DECIMAL),
+    };
     struct Settings {
         int32_t readDelayUs = 0;
         int32_t writeDelayUs = 0;
@@ -58,8 +61,8 @@ class SmbusProxyDriver : public Component::HardwareDevice {
     };
 
     // Sets the HAM's retry count to 0: every batch of this device asks for no retries.
-    // Catalogue entry: the kinds this driver makes (arguments are declared with their readers).
-    static constexpr zl_driver_entry catalogue = {"SmbusProxyDriver", ZL_KIND_BIT(ZL_KIND_SMBUS) | ZL_KIND_BIT(ZL_KIND_GPIO), ZL_DRIVER_REG_GPIO, nullptr, 0};
+    static constexpr zl_driver_entry catalogue = {"SmbusProxyDriver", ZL_KIND_BIT(ZL_KIND_SMBUS) | ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                  ZL_DRIVER_REG_GPIO, catalogueArgs, std::size(catalogueArgs)};
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
     Component::LogicalDevice::SmbusProxy* newSmbusProxy(const FactoryArgs& args) override;
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -14,19 +16,6 @@
 #include <rapidjson/error/en.h>
 
 namespace Host {
-
-const TopologyDevice* Topology::byDid(unsigned did) const {
-    for (const auto& device : devices)
-        if (device.did == did) return &device;
-    return nullptr;
-}
-
-const TopologyDevice* Topology::byLabel(const std::string& label) const {
-    const TopologyDevice* found = nullptr;
-    for (const auto& device : devices)
-        if (device.label == label) found = &device;
-    return found;
-}
 
 const zl_driver_entry* LibraryCatalogue::find(const std::string& name) const {
     if (drivers == nullptr) return nullptr;
@@ -67,145 +56,26 @@ std::string argText(const rapidjson::Value& v) {
     return "";
 }
 
-bool readArgs(const rapidjson::Value& object, Args* args) {
+// Reads "driverArgs"; `cut` gets the keys of texts holding a NUL (the library stops there).
+bool readArgs(const rapidjson::Value& object, Args* args, std::vector<std::string>* cut = nullptr) {
     auto it = object.FindMember("driverArgs");
     if (it == object.MemberEnd() || it->value.IsNull()) return true;
     if (!it->value.IsObject()) return false;
     for (const auto& member : it->value.GetObject()) {
         if (member.value.IsNull()) continue;
         (*args)[member.name.GetString()] = argText(member.value);
+        if (cut && member.value.IsString() && std::strlen(member.value.GetString()) != member.value.GetStringLength())
+            cut->push_back(member.name.GetString());
     }
     return true;
-}
-
-// Walks buses, devices and muxes below one JSON value, collecting devices.
-void walkBus(const rapidjson::Value& bus, Topology* topology, Problems* problems);
-
-void walkDevice(const rapidjson::Value& device, Topology* topology, Problems* problems) {
-    if (!device.IsObject()) {
-        problems->push_back({"topology", "a device entry is not a JSON object"});
-        return;
-    }
-    TopologyDevice out;
-    auto did = device.FindMember("did");
-    if (did == device.MemberEnd() || !did->value.IsUint()) {
-        problems->push_back({"topology", "a device has no unsigned \"did\""});
-        return;
-    }
-    out.did = did->value.GetUint();
-    auto label = device.FindMember("label");
-    if (label != device.MemberEnd()) {
-        if (label->value.IsString())
-            out.label = label->value.GetString();
-        else
-            problems->push_back({"topology", "device " + std::to_string(out.did) + ": \"label\" is not a string"});
-    }
-    auto driver = device.FindMember("driver");
-    if (driver != device.MemberEnd() && driver->value.IsString()) out.driver = driver->value.GetString();
-    auto multi = device.FindMember("isMultiDevice");
-    out.isMultiDevice = multi != device.MemberEnd() && multi->value.IsBool() && multi->value.GetBool();
-    auto address = device.FindMember("address");
-    if (address != device.MemberEnd() && address->value.IsObject()) {
-        auto a = address->value.FindMember("address");
-        if (a != address->value.MemberEnd() && a->value.IsUint()) out.address = static_cast<int>(a->value.GetUint() & 0x7F);
-    }
-    std::string who = "device " + std::to_string(out.did) + (out.label.empty() ? "" : " (" + out.label + ")");
-    if (driver != device.MemberEnd() && !out.isMultiDevice && out.address < 0)
-        problems->push_back({"topology", who + " names a driver but has no \"address\" object with an \"address\""});
-    if (!readArgs(device, &out.driverArgs))
-        problems->push_back({"topology", who + ": \"driverArgs\" is not an object"});
-    topology->devices.push_back(std::move(out));
-}
-
-template <class Fn>
-void eachIn(const rapidjson::Value& object, const char* key, Problems* problems, const std::string& where, Fn fn) {
-    auto it = object.FindMember(key);
-    if (it == object.MemberEnd()) return;
-    if (!it->value.IsArray()) {
-        problems->push_back({"topology", where + ": \"" + key + "\" is not an array"});
-        return;
-    }
-    for (const auto& element : it->value.GetArray()) fn(element);
-}
-
-void walkMux(const rapidjson::Value& mux, Topology* topology, Problems* problems) {
-    if (!mux.IsObject()) {
-        problems->push_back({"topology", "a mux entry is not a JSON object"});
-        return;
-    }
-    auto did = mux.FindMember("did");
-    if (did == mux.MemberEnd() || !did->value.IsUint()) {
-        problems->push_back({"topology", "a mux has no unsigned \"did\""});
-        return;
-    }
-    topology->muxDids.push_back(did->value.GetUint());
-    eachIn(mux, "busses", problems, "mux " + std::to_string(did->value.GetUint()),
-           [&](const rapidjson::Value& bus) { walkBus(bus, topology, problems); });
-}
-
-void walkBus(const rapidjson::Value& bus, Topology* topology, Problems* problems) {
-    if (!bus.IsObject()) {
-        problems->push_back({"topology", "a bus entry is not a JSON object"});
-        return;
-    }
-    auto id = bus.FindMember("id");
-    if (id == bus.MemberEnd() || !id->value.IsInt()) problems->push_back({"topology", "a bus has no integer \"id\""});
-    eachIn(bus, "devices", problems, "bus", [&](const rapidjson::Value& d) { walkDevice(d, topology, problems); });
-    eachIn(bus, "muxes", problems, "bus", [&](const rapidjson::Value& m) { walkMux(m, topology, problems); });
-}
-
-void walkAccelerators(const rapidjson::Value& medium, Topology* topology, Problems* problems) {
-    eachIn(medium, "accelerators", problems, "medium", [&](const rapidjson::Value& accel) {
-        if (!accel.IsObject() || !accel.HasMember("id") || !accel["id"].IsUint()) {
-            problems->push_back({"topology", "an accelerator is not an object with an unsigned \"id\""});
-            return;
-        }
-        std::set<int> ids;
-        eachIn(accel, "busses", problems, "accelerator", [&](const rapidjson::Value& bus) {
-            if (bus.IsObject() && bus.HasMember("id") && bus["id"].IsInt() && !ids.insert(bus["id"].GetInt()).second)
-                problems->push_back({"topology", "two buses of accelerator " + std::to_string(accel["id"].GetUint()) +
-                                                     " have id " + std::to_string(bus["id"].GetInt())});
-            walkBus(bus, topology, problems);
-        });
-    });
 }
 
 }  // namespace
 
 bool parseTopology(const std::string& text, Topology* topology, Problems* problems) {
-    *topology = Topology();
-    rapidjson::Document doc;
-    doc.Parse(text.c_str(), text.size());
-    if (doc.HasParseError()) {
-        problems->push_back({"topology", std::string("not JSON: ") + rapidjson::GetParseError_En(doc.GetParseError()) +
-                                             " (offset " + std::to_string(doc.GetErrorOffset()) + ")"});
-        return false;
-    }
-    if (!doc.IsArray()) {
-        problems->push_back({"topology", "the root is not an array of media"});
-        return false;
-    }
-    size_t before = problems->size();
-    for (const auto& medium : doc.GetArray()) {
-        if (!medium.IsObject() || !medium.HasMember("type") || !medium["type"].IsString() || !medium.HasMember("ham") ||
-            !medium["ham"].IsString()) {
-            problems->push_back({"topology", "a medium is not an object with string \"type\" and \"ham\""});
-            continue;
-        }
-        std::string type = medium["type"].GetString();
-        if (type == "SCD") {
-            if (!medium.HasMember("pci") || !medium["pci"].IsUint())
-                problems->push_back({"topology", "an SCD has no unsigned \"pci\""});
-            walkAccelerators(medium, topology, problems);
-        } else if (type == "Celestica") {
-            walkAccelerators(medium, topology, problems);
-        } else if (type == "I2C" || type == "IOPort") {
-            walkBus(medium, topology, problems);
-        } else {
-            problems->push_back({"topology", "unknown medium type \"" + type + "\""});
-        }
-    }
-    return problems->size() == before;
+    const bool clean = BoardModel::parseTopology(text, topology);
+    for (const auto& problem : topology->problems) problems->push_back({"topology", problem.text});
+    return clean;
 }
 
 namespace {
@@ -232,14 +102,23 @@ std::string seriesKey(const char* key, unsigned index) {
 // argument read only when its condition holds.
 class ArgRules {
   public:
+    // `members`: the multi-device's "multiDeviceArgs" texts; `checkMember` checks one as a
+    // GPIO device text under the given name.
+    using MemberCheck = std::function<void(const std::string& name, const std::string& text)>;
+
     ArgRules(const std::string& name, const Args& args, const Topology& topology, const LibraryCatalogue& library,
-             Problems* problems)
-        : name_(name), args_(args), topology_(topology), library_(library), problems_(problems) {}
+             Problems* problems, const Args* members = nullptr, MemberCheck checkMember = nullptr)
+        : name_(name), args_(args), topology_(topology), library_(library), problems_(problems), members_(members),
+          checkMember_(std::move(checkMember)) {}
 
     void check(const zl_driver_entry& entry, unsigned call) {
         for (unsigned i = 0; i < entry.argCount; ++i) {
             const zl_driver_arg& arg = entry.args[i];
             if (arg.call != call) continue;
+            if (arg.read == ZL_READ_GPIO_MEMBER) {
+                member(entry, arg);
+                continue;
+            }
             if (std::string(arg.key).find('#') == std::string::npos) {
                 if (applies(arg, 0)) one(arg, arg.key);
                 continue;
@@ -270,6 +149,7 @@ class ArgRules {
         }
         const std::string& text = it->second;
         if (arg.read == ZL_READ_LABEL) return label(key, text);
+        if (arg.choices != nullptr) return choice(arg, key, text);
         if (arg.read != ZL_READ_DECIMAL && arg.read != ZL_READ_DECIMAL_U8) return;
         int value = 0;
         try {
@@ -286,6 +166,39 @@ class ArgRules {
                  ")");
     }
 
+    void choice(const zl_driver_arg& arg, const std::string& key, const std::string& text) {
+        std::string list;
+        for (const char* c = arg.choices; *c;) {
+            const char* end = std::strchr(c, '|');
+            const std::string one(c, end ? end : c + std::strlen(c));
+            if (one == text) return;
+            list += (list.empty() ? "" : ", ") + one;
+            c = end ? end + 1 : c + one.size();
+        }
+        fail("driverArgs \"" + key + "\" must be one of " + list + " (is \"" + text + "\")");
+    }
+
+    // The member whose key carries the number of the argument `whenKey`, read as the entry
+    // declares that argument; a missing member or an unusable number (reported on its own)
+    // leaves nothing to check.
+    void member(const zl_driver_entry& entry, const zl_driver_arg& arg) {
+        auto number = args_.find(arg.whenKey ? arg.whenKey : "");
+        if (number == args_.end() || members_ == nullptr || !checkMember_) return;
+        int n = 0;
+        try {
+            n = std::stoi(number->second);
+        } catch (const std::logic_error&) {
+            return;
+        }
+        for (unsigned i = 0; i < entry.argCount; ++i)
+            if (std::strcmp(entry.args[i].key, arg.whenKey) == 0 && entry.args[i].read == ZL_READ_DECIMAL_U8)
+                n = static_cast<uint8_t>(n);
+        if (n < 0) return;
+        const std::string key = seriesKey(arg.key, static_cast<unsigned>(n));
+        auto text = members_->find(key);
+        if (text != members_->end()) checkMember_(name_ + " member \"" + key + "\"", text->second);
+    }
+
     // The library makes a register GPIO on the labelled topology device: the entry needs a
     // driver (Dummy when its "driver" is empty) that is in the library and makes GPIOs.
     void label(const std::string& key, const std::string& text) {
@@ -298,11 +211,13 @@ class ArgRules {
             fail("\"" + key + "\" names label \"" + text + "\", whose driver " + d->driver + " makes no GPIO");
     }
 
-    const std::string& name_;
+    const std::string name_;
     const Args& args_;
     const Topology& topology_;
     const LibraryCatalogue& library_;
     Problems* problems_;
+    const Args* members_;
+    MemberCheck checkMember_;
 };
 
 void checkText(const BoardDevice& device, const std::string& text, const Topology& topology,
@@ -359,6 +274,7 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
         }
     }
     bool multi = false;
+    Args members;
     auto isMulti = doc.FindMember("isMultiDevice");
     if (isMulti != doc.MemberEnd()) {
         if (!isMulti->value.IsBool())
@@ -376,9 +292,12 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
         if (mda == doc.MemberEnd() || !mda->value.IsObject()) {
             fail("a multi-device needs a \"multiDeviceArgs\" object");
         } else {
-            for (const auto& member : mda->value.GetObject())
+            for (const auto& member : mda->value.GetObject()) {
                 if (!member.value.IsString())
                     fail(std::string("\"multiDeviceArgs\" member \"") + member.name.GetString() + "\" is not a string");
+                else
+                    members[member.name.GetString()] = member.value.GetString();
+            }
         }
     } else {
         auto addr = doc.FindMember("address");
@@ -412,10 +331,13 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
         if (it != doc.MemberEnd() && !it->value.IsUint()) fail(std::string("\"") + key + "\" is not an unsigned integer");
     }
     Args args;
-    if (!readArgs(doc, &args)) {
+    std::vector<std::string> cut;
+    if (!readArgs(doc, &args, &cut)) {
         fail("\"driverArgs\" is not an object");
         ok = false;
     }
+    for (const auto& key : cut)
+        fail("warning: driverArgs \"" + key + "\" holds a NUL character; the library reads only \"" + args[key] + "\"");
     if (!ok) return;
 
     unsigned didValue = did->value.GetUint();
@@ -430,7 +352,13 @@ void checkText(const BoardDevice& device, const std::string& text, const Topolog
             fail("address " + std::to_string(address) + " differs from the topology's " + std::to_string(topo->address) +
                  " for did " + std::to_string(didValue));
     }
-    ArgRules rules(device.name, args, topology, library, problems);
+    ArgRules rules(device.name, args, topology, library, problems, &members,
+                   [&](const std::string& name, const std::string& memberText) {
+                       BoardDevice gpio;
+                       gpio.kind = Kind::Gpio;
+                       gpio.name = name;
+                       checkText(gpio, memberText, topology, library, problems);
+                   });
     rules.check(*entry, ZL_CALL_CREATE);
     rules.check(*entry, catalogueKind(device.kind));
 }

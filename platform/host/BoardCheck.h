@@ -8,27 +8,14 @@
 #include <vector>
 
 #include "BoardFile.h"
+#include "BoardModel.h"
 #include "zl_catalogue.h"
 
 namespace Host {
 
-// What the check needs to know of one topology device.
-struct TopologyDevice {
-    unsigned did = 0;
-    std::string label;
-    std::string driver;  // "" when the entry names no driver
-    int address = -1;    // -1 when it has no address object
-    bool isMultiDevice = false;
-    std::map<std::string, std::string> driverArgs;
-};
-
-struct Topology {
-    std::vector<TopologyDevice> devices;  // document order
-    std::vector<unsigned> muxDids;        // the "did" of every Mux node
-
-    const TopologyDevice* byDid(unsigned did) const;    // the first with that did
-    const TopologyDevice* byLabel(const std::string& label) const;  // the last with that label
-};
+// The topology as the stand-ins share it (platform/board/BoardModel.h).
+using Topology = BoardModel::Topology;
+using TopologyDevice = BoardModel::Device;
 
 // What the check knows of the library it will load: the driver catalogue the library reports
 // (zl_driver_catalogue) and the kinds it has an add function for. Driver rules come only from
@@ -44,12 +31,14 @@ struct LibraryCatalogue {
 // an optional sign and digits only, fitting a 32-bit int.
 bool isDecimal(const std::string& text, long* value = nullptr);
 
-// Parses a topology text; false with problems (device "topology") when it is unusable.
+// Parses a topology text; false with its problems (device "topology") when it has any.
 bool parseTopology(const std::string& text, Topology* topology, std::vector<BoardProblem>* problems);
 
 // Checks one device text for its kind against the topology and the library's catalogue:
 // the driver must be in the library and make the kind, and its driver arguments must pass
-// the catalogue's rules the way the library reads them. Problems name `device.name`.
+// the catalogue's rules the way the library reads them (GPIO members of a multi-device are
+// checked as GPIO device texts). Problems name `device.name`; a text argument holding a NUL
+// character, which the library cuts there, is a problem starting "warning: ".
 void checkDevice(const BoardDevice& device, const Topology& topology, const LibraryCatalogue& library,
                  std::vector<BoardProblem>* problems);
 

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,7 +29,10 @@ const std::map<Host::Kind, std::function<void*(const char*)>>& adds() {
         {Host::Kind::Fan, [](const char* t) -> void* { return zl_fan_add(t); }},
         {Host::Kind::Psu, [](const char* t) -> void* { return zl_psu_add(t); }},
         {Host::Kind::Slot, [](const char* t) -> void* { return zl_slot_add(t); }},
+        {Host::Kind::Led, [](const char* t) -> void* { return zl_led_add(t); }},
+        {Host::Kind::Xcvr, [](const char* t) -> void* { return zl_xcvr_add(t); }},
         {Host::Kind::Gpio, [](const char* t) -> void* { return zl_gpio_add(t); }},
+        {Host::Kind::Smbus, [](const char* t) -> void* { return zl_smbus_add(t, 0); }},
     };
     return table;
 }
@@ -38,9 +43,24 @@ const char* const kCpld = "CatalogueCpld";  // a GPIO-making device for ZL_READ_
 
 std::string key(const zl_driver_arg& arg) { return Drivers::seriesKey(arg.key, 1); }
 
-bool reads(const zl_driver_arg& arg, unsigned call) { return arg.call == ZL_CALL_CREATE || arg.call == call; }
+// Arguments of "driverArgs" the call reads (members live in "multiDeviceArgs").
+bool reads(const zl_driver_arg& arg, unsigned call) {
+    return (arg.call == ZL_CALL_CREATE || arg.call == call) && arg.read != ZL_READ_GPIO_MEMBER;
+}
+
+// Every text a choice argument accepts.
+std::vector<std::string> choices(const zl_driver_arg& arg) {
+    std::vector<std::string> out(1);
+    for (const char* c = arg.choices; *c; ++c)
+        if (*c == '|')
+            out.emplace_back();
+        else
+            out.back() += *c;
+    return out;
+}
 
 std::string validText(const zl_driver_arg& arg) {
+    if (arg.choices != nullptr) return choices(arg).front();
     switch (arg.read) {
         case ZL_READ_DECIMAL:
         case ZL_READ_DECIMAL_U8: return std::to_string(arg.min <= arg.max ? arg.max : 1);
@@ -81,8 +101,12 @@ Args context(const zl_driver_entry& entry, unsigned call, const zl_driver_arg* f
 }
 
 // The texts to try for one argument: valid, missing (null), and the edges of its reading.
-std::vector<const char*> variants(const zl_driver_arg& arg) {
-    std::vector<const char*> out = {nullptr};
+std::vector<std::optional<std::string>> variants(const zl_driver_arg& arg) {
+    std::vector<std::optional<std::string>> out = {std::nullopt};
+    if (arg.choices != nullptr) {
+        for (const std::string& c : choices(arg)) out.insert(out.end(), {c, c + " ", "x" + c});
+        return out;
+    }
     switch (arg.read) {
         case ZL_READ_DECIMAL:
         case ZL_READ_DECIMAL_U8:
@@ -95,15 +119,34 @@ std::vector<const char*> variants(const zl_driver_arg& arg) {
     return out;
 }
 
-std::string deviceText(unsigned did, const char* driver, const Args& args) {
-    std::string t = "{\"did\":" + std::to_string(did) + ",\"driver\":\"" + driver + "\",\"address\":{\"address\":72}";
-    t += ",\"driverArgs\":{";
-    bool first = true;
-    for (const auto& [k, v] : args) {
-        t += (first ? "\"" : ",\"") + k + "\":\"" + v + "\"";
-        first = false;
+std::string object(const Args& args) {
+    std::string t;
+    for (const auto& [k, v] : args) t += (t.empty() ? "{\"" : ",\"") + k + "\":\"" + v + "\"";
+    return t.empty() ? "{}" : t + "}";
+}
+
+// A device text; a multi-device gets a valid GPIO text for every member its arguments name.
+std::string deviceText(unsigned did, const zl_driver_entry& entry, const Args& args) {
+    std::string t = "{\"did\":" + std::to_string(did) + ",\"driver\":\"" + entry.name + "\"";
+    if (entry.flags & ZL_DRIVER_MULTI) {
+        Args members;
+        for (unsigned i = 0; i < entry.argCount; ++i) {
+            const zl_driver_arg& arg = entry.args[i];
+            auto number = args.find(arg.whenKey ? arg.whenKey : "");
+            if (arg.read != ZL_READ_GPIO_MEMBER || number == args.end()) continue;
+            members[Drivers::seriesKey(arg.key, std::atoi(number->second.c_str()) & 0xFF)] =
+                "{\\\"did\\\":89999,\\\"driver\\\":\\\"Dummy\\\",\\\"address\\\":{\\\"address\\\":35},"
+                "\\\"driverArgs\\\":{\\\"register\\\":\\\"1\\\",\\\"bitpos\\\":\\\"0\\\"}}";
+        }
+        t += ",\"isMultiDevice\":true,\"multiDeviceArgs\":" + object(members);
+    } else {
+        t += ",\"address\":{\"address\":72}";
     }
-    return t + "}}";
+    return t + ",\"driverArgs\":" + object(args) + "}";
+}
+
+std::string deviceText(unsigned did, const char* driver, const Args& args) {
+    return deviceText(did, zl_driver_entry{driver, 0, 0, nullptr, 0}, args);
 }
 
 class CatalogueTest : public ::testing::Test {
@@ -138,7 +181,7 @@ TEST_F(CatalogueTest, CheckAndLibraryAgreeOnEveryArgumentOfEveryDriver) {
             if (!(entry.kinds & ZL_KIND_BIT(call))) continue;
             auto attempt = [&](const Args& args) {
                 ASSERT_LT(did, kFirstDid + kDids) << "the test topology needs more dids";
-                const std::string text = deviceText(did++, entry.name, args);
+                const std::string text = deviceText(did++, entry, args);
                 Host::BoardDevice device;
                 device.kind = kind;
                 device.name = "D";
@@ -159,12 +202,12 @@ TEST_F(CatalogueTest, CheckAndLibraryAgreeOnEveryArgumentOfEveryDriver) {
                 const zl_driver_arg& arg = entry.args[i];
                 if (!reads(arg, call)) continue;
                 Args args = context(entry, call, &arg);
-                for (const char* text : variants(arg)) {
+                for (const auto& text : variants(arg)) {
                     Args changed = args;
-                    if (text == nullptr)
+                    if (!text)
                         changed.erase(key(arg));
                     else
-                        changed[key(arg)] = text;
+                        changed[key(arg)] = *text;
                     attempt(changed);
                 }
             }
@@ -177,22 +220,26 @@ TEST_F(CatalogueTest, CheckAndLibraryAgreeOnEveryArgumentOfEveryDriver) {
 TEST_F(CatalogueTest, CheckNamesWhatTheLibraryLacksAndHowAnArgumentIsRead) {
     const std::tuple<Host::Kind, std::string, const char*> cases[] = {
         {Host::Kind::Led, deviceText(90000, "OrvikLedCpld", {}), "kind led is not supported by this library"},
-        {Host::Kind::Fan, deviceText(90000, "Max6620", {}), "driver Max6620 is not in this library"},
+        {Host::Kind::Fan, deviceText(90000, "Max6621", {}), "driver Max6621 is not in this library"},
         {Host::Kind::Fan, deviceText(90000, "TMP75", {}), "driver \"TMP75\" makes no fan"},
         {Host::Kind::Slot, deviceText(90000, "PsuSlot", {{"psuId", "259"}}),
          "driverArgs \"psuId\" must be from 1 to 2 (is \"259\", read as 3)"},
+        {Host::Kind::Xcvr, deviceText(90000, "OrvikSCpldB", {{"id", "1"}, {"type", "qsfp"}}),
+         "driverArgs \"type\" must be one of sfp, sfp+ (is \"qsfp\")"},
         {Host::Kind::Slot, deviceText(90000, "PsuSlot", {{"psuId", "one"}}), "driverArgs \"psuId\" must be a decimal number"},
         {Host::Kind::Slot, deviceText(90000, "PsuSlot", {{"psuId", "1"}, {"model_1", "M"}}), "driverArgs needs \"psuFdl_1\""},
         {Host::Kind::Psu, deviceText(90000, "Pmbus", {{"gpioDevice", "Nowhere"}, {"powerOkReg", "1"}, {"powerOkBit", "1"}}),
          "\"gpioDevice\" names label \"Nowhere\", which the topology lacks"},
     };
+    Host::LibraryCatalogue lacking = library_;
+    lacking.kinds.erase(Host::Kind::Led);
     for (const auto& [kind, text, rule] : cases) {
         Host::BoardDevice device;
         device.kind = kind;
         device.name = "D";
         device.text = text;
         std::vector<Host::BoardProblem> problems;
-        Host::checkDevice(device, topology_, library_, &problems);
+        Host::checkDevice(device, topology_, lacking, &problems);
         ASSERT_EQ(problems.size(), 1u) << text;
         EXPECT_EQ(problems[0].rule.find(rule), 0u) << problems[0].rule;
     }
@@ -205,8 +252,9 @@ TEST(ArgReaderTest, FailuresAreTheDeclaredOnes) {
         Drivers::Arg("a", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "has a", "no a").range(1, 2, "a in 1..2"),
         Drivers::Arg("b", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL).required(ZL_MISSING_LOOKUP),
         Drivers::Arg("c", ZL_CALL_NEW_FAN, ZL_READ_TEXT).required(ZL_MISSING_NULL, nullptr, "no c"),
+        Drivers::Arg("e", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL).range(1, 2, nullptr),
     };
-    static constexpr zl_driver_entry entry = {"T", ZL_KIND_BIT(ZL_KIND_FAN), 0, args, 3};
+    static constexpr zl_driver_entry entry = {"T", ZL_KIND_BIT(ZL_KIND_FAN), 0, args, std::size(args)};
     auto read = [](const Drivers::DriverSpecificArgs& given, const char* k) -> std::string {
         TestHost::clearTraces();
         try {
@@ -226,6 +274,7 @@ TEST(ArgReaderTest, FailuresAreTheDeclaredOnes) {
     EXPECT_EQ(read({}, "b"), "map::at");
     EXPECT_EQ(read({}, "c"), "null");
     EXPECT_TRUE(TestHost::traced("no c", 0));
+    EXPECT_EQ(read({{"e", "3"}}, "e"), "3");  // no rule: the caller refuses it
     EXPECT_EQ(read({{"a", "1"}}, "d"), "consistency check failed: driver argument d is declared by T");
 }
 

@@ -210,6 +210,8 @@ TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
         {"gpio without bit", gpio(withArgs("{\"register\":\"4\"}")), "consistency check failed: it != args.driverArgs.end()", 0},
         {"gpio bad register", gpio(withArgs("{\"register\":\"x\",\"bitpos\":\"4\"}")), "stoi", 0},
         {"gpio bit too big", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"99999999999\"}")), "stoi", 0},
+        {"gpio bit 32", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"32\"}")), "consistency check failed: 0 <= bitpos && bitpos <= 31", 0},
+        {"gpio bit -1", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"-1\"}")), "consistency check failed: 0 <= bitpos && bitpos <= 31", 0},
         {"gpio on a multi-device", gpio(multi), "TestMulti MultiDevice created", 0},
     };
     for (const auto& [name, add, trace, level] : cases) {
@@ -288,7 +290,7 @@ TEST(RegGpioTest, ArgumentConversion) {
 }
 
 TEST(RegGpioTest, BitPositionsOutsideTheByteTouchNoBit) {
-    for (const char* bitpos : {"8", "31", "32", "63", "-1"}) {
+    for (const char* bitpos : {"8", "31"}) {
         SCOPED_TRACE(bitpos);
         FakeHam ham;
         ham.bytes[5] = 0xA5;

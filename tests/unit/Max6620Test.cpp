@@ -243,13 +243,13 @@ TEST(Max6620Args, RulesOfCreateAndNewFan) {
 TEST(Max6620Add, FanAddThroughTheRegistryDrivesTheCallbacks) {
     TestHost::FakeRegistrations registrations;
     Utils::isInSimulation = 0;
-    ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology("{\"did\":7601}").c_str()), ZL_STATUS_OK);
+    ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology("{\"did\":7680}").c_str()), ZL_STATUS_OK);
     const char* text =
-        R"({"did":7601,"driver":"Max6620","address":{"address":41},)"
+        R"({"did":7680,"driver":"Max6620","address":{"address":41},)"
         R"("driverArgs":{"maxId":"1","id":"1","regOffset":"0","maxRpm":"25000"}})";
     zl_fan* fan = TestHost::hold(zl_fan_add(text));
     ASSERT_NE(fan, nullptr) << TestHost::dumpTraces();
-    FakeHam* ham = TestHost::fakeHamFor(7601);
+    FakeHam* ham = TestHost::fakeHamFor(7680);
     ASSERT_NE(ham, nullptr);
     EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fan, 12000), ZL_STATUS_OK);
     ham->words[0x10] = 0xE051;
@@ -257,7 +257,7 @@ TEST(Max6620Add, FanAddThroughTheRegistryDrivesTheCallbacks) {
     EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, &rpm), ZL_STATUS_OK);
     EXPECT_EQ(rpm, 12006);
     TestHost::clearTraces();
-    const char* zero = R"({"did":7601,"driver":"Max6620","address":{"address":41},)"
+    const char* zero = R"({"did":7680,"driver":"Max6620","address":{"address":41},)"
                        R"("driverArgs":{"maxId":"1","id":"2","regOffset":"1","maxRpm":"0"}})";
     EXPECT_EQ(zl_fan_add(zero), nullptr);
     EXPECT_TRUE(TestHost::traced("newFan() failed", 0));

@@ -20,42 +20,22 @@ using TestHost::FakeHam;
 
 namespace {
 
+// Both arguments as the catalogue reads them: the low 8 bits, std::stoi's error, the
+// driver's missing rules.
 TEST(OrvikSXcvrMuxTest, Arguments) {
-    const struct {
-        const char* reg;
-        const char* reset;
-        int expectedReg, expectedReset;  // -1: the conversion fails with "stoi"
-    } cases[] = {
-        {"16", "0", 16, 0},   {"0x10", "0", 0, 0},    // conversion stops at the x
-        {"300", "0", 44, 0},  {" 7", "+2", 7, 2},     // low 8 bits; blanks and a sign accepted
-        {"-1", "255", 255, 255}, {"abc", "0", -1, 0}, {"1", "99999999999", 1, -1},
+    const OrvikSXcvrMux::MuxArgs read = OrvikSXcvrMux::readMuxArgs({{"reg", "300"}, {"reset", "-1"}});
+    EXPECT_EQ(std::make_pair(read.reg, read.reset), std::make_pair(uint8_t(44), uint8_t(255)));
+    const std::pair<Drivers::DriverSpecificArgs, std::string> refused[] = {
+        {{{"reg", "abc"}, {"reset", "0"}}, "stoi"},
+        {{{"reset", "0"}}, "consistency check failed: regIt != args.driverArgs.end()"},
+        {{{"reg", "16"}}, "consistency check failed: resetIt != args.driverArgs.end()"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reg);
-        const Drivers::DriverSpecificArgs args = {{"reg", c.reg}, {"reset", c.reset}};
-        if (c.expectedReg < 0 || c.expectedReset < 0) {
-            try {
-                OrvikSXcvrMux::readMuxArgs(args);
-                ADD_FAILURE() << "converted";
-            } catch (const std::logic_error& e) {
-                EXPECT_STREQ(e.what(), "stoi");
-            }
-            continue;
-        }
-        const OrvikSXcvrMux::MuxArgs read = OrvikSXcvrMux::readMuxArgs(args);
-        EXPECT_EQ(read.reg, c.expectedReg);
-        EXPECT_EQ(read.reset, c.expectedReset);
-    }
-    const std::pair<Drivers::DriverSpecificArgs, std::string> missing[] = {
-        {{{"reset", "0"}}, "regIt != args.driverArgs.end()"},
-        {{{"reg", "16"}}, "resetIt != args.driverArgs.end()"},
-    };
-    for (const auto& [args, rule] : missing) {
+    for (const auto& [args, what] : refused) {
         try {
             OrvikSXcvrMux::readMuxArgs(args);
-            ADD_FAILURE() << rule;
-        } catch (const Utils::ConsistencyError& e) {
-            EXPECT_EQ(e.rule(), rule);
+            ADD_FAILURE() << what;
+        } catch (const std::exception& e) {
+            EXPECT_EQ(e.what(), what);
         }
     }
 }

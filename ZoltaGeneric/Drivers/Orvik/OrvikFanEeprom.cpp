@@ -2,31 +2,12 @@
 
 namespace Drivers {
 
-namespace {
-
-using AirflowArgs = OrvikFanEeprom::AirflowArgs;
-
-// The GPIO's arguments in the order they are looked up, each with the rule a missing key
-// breaks and the field it fills.
-const struct {
-    const char* key;
-    const char* missingRule;
-    uint8_t AirflowArgs::*field;
-} kAirflowArgs[] = {
-    {"offset", "offsetIt != args.driverArgs.end()", &AirflowArgs::offset},
-    {"f2bVal", "f2bValIt != args.driverArgs.end()", &AirflowArgs::f2bVal},
-    {"b2fVal", "b2fValIt != args.driverArgs.end()", &AirflowArgs::b2fVal},
-};
-
-}  // namespace
-
 OrvikFanEeprom::AirflowArgs OrvikFanEeprom::readAirflowArgs(const DriverSpecificArgs& args) {
+    ArgReader r(catalogue, ZL_CALL_NEW_GPIO, args);
     AirflowArgs values;
-    for (const auto& arg : kAirflowArgs) {
-        const std::string* text = findArg(args, arg.key);
-        ZL_CHECK_RULE(text != nullptr, arg.missingRule);
-        values.*arg.field = static_cast<uint8_t>(Utils::toInt(*text));
-    }
+    values.offset = static_cast<uint8_t>(*r.number("offset"));
+    values.f2bVal = static_cast<uint8_t>(*r.number("f2bVal"));
+    values.b2fVal = static_cast<uint8_t>(*r.number("b2fVal"));
     return values;
 }
 

@@ -16,8 +16,12 @@ class OrvikFanEeprom : public Component::HardwareDevice {
     static constexpr unsigned kFrontToBack = 0;
     static constexpr unsigned kBackToFront = 1;
 
-    // Driver arguments of the GPIO, all read by newGpio (readAirflowArgs): "offset",
-    // "f2bVal", "b2fVal"; each required, decimal ("stoi" when no number), low 8 bits kept.
+    // Driver arguments of the GPIO, all read by newGpio (readAirflowArgs).
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("offset", ZL_CALL_NEW_GPIO, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "offsetIt != args.driverArgs.end()"),
+        Arg("f2bVal", ZL_CALL_NEW_GPIO, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "f2bValIt != args.driverArgs.end()"),
+        Arg("b2fVal", ZL_CALL_NEW_GPIO, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "b2fValIt != args.driverArgs.end()"),
+    };
     struct AirflowArgs {
         uint8_t offset = 0;  // EEPROM offset of the airflow byte
         uint8_t f2bVal = 0;  // byte value meaning front-to-back
@@ -44,8 +48,8 @@ class OrvikFanEeprom : public Component::HardwareDevice {
 
     ~OrvikFanEeprom() override = default;
 
-    // Catalogue entry: the kinds this driver makes (arguments are declared with their readers).
-    static constexpr zl_driver_entry catalogue = {"OrvikFanEeprom", ZL_KIND_BIT(ZL_KIND_GPIO), 0, nullptr, 0};
+    static constexpr zl_driver_entry catalogue = {"OrvikFanEeprom", ZL_KIND_BIT(ZL_KIND_GPIO), 0, catalogueArgs,
+                                                  std::size(catalogueArgs)};
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
     Component::LogicalDevice::Gpio* newGpio(const FactoryArgs& args) override;
 };

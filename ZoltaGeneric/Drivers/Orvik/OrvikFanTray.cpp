@@ -7,21 +7,6 @@ namespace Drivers {
 
 namespace {
 
-using SlotArgs = OrvikFanTray::SlotArgs;
-
-// The slot's text arguments in the order they are looked up, each with the rule a missing
-// key breaks and the field it fills.
-const struct {
-    const char* key;
-    const char* missingRule;
-    std::string SlotArgs::*field;
-} kSlotArgs[] = {
-    {"fanFdl", "fdlIt != slotArgs_.end()", &SlotArgs::fanFdl},
-    {"rpmF2B", "f2bIt != slotArgs_.end()", &SlotArgs::rpmF2B},
-    {"rpmB2F", "b2fIt != slotArgs_.end()", &SlotArgs::rpmB2F},
-    {"modelName", "modelIt != slotArgs_.end()", &SlotArgs::modelName},
-};
-
 // Template keys and the texts put in for the airflow direction.
 const char* const kKeyAirflow = "airflowDirection";
 const char* const kKeyMaxRpm = "maxRpm";
@@ -35,17 +20,14 @@ const char* const kGetPresence = "virtual zl_status Drivers::OrvikFanTray::FanSl
 }  // namespace
 
 OrvikFanTray::SlotArgs OrvikFanTray::readSlotArgs(const DriverSpecificArgs& args) {
+    ArgReader r(catalogue, ZL_CALL_NEW_SLOT, args);
     SlotArgs values;
-    const std::string* id = findArg(args, "slotId");
-    ZL_CHECK_RULE(id != nullptr, "args.driverArgs.find( \"slotId\" ) != args.driverArgs.end()");
-    values.slotId = static_cast<uint8_t>(Utils::toInt(*id));
+    values.slotId = static_cast<uint8_t>(*r.number("slotId"));
     zl_trace(0, "Creating new OrvikFanTray Slot for FanTray %d", values.slotId);
-    ZL_CHECK_RULE(kFirstSlotId <= values.slotId && values.slotId <= kLastSlotId, "1 <= slotId && slotId <= 3");
-    for (const auto& arg : kSlotArgs) {
-        const std::string* text = findArg(args, arg.key);
-        ZL_CHECK_RULE(text != nullptr, arg.missingRule);
-        values.*arg.field = *text;
-    }
+    values.fanFdl = *r.text("fanFdl");
+    values.rpmF2B = *r.text("rpmF2B");
+    values.rpmB2F = *r.text("rpmB2F");
+    values.modelName = *r.text("modelName");
     return values;
 }
 
@@ -56,9 +38,8 @@ Component::DeviceBase* OrvikFanTray::create(const FactoryArgs&, Ham::Ham*) {
 
 Component::LogicalDevice::Slot* OrvikFanTray::newSlot(const FactoryArgs& args) {
     const SlotArgs values = readSlotArgs(args.driverArgs);
-    const std::string id = std::to_string(values.slotId);
-    zl_gpio* presence = addGpio(kPresenceGpioKey + id);
-    zl_gpio* airflow = addGpio(kAirflowGpioKey + id);
+    zl_gpio* presence = addGpio(seriesKey("presenceGpio#", values.slotId));
+    zl_gpio* airflow = addGpio(seriesKey("airflowGpio#", values.slotId));
     return new FanSlot(values, presence, airflow, args.driverArgs, args.jsonText);
 }
 

@@ -15,19 +15,23 @@ namespace Drivers {
 
 class OrvikFanTray : public Component::MultiDevice {
   public:
-    static constexpr int kFirstSlotId = 1;
-    static constexpr int kLastSlotId = 3;
-    // Member keys of the multi-device arguments, followed by the slot id in decimal.
-    static constexpr const char* kPresenceGpioKey = "presenceGpio";
-    static constexpr const char* kAirflowGpioKey = "airflowGpio";
-
     // Slot driver arguments, all required, all read by readSlotArgs when newSlot makes a bay
-    // (before any member GPIO is added, so a broken rule leaves the tray as it was):
-    //   "slotId"    decimal, low 8 bits kept, 1..3 ("stoi" when no number)
-    //   "fanFdl"    template with {airflowDirection}, {maxRpm} and {modelName}
-    //   "rpmF2B"    text for {maxRpm} with front-to-back airflow
-    //   "rpmB2F"    text for {maxRpm} with back-to-front airflow
-    //   "modelName" text for {modelName}
+    // (before any member GPIO is added, so a broken rule leaves the tray as it was). "fanFdl"
+    // is a template with {airflowDirection}, {maxRpm} and {modelName}; "rpmF2B" and "rpmB2F"
+    // are the texts for {maxRpm} with each airflow. Then the members of the bay's GPIOs, from
+    // "multiDeviceArgs": presence (0 means a tray is present) and airflow (0: front-to-back).
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("slotId", ZL_CALL_NEW_SLOT, ZL_READ_DECIMAL_U8)
+            .required(ZL_MISSING_RULE, "args.driverArgs.find( \"slotId\" ) != args.driverArgs.end()")
+            .range(1, 3, "1 <= slotId && slotId <= 3"),
+        Arg("fanFdl", ZL_CALL_NEW_SLOT, ZL_READ_TEXT).required(ZL_MISSING_RULE, "fdlIt != slotArgs_.end()"),
+        Arg("rpmF2B", ZL_CALL_NEW_SLOT, ZL_READ_TEXT).required(ZL_MISSING_RULE, "f2bIt != slotArgs_.end()"),
+        Arg("rpmB2F", ZL_CALL_NEW_SLOT, ZL_READ_TEXT).required(ZL_MISSING_RULE, "b2fIt != slotArgs_.end()"),
+        Arg("modelName", ZL_CALL_NEW_SLOT, ZL_READ_TEXT).required(ZL_MISSING_RULE, "modelIt != slotArgs_.end()"),
+        Arg("presenceGpio#", ZL_CALL_NEW_SLOT, ZL_READ_GPIO_MEMBER).when("slotId"),
+        Arg("airflowGpio#", ZL_CALL_NEW_SLOT, ZL_READ_GPIO_MEMBER).when("slotId"),
+    };
+
     struct SlotArgs {
         uint8_t slotId = 0;
         std::string fanFdl;
@@ -65,8 +69,8 @@ class OrvikFanTray : public Component::MultiDevice {
 
     ~OrvikFanTray() override = default;
 
-    // Catalogue entry: the kinds this driver makes (arguments are declared with their readers).
-    static constexpr zl_driver_entry catalogue = {"OrvikFanTray", ZL_KIND_BIT(ZL_KIND_SLOT), ZL_DRIVER_MULTI, nullptr, 0};
+    static constexpr zl_driver_entry catalogue = {"OrvikFanTray", ZL_KIND_BIT(ZL_KIND_SLOT), ZL_DRIVER_MULTI,
+                                                  catalogueArgs, std::size(catalogueArgs)};
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
     Component::LogicalDevice::Slot* newSlot(const FactoryArgs& args) override;
 };

@@ -15,17 +15,10 @@ const OrvikLedCpld::Kind OrvikLedCpld::kMultiPsuLed = {
 // ---- driver arguments ----
 
 OrvikLedCpld::LedArgs OrvikLedCpld::readLedArgs(const FactoryArgs& args) {
-    auto idIt = args.driverArgs.find(kArgId);
-    ZL_CHECK_RULE(idIt != args.driverArgs.end(), "args.driverArgs.find( \"id\" ) != args.driverArgs.end()");
-    const uint8_t ledId = static_cast<uint8_t>(Utils::toInt(idIt->second));
-    ZL_CHECK(1 <= ledId && ledId <= 3);
-    auto offsetIt = args.driverArgs.find(kArgBitOffset);
-    ZL_CHECK_RULE(offsetIt != args.driverArgs.end(),
-                  "args.driverArgs.find( \"bitOffset\" ) != args.driverArgs.end()");
-    const uint8_t bitOffset = static_cast<uint8_t>(Utils::toInt(offsetIt->second));
-    auto it = args.driverArgs.find(kArgType);
-    ZL_CHECK(it != args.driverArgs.end());
-    return LedArgs{ledId, bitOffset, it->second};
+    ArgReader r(catalogue, ZL_CALL_NEW_LED, args.driverArgs);
+    const uint8_t ledId = static_cast<uint8_t>(*r.number("id"));
+    const uint8_t bitOffset = static_cast<uint8_t>(*r.number("bitOffset"));
+    return LedArgs{ledId, bitOffset, *r.text("type")};
 }
 
 const OrvikLedCpld::Kind* OrvikLedCpld::findKind(const std::string& type) {

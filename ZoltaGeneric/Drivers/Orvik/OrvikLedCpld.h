@@ -37,21 +37,25 @@ class OrvikLedCpld : public Component::HardwareDevice {
     static const Kind kMultiFanLed;
     static const Kind kMultiPsuLed;
 
-    // Driver arguments of an LED, read in readLedArgs (newLed) only:
-    //   "id"         8-bit cut of a decimal   required   1..3                        newLed
-    //   "bitOffset"  8-bit cut of a decimal   required   any (field's lowest bit)     newLed
-    //   "type"       text                     required   "fantray", "multifan",
-    //                                                    "multipsu", "status"        newLed
-    static constexpr const char* kArgId = "id";
-    static constexpr const char* kArgBitOffset = "bitOffset";
-    static constexpr const char* kArgType = "type";
+    // Driver arguments of an LED, read in readLedArgs (newLed) only. "bitOffset" is the
+    // field's lowest bit; "type" selects the kind (its `type` text).
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("id", ZL_CALL_NEW_LED, ZL_READ_DECIMAL_U8)
+            .required(ZL_MISSING_RULE, "args.driverArgs.find( \"id\" ) != args.driverArgs.end()")
+            .range(1, 3, "1 <= ledId && ledId <= 3"),
+        Arg("bitOffset", ZL_CALL_NEW_LED, ZL_READ_DECIMAL_U8)
+            .required(ZL_MISSING_RULE, "args.driverArgs.find( \"bitOffset\" ) != args.driverArgs.end()"),
+        Arg("type", ZL_CALL_NEW_LED, ZL_READ_TEXT)
+            .required(ZL_MISSING_RULE, "it != args.driverArgs.end()")
+            .choices("fantray|multifan|multipsu|status"),
+    };
 
     struct LedArgs {
         uint8_t id;
         uint8_t bitOffset;
         std::string type;
     };
-    // Missing keys, bad numbers and an id outside 1..3 are consistency failures.
+    // The declared failures; a "type" of no kind is refused by newLed.
     static LedArgs readLedArgs(const FactoryArgs& args);
     // The kind whose "type" text matches exactly, or null.
     static const Kind* findKind(const std::string& type);
@@ -103,8 +107,8 @@ class OrvikLedCpld : public Component::HardwareDevice {
         zl_status setLightSetting(zl_led_status setting) override { return applySetting(kMultiPsuLed, setting); }
     };
 
-    // Catalogue entry: the kinds this driver makes (arguments are declared with their readers).
-    static constexpr zl_driver_entry catalogue = {"OrvikLedCpld", ZL_KIND_BIT(ZL_KIND_LED) | ZL_KIND_BIT(ZL_KIND_GPIO), ZL_DRIVER_REG_GPIO, nullptr, 0};
+    static constexpr zl_driver_entry catalogue = {"OrvikLedCpld", ZL_KIND_BIT(ZL_KIND_LED) | ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                  ZL_DRIVER_REG_GPIO, catalogueArgs, std::size(catalogueArgs)};
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
     Component::LogicalDevice::Led* newLed(const FactoryArgs& args) override;
     ~OrvikLedCpld() override = default;

@@ -47,8 +47,13 @@ class OrvikSCpldA : public OrvikSPortCpld {
     };
 
     OrvikSCpldA();
-    // Catalogue entry: the kinds this driver makes (arguments are declared with their readers).
-    static constexpr zl_driver_entry catalogue = {"OrvikSCpldA", ZL_KIND_BIT(ZL_KIND_XCVR) | ZL_KIND_BIT(ZL_KIND_GPIO), ZL_DRIVER_REG_GPIO, nullptr, 0};
+    // The transceiver kind's arguments as this CPLD takes them: its cages and its port type.
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        xcvrIdArg.range(kFirstCage, kLastCage, "1 <= id && id <= 6"),
+        xcvrTypeArg.choices("qsfp|qsfp+"),
+    };
+    static constexpr zl_driver_entry catalogue = {"OrvikSCpldA", ZL_KIND_BIT(ZL_KIND_XCVR) | ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                  ZL_DRIVER_REG_GPIO, catalogueArgs, std::size(catalogueArgs)};
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
 
     // Reads no driver arguments; refuses a cage outside 1 to 6 (traced with the port number,

@@ -2,21 +2,11 @@
 
 namespace Drivers {
 
-namespace {
-
-// A required decimal argument, kept as its low 8 bits.
-uint8_t lowByteArg(const DriverSpecificArgs& args, const char* key, const char* missingRule) {
-    const std::string* text = findArg(args, key);
-    ZL_CHECK_RULE(text != nullptr, missingRule);
-    return static_cast<uint8_t>(Utils::toInt(*text));
-}
-
-}  // namespace
-
 OrvikSXcvrMux::MuxArgs OrvikSXcvrMux::readMuxArgs(const DriverSpecificArgs& args) {
+    ArgReader r(catalogue, ZL_CALL_NEW_MUX, args);
     MuxArgs read;
-    read.reg = lowByteArg(args, "reg", "regIt != args.driverArgs.end()");
-    read.reset = lowByteArg(args, "reset", "resetIt != args.driverArgs.end()");
+    read.reg = static_cast<uint8_t>(*r.number("reg"));
+    read.reset = static_cast<uint8_t>(*r.number("reset"));
     return read;
 }
 

@@ -14,10 +14,12 @@ namespace Drivers {
 
 class OrvikSXcvrMux : public Component::HardwareDevice {
   public:
-    // Driver arguments, read by newMux (both required, decimal as std::stoi reads it, low 8
-    // bits kept; an unusable number is the conversion error "stoi"):
-    //   "reg"   the mux control register; missing: rule "regIt != args.driverArgs.end()"
-    //   "reset" the value that disconnects;  missing: rule "resetIt != args.driverArgs.end()"
+    // Driver arguments, read by newMux: the mux control register and the value that
+    // disconnects.
+    static constexpr zl_driver_arg catalogueArgs[] = {
+        Arg("reg", ZL_CALL_NEW_MUX, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "regIt != args.driverArgs.end()"),
+        Arg("reset", ZL_CALL_NEW_MUX, ZL_READ_DECIMAL_U8).required(ZL_MISSING_RULE, "resetIt != args.driverArgs.end()"),
+    };
     struct MuxArgs {
         uint8_t reg = 0;
         uint8_t reset = 0;
@@ -42,8 +44,8 @@ class OrvikSXcvrMux : public Component::HardwareDevice {
         uint8_t reset;
     };
 
-    // Catalogue entry: the kinds this driver makes (arguments are declared with their readers).
-    static constexpr zl_driver_entry catalogue = {"OrvikSXcvrMux", ZL_KIND_BIT(ZL_KIND_MUX) | ZL_KIND_BIT(ZL_KIND_GPIO), ZL_DRIVER_REG_GPIO, nullptr, 0};
+    static constexpr zl_driver_entry catalogue = {"OrvikSXcvrMux", ZL_KIND_BIT(ZL_KIND_MUX) | ZL_KIND_BIT(ZL_KIND_GPIO),
+                                                  ZL_DRIVER_REG_GPIO, catalogueArgs, std::size(catalogueArgs)};
     static Component::DeviceBase* create(const FactoryArgs& args, Ham::Ham* ham);
 
     // The channel `value` (low 8 bits) of this mux. Asked for while the HAM of a device behind
