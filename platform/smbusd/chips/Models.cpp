@@ -3,9 +3,12 @@
 #include "FruEeprom.h"
 #include "Max6620.h"
 #include "PmbusSupply.h"
+#include "PortCpldA.h"
+#include "PortCpldB.h"
 #include "RegisterFile.h"
 #include "TlvEeprom.h"
 #include "Tmp75.h"
+#include "XcvrEeprom.h"
 
 namespace Smbusd {
 
@@ -25,6 +28,9 @@ const Model kModels[] = {
     {"register-file", make<RegisterFileChip>}, {"tmp75", make<Tmp75Chip>},
     {"pmbus", make<PmbusSupplyChip>},                {"fru-eeprom", make<FruEepromChip>},
     {"tlv-eeprom", make<TlvEepromChip>},       {"max6620", make<Max6620Chip>},
+    {"orviks-port-cpld-a", make<PortCpldAChip>}, {"orviks-port-cpld-b", make<PortCpldBChip>},
+    {"sfp-eeprom", [] { return std::unique_ptr<Chip>(new XcvrEepromChip(false)); }},
+    {"qsfp-eeprom", [] { return std::unique_ptr<Chip>(new XcvrEepromChip(true)); }},
 };
 
 }  // namespace
