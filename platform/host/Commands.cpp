@@ -223,6 +223,24 @@ int runShow(const Options& o, Runner& runner) {
     return exitFor(report);
 }
 
+// The transceiver lines that changed since the previous report, one text line each:
+// "changed: Port7 plugged", "changed: Port3 tx fault 0 -> 1".
+std::string xcvrChanges(const Report& before, const Report& now) {
+    std::string out;
+    for (size_t i = 0; i < now.xcvrs.size() && i < before.xcvrs.size(); ++i) {
+        const XcvrRow& a = before.xcvrs[i];
+        const XcvrRow& b = now.xcvrs[i];
+        if (a.name != b.name) continue;
+        if (a.present.ok() && b.present.ok() && (a.present.value != 0) != (b.present.value != 0))
+            out += "changed: " + b.name + (b.present.value != 0 ? " plugged\n" : " pulled\n");
+        for (int k = 0; k < 3; ++k) {
+            if (!a.bits[k].ok() || !b.bits[k].ok() || (a.bits[k].value != 0) == (b.bits[k].value != 0)) continue;
+            out += "changed: " + b.name + " " + xcvrBitName(b.qsfp, k) + (b.bits[k].value != 0 ? " 0 -> 1\n" : " 1 -> 0\n");
+        }
+    }
+    return out;
+}
+
 int runWatch(const Options& o, Runner& runner) {
     double interval = 2;
     long count = 0;
@@ -263,6 +281,7 @@ int runWatch(const Options& o, Runner& runner) {
     bool tty = isatty(STDOUT_FILENO);
     int status = kExitOk;
     BlinkFields blinking = blinkFields(runner);
+    Report previous;
     for (long n = 0; (count == 0 || n < count) && !stopRequested; ++n) {
         if (n > 0) runTimers(static_cast<long>(interval * 1000), &stopRequested);
         if (n > 0 && !blinking.empty()) awaitBlinkPhase(runner, &blinking);
@@ -274,7 +293,10 @@ int runWatch(const Options& o, Runner& runner) {
         if (tty) std::fputs("\033[H\033[2J", stdout);
         else if (n > 0 && !json) std::fputs("----\n", stdout);
         print(report, json);
+        if (!json && n > 0) std::fputs(xcvrChanges(previous, report).c_str(), stdout);
+        std::fflush(stdout);
         status = exitFor(report);
+        previous = std::move(report);
     }
     return status;
 }
@@ -390,10 +412,21 @@ int runSet(const Options& o, Runner& runner) {
                 return usage("set xcvr: " + name + " is " + (qsfp ? "a QSFP port: BIT is lpMode, reset or modSel"
                                                                    : "an SFP port: BIT is txDisable"),
                              kSetHelp);
+            // The port CPLD has no module select line: the board keeps every module selected.
+            if (bit == "modSel") {
+                std::fprintf(stderr, "zolta-host: %s: module select is not wired on this board\n", name.c_str());
+                return kExitFailed;
+            }
             auto fn = callbackOf<zl_xcvr_set_fn>(x, index);
             if (!fn) return outcome(name + ": " + bit, kNotSupported);
-            return outcome(name + ": " + bit + " set to " + std::to_string(number),
-                           safeCall([&] { return fn(x, static_cast<int>(number)); }));
+            int status = safeCall([&] { return fn(x, static_cast<int>(number)); });
+            if (status != ZL_STATUS_OK) return outcome(name + ": " + bit + " set to " + std::to_string(number), status);
+            // Every setter's getter precedes it in the table; the line is read back from there.
+            int line = -1;
+            int readStatus = getAt(x, index - 1, &line);
+            return outcome(name + ": " + bit + " set to " + std::to_string(number) + ", reads back " +
+                               (readStatus == ZL_STATUS_OK ? std::to_string(line) : statusWord(readStatus)),
+                           ZL_STATUS_OK);
         }
         default: break;
     }

@@ -372,8 +372,21 @@ std::string renderJson(const Report& report) {
     section(out, "transceivers", report.xcvrs, [](Writer& w, const XcvrRow& x) {
         str(w, "name", x.name);
         str(w, "type", x.qsfp ? "QSFP" : "SFP");
-        reading(w, "present", x.present, nullptr, true);
-        for (int i = 0; i < 3; ++i) reading(w, xcvrBitName(x.qsfp, i), x.bits[i], nullptr, true);
+        // Port lines are flags: true or false (null when the reading failed).
+        auto line = [&w](const char* name, const Reading& r) {
+            w.Key(name);
+            w.StartObject();
+            key(w, "status");
+            w.String(statusWord(r.status).c_str());
+            key(w, "value");
+            if (r.ok())
+                w.Bool(r.value != 0);
+            else
+                w.Null();
+            w.EndObject();
+        };
+        line("present", x.present);
+        for (int i = 0; i < 3; ++i) line(xcvrBitName(x.qsfp, i), x.bits[i]);
         reading(w, "eepromId", x.eepromId, nullptr, true);
     });
     section(out, "leds", report.leds, [](Writer& w, const LedRow& l) {

@@ -97,6 +97,8 @@ const ModelRule kModelRules[] = {
     {"TMP75", nullptr, "tmp75", 4},
     {"OrvikLedCpld", nullptr, "orvik-led-cpld", 4},
     {"OrvikFanEeprom", nullptr, "fan-eeprom", 3},
+    {"OrvikSCpldA", nullptr, "orviks-port-cpld-a", 4},
+    {"OrvikSCpldB", nullptr, "orviks-port-cpld-b", 4},
 };
 const ModelRule kDefaultModel = {nullptr, nullptr, "register-file", 1};
 
@@ -115,6 +117,7 @@ bool Board::load(const std::string& topologyText, const std::string& stateText, 
     devices_.clear();
     chips_.clear();
     byKey_.clear();
+    muxRegs_.clear();
     warnings_.clear();
     BoardModel::Topology topology;
     BoardModel::parseTopology(topologyText, &topology);
@@ -179,6 +182,7 @@ bool Board::load(const std::string& topologyText, const std::string& stateText, 
                 hop.chip = d.chip;
                 hop.reg = uint8_t(leadingInt(reg->second) & 0xFF);
                 hop.reset = uint8_t(leadingInt(reset->second) & 0xFF);
+                muxRegs_[hop.chip] = {hop.reg, hop.reset};
                 break;
             }
             if (hop.chip < 0) {
@@ -375,6 +379,13 @@ BatchOutcome Board::execute(const Smbus::TransactionRequest& request, int client
             }
             line += " reg " + hex(BoardModel::KhamAddress::unpack(r.address()).reg) + " len " + std::to_string(r.length());
             if (r.has_data()) line += " data [" + hexBytes(r.data()) + "]";
+            // Mux control writes say what they do to the downstream buses.
+            auto mux = c >= 0 ? muxRegs_.find(c) : muxRegs_.end();
+            if (mux != muxRegs_.end() && r.type() == Smbus::REQUEST_WRITE && r.data().size() == 1 &&
+                BoardModel::KhamAddress::unpack(r.address()).reg == mux->second.first) {
+                const uint8_t v = uint8_t(r.data()[0]);
+                line += v == mux->second.second ? " mux reset" : " mux select channel " + std::to_string(v);
+            }
             line += ok ? " -> ok" : " -> failed: " + err;
             if (ok && !data.empty()) line += " [" + hexBytes(data) + "]";
             if (ok && c >= 0 && r.type() == Smbus::REQUEST_WRITE) {

@@ -117,6 +117,7 @@ class Board {
     std::vector<Device> devices_;
     std::vector<ChipSlot> chips_;
     std::multimap<BusKey, int> byKey_;
+    std::map<int, std::pair<uint8_t, uint8_t>> muxRegs_;  // chip holding a mux register -> (reg, reset)
     Fault globalFault_;
     int logLevel_ = 0;
     std::vector<std::string> warnings_;

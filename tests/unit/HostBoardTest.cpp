@@ -332,7 +332,7 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
     for (const char* needle :
          {"\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},\"alert\":45.0,\"critical\":55.0}",
           "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"}",
-          "\"type\":\"QSFP\",\"present\":{\"status\":\"ok\",\"value\":1},\"lpMode\"",
+          "\"type\":\"QSFP\",\"present\":{\"status\":\"ok\",\"value\":true},\"lpMode\"",
           "\"eepromId\":{\"status\":\"ok\",\"value\":17}",
           "\"message\":\"add returned null\",\"reason\":\"driver Foo not found\"}",
           "\"speed\":{\"status\":\"device fault\",\"value\":null,\"unit\":\"rpm\"},\"target\":{\"status\":\"ok\","

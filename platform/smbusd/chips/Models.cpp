@@ -5,9 +5,12 @@
 #include "Max6620.h"
 #include "OrvikLedCpld.h"
 #include "PmbusSupply.h"
+#include "PortCpldA.h"
+#include "PortCpldB.h"
 #include "RegisterFile.h"
 #include "TlvEeprom.h"
 #include "Tmp75.h"
+#include "XcvrEeprom.h"
 
 namespace Smbusd {
 
@@ -29,6 +32,9 @@ const Model kModels[] = {
     {"tlv-eeprom", make<TlvEepromChip>},       {"max6620", make<Max6620Chip>},
     {"orvik-led-cpld", make<OrvikLedCpldChip>},
     {"fan-eeprom", make<FanTrayEepromChip>},
+    {"orviks-port-cpld-a", make<PortCpldAChip>}, {"orviks-port-cpld-b", make<PortCpldBChip>},
+    {"sfp-eeprom", [] { return std::unique_ptr<Chip>(new XcvrEepromChip(false)); }},
+    {"qsfp-eeprom", [] { return std::unique_ptr<Chip>(new XcvrEepromChip(true)); }},
 };
 
 }  // namespace
