@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include <rapidjson/stringbuffer.h>
@@ -82,8 +83,14 @@ std::string ledFieldMeaning(const std::string& type, int field) {
 
 namespace {
 
+// Formats one double; a format of an integer conversion gets the value as an integer.
 std::string fmt(const char* format, double value) {
     char buffer[64];
+    const char conversion = format[std::strlen(format) - 1];
+    if (std::strchr("xXdiuo", conversion) != nullptr) {
+        std::snprintf(buffer, sizeof buffer, format, static_cast<unsigned>(static_cast<long long>(value)));
+        return buffer;
+    }
     std::snprintf(buffer, sizeof buffer, format, value);
     return buffer;
 }

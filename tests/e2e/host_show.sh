@@ -103,6 +103,8 @@ if grep -q "Inlet: *+31.5 C" "$work/show.txt" && grep -q "no communication\|fail
 else
   fail "text report:"; cat "$work/show.txt"
 fi
+grep -q "Port49 module id 0x11$" "$work/show.txt" && pass "a module's identifier byte in hex" \
+  || fail "module id: $(grep 'Port49 module' "$work/show.txt")"
 
 # --- the board file of the tree has no problems
 "$host" check >"$work/check.out" 2>&1
