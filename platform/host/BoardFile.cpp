@@ -1,7 +1,13 @@
 #include "BoardFile.h"
 
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
@@ -73,17 +79,63 @@ std::string Board::topologyPath() const {
     return dir + "/" + topologyFile;
 }
 
-bool readFile(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *text = buffer.str();
+bool readFile(const std::string& path, std::string* text, std::string* why) {
+    auto fail = [&](const std::string& reason) {
+        if (why) *why = path + ": " + reason;
+        return false;
+    };
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return fail(std::strerror(errno));
+    struct stat st{};
+    if (::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail("not a regular file");
+    }
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int saved = errno;
+            ::close(fd);
+            return fail(std::strerror(saved));
+        }
+        if (n == 0) break;
+        if (data.size() + size_t(n) > kMaxBoardFileBytes) {
+            ::close(fd);
+            return fail("larger than the limit of " + std::to_string(kMaxBoardFileBytes) + " bytes");
+        }
+        data.append(chunk, size_t(n));
+    }
+    ::close(fd);
+    *text = std::move(data);
     return true;
 }
 
 namespace {
+
+// The deepest nesting of arrays and objects in a JSON text (strings skipped), counted
+// without parsing: the reader and the writer both recurse once per level.
+size_t nestingDepth(const std::string& text) {
+    size_t depth = 0, deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
 
 std::string serialise(const rapidjson::Value& value) {
     rapidjson::StringBuffer buffer;
@@ -177,6 +229,11 @@ bool parseBoard(const std::string& text, const std::string& path, Board* board, 
     auto slash = path.rfind('/');
     board->dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 
+    if (nestingDepth(text) > kMaxBoardFileDepth) {
+        problems->push_back({"board file", path + ": nested deeper than the limit of " +
+                                               std::to_string(kMaxBoardFileDepth) + " levels"});
+        return false;
+    }
     rapidjson::Document doc;
     doc.Parse(text.c_str(), text.size());
     if (doc.HasParseError()) {
@@ -222,9 +279,9 @@ bool parseBoard(const std::string& text, const std::string& path, Board* board, 
 }
 
 bool loadBoard(const std::string& path, Board* board, std::vector<BoardProblem>* problems) {
-    std::string text;
-    if (!readFile(path, &text)) {
-        problems->push_back({"board file", "cannot read " + path});
+    std::string text, why;
+    if (!readFile(path, &text, &why)) {
+        problems->push_back({"board file", "cannot read " + why});
         return false;
     }
     return parseBoard(text, path, board, problems);

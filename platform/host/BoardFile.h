@@ -75,6 +75,13 @@ bool parseBoard(const std::string& text, const std::string& path, Board* board,
 // Reads and parses a board file; a file that can't be read is a problem too.
 bool loadBoard(const std::string& path, Board* board, std::vector<BoardProblem>* problems);
 
-bool readFile(const std::string& path, std::string* text);
+// Board and topology files are regular files of at most kMaxBoardFileBytes, with JSON
+// nested at most kMaxBoardFileDepth levels deep.
+constexpr size_t kMaxBoardFileBytes = size_t(16) << 20;
+constexpr size_t kMaxBoardFileDepth = 64;
+
+// Reads a whole regular file of at most kMaxBoardFileBytes. false when it can't, with
+// *why (when given) naming the file and the reason.
+bool readFile(const std::string& path, std::string* text, std::string* why = nullptr);
 
 }  // namespace Host

@@ -64,8 +64,9 @@ bool Runner::start(const std::string& boardPath, const std::string& libraryPath)
         else problems.push_back({p.device, "board entry", p.rule, ""});
     }
     if (!ok) return false;
-    if (!readFile(board.topologyPath(), &topologyText)) {
-        std::fprintf(stderr, "zolta-host: cannot read topology %s\n", board.topologyPath().c_str());
+    std::string why;
+    if (!readFile(board.topologyPath(), &topologyText, &why)) {
+        std::fprintf(stderr, "zolta-host: cannot read topology %s\n", why.c_str());
         return false;
     }
     std::string error;

@@ -71,6 +71,8 @@ int64_t monotonicMs() {
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+constexpr size_t kMaxAnswerLine = size_t(1) << 20;
+
 // Reads one line (without its newline) from fd, buffering in *buf.
 bool readLine(int fd, std::string* buf, std::string* line, int64_t deadline) {
     for (;;) {
@@ -86,6 +88,9 @@ bool readLine(int fd, std::string* buf, std::string* line, int64_t deadline) {
         int n = ::poll(&p, 1, int(left));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
+        // An answer line is short; a service that sends megabytes without a newline is
+        // not one to wait for.
+        if (buf->size() > kMaxAnswerLine) return false;
         char chunk[4096];
         ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) continue;

@@ -1,6 +1,7 @@
 // zolta-smbusd: the SMBus service of the emulated board. Serves length-prefixed
 // TransactionRequest frames on a Unix stream socket and the control line protocol
 // on a second one, from one poll loop.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -23,6 +25,7 @@
 #include "Board.h"
 #include "Control.h"
 #include "Kavrin/ZLSocket.h"
+#include "Limits.h"
 
 namespace {
 
@@ -62,7 +65,9 @@ void logLine(const std::string& text) {
 
 void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-int listenOn(const std::string& path, std::string* err) {
+// Creates the socket file with `mode` (the umask is set around bind, so the file never
+// exists with wider access).
+int listenOn(const std::string& path, mode_t mode, std::string* err) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -90,7 +95,12 @@ int listenOn(const std::string& path, std::string* err) {
         if (slash != std::string::npos && slash > 0) ::mkdir(path.substr(0, slash).c_str(), 0755);
     }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || ::listen(fd, 64) < 0) {
+    mode_t oldMask = ::umask(0777 & ~mode);
+    bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    int bindErrno = errno;
+    ::umask(oldMask);
+    errno = bindErrno;
+    if (!bound || ::chmod(path.c_str(), mode) < 0 || ::listen(fd, 64) < 0) {
         *err = "cannot listen on " + path + ": " + std::strerror(errno);
         if (fd >= 0) ::close(fd);
         return -1;
@@ -121,6 +131,11 @@ struct Conn {
     int64_t due = 0;
     std::string pending;
     bool dead = false;
+    // Limits: when the unfinished frame (or control line) began, when the answers
+    // queued last moved; 0 when there is none.
+    int64_t partialSince = 0;
+    int64_t outSince = 0;
+    size_t frameLen = 0;  // the length of the unfinished frame, once its header is in
 };
 
 std::string frame(const std::string& payload) {
@@ -135,30 +150,43 @@ std::string frame(const std::string& payload) {
     return f;
 }
 
+// The limits a server runs with (Limits.h gives the defaults).
+struct ServerLimits {
+    int stallMs = Smbusd::kDefaultStallMs;
+    size_t maxClients = Smbusd::kMaxClients;
+};
+
 class Server {
   public:
-    Server(Board& board) : board_(board) {}
+    Server(Board& board, const ServerLimits& limits) : board_(board), limits_(limits) {}
 
     int run(int dataFd, int controlFd) {
         std::vector<pollfd> fds;
         while (!stop_) {
             fds.clear();
-            fds.push_back({sigPipe[0], POLLIN, 0});
-            fds.push_back({dataFd, POLLIN, 0});
-            fds.push_back({controlFd, POLLIN, 0});
             int64_t now = nowMs();
             int timeout = -1;
+            auto wakeAt = [&](int64_t due) {
+                int64_t left = due - now;
+                int t = left < 0 ? 0 : int(left > 60000 ? 60000 : left);
+                if (timeout < 0 || t < timeout) timeout = t;
+            };
+            // Out of descriptors: leave the listening sockets alone for a while rather
+            // than being woken for connections that cannot be accepted.
+            short listenEv = now < acceptPausedUntil_ ? 0 : POLLIN;
+            if (listenEv == 0) wakeAt(acceptPausedUntil_);
+            fds.push_back({sigPipe[0], POLLIN, 0});
+            fds.push_back({dataFd, listenEv, 0});
+            fds.push_back({controlFd, listenEv, 0});
             for (const auto& c : conns_) {
                 short ev = 0;
                 // Stop reading from a client that does not read its answers.
-                if (!c->busy && c->out.size() < 4 * Kavrin::ZLSocket::kMaxFrame) ev |= POLLIN;
+                if (!c->busy && c->out.size() < Smbusd::kMaxClientOutput) ev |= POLLIN;
                 if (!c->out.empty()) ev |= POLLOUT;
                 fds.push_back({c->fd, ev, 0});
-                if (c->busy) {
-                    int64_t left = c->due - now;
-                    int t = left < 0 ? 0 : int(left > 60000 ? 60000 : left);
-                    if (timeout < 0 || t < timeout) timeout = t;
-                }
+                if (c->busy) wakeAt(c->due);
+                if (c->partialSince) wakeAt(c->partialSince + limits_.stallMs);
+                if (c->outSince) wakeAt(c->outSince + limits_.stallMs);
             }
             int n = ::poll(fds.data(), fds.size(), timeout);
             if (n < 0) {
@@ -181,10 +209,18 @@ class Server {
                 // instead of being woken for its hang-up until the answer is due.
                 if (c.busy && (re & (POLLHUP | POLLERR))) c.dead = true;
                 if (!c.dead && (re & (POLLIN | POLLHUP | POLLERR)) && !c.busy &&
-                    c.out.size() < 4 * Kavrin::ZLSocket::kMaxFrame) {
+                    c.out.size() < Smbusd::kMaxClientOutput) {
                     receive(c);
                 }
-                if (!c.dead && (re & POLLOUT)) flush(c);
+                if (!c.dead && (re & POLLOUT)) {
+                    flush(c);
+                    // Frames held back while the answers queued up run now.
+                    if (!c.dead && !c.busy && c.out.size() < Smbusd::kMaxClientOutput) {
+                        process(c);
+                        flush(c);
+                    }
+                }
+                if (!c.dead) track(c);
             }
             now = nowMs();
             for (auto& cp : conns_) {
@@ -195,7 +231,9 @@ class Server {
                     c.pending.clear();
                     process(c);
                     flush(c);
+                    if (!c.dead) track(c);
                 }
+                closeStalled(c, now);
             }
             for (size_t i = 0; i < conns_.size();) {
                 if (conns_[i]->dead) {
@@ -216,7 +254,39 @@ class Server {
     void accept(int listenFd, bool control) {
         for (;;) {
             int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) return;
+            if (fd < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    if (nowMs() >= acceptPausedUntil_ + 1000) {
+                        logLine(std::string("accept: ") + std::strerror(errno) + "; not accepting for 100 ms");
+                    }
+                    acceptPausedUntil_ = nowMs() + 100;
+                }
+                return;
+            }
+            // Over the client limit the connection is closed at once: the client sees
+            // the service refuse it instead of waiting for an answer that never comes.
+            if (conns_.size() >= limits_.maxClients) {
+                ::close(fd);
+                if (++refused_ == 1 || refused_ % 1000 == 0) {
+                    logLine("client limit of " + std::to_string(limits_.maxClients) + " connections reached; refused " +
+                            std::to_string(refused_) + " so far");
+                }
+                continue;
+            }
+            // Faults can be injected through the control socket: only the service's own
+            // user (or root) may use it, whatever the socket file's mode says.
+            if (control) {
+                ucred cred{};
+                socklen_t len = sizeof cred;
+                if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 ||
+                    (cred.uid != 0 && cred.uid != ::geteuid())) {
+                    logLine("control: refused a client of uid " + std::to_string(cred.uid) + " (pid " +
+                            std::to_string(cred.pid) + ")");
+                    ::close(fd);
+                    continue;
+                }
+            }
             auto c = std::make_unique<Conn>();
             c->fd = fd;
             c->id = ++lastId_;
@@ -235,7 +305,9 @@ class Server {
             ssize_t n = ::read(c.fd, buf, sizeof buf);
             if (n > 0) {
                 c.in.append(buf, size_t(n));
-                if (c.in.size() > 8 * Kavrin::ZLSocket::kMaxFrame) break;  // process before reading more
+                // Run what is complete before reading more: a client never has more
+                // than one frame (or control line) and one read buffered.
+                if (c.in.size() >= 4 + Smbusd::kMaxFrameBytes) break;
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -254,16 +326,21 @@ class Server {
             processControl(c);
             return;
         }
-        while (!c.dead && !c.busy && c.in.size() >= 4) {
+        while (!c.dead && !c.busy && c.in.size() >= 4 && c.out.size() < Smbusd::kMaxClientOutput) {
             const unsigned char* h = reinterpret_cast<const unsigned char*>(c.in.data());
             uint32_t len = uint32_t(h[0]) << 24 | uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
-            if (len > Kavrin::ZLSocket::kMaxFrame) {
+            if (len > Smbusd::kMaxFrameBytes) {
                 logLine("client " + std::to_string(c.id) + ": frame of " + std::to_string(len) +
-                        " bytes is over the limit; closing");
+                        " bytes is over the limit of " + std::to_string(Smbusd::kMaxFrameBytes) + " bytes; closing");
                 c.dead = true;
                 return;
             }
-            if (c.in.size() < 4 + size_t(len)) return;
+            if (c.in.size() < 4 + size_t(len)) {
+                if (!admit(c, len)) c.dead = true;
+                return;
+            }
+            c.frameLen = 0;
+            c.partialSince = 0;
             // One request object serves every frame: parsing into it reuses the sub-messages
             // of earlier batches instead of allocating them again.
             Smbus::TransactionRequest& req = request_;
@@ -274,8 +351,19 @@ class Server {
                 c.dead = true;
                 return;
             }
+            std::string limitError;
+            if (!Smbusd::checkRequest(req, &limitError)) {
+                logLine("client " + std::to_string(c.id) + ": request refused: " + limitError);
+                Smbus::TransactionResponse refusal;
+                refusal.set_failed(true);
+                refusal.set_error(limitError);
+                c.out += frame(refusal.SerializeAsString());
+                releaseRequest(len);
+                continue;
+            }
             std::string log;
             Smbusd::BatchOutcome outcome = board_.execute(req, c.id, board_.logLevel(), &log);
+            releaseRequest(len);
             if (!log.empty()) logLine(log);
             if (outcome.response.failed() && board_.logLevel() >= 1) {
                 logLine("client " + std::to_string(c.id) + ": batch failed: " + outcome.response.error());
@@ -302,7 +390,7 @@ class Server {
     }
 
     void processControl(Conn& c) {
-        for (;;) {
+        while (!c.dead && c.out.size() < Smbusd::kMaxClientOutput) {
             size_t nl = c.in.find('\n');
             if (nl == std::string::npos) {
                 if (c.in.size() > 65536) c.dead = true;  // no sane command is that long
@@ -340,6 +428,7 @@ class Server {
             ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
             if (n > 0) {
                 c.out.erase(0, size_t(n));
+                c.outSince = 0;
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -349,17 +438,78 @@ class Server {
         }
     }
 
+    // ---- limits: memory, stalled clients ----
+
+    // Whether the service can buffer a frame of `len` bytes a client has begun: the bytes
+    // of every client's unfinished frame and queued answers stay under kMaxBufferedBytes.
+    bool admit(Conn& c, uint32_t len) {
+        if (c.frameLen == len + 4) return true;
+        size_t total = 0;
+        for (const auto& o : conns_) {
+            if (o.get() != &c) total += std::max(o->in.size(), o->frameLen) + o->out.size() + o->pending.size();
+        }
+        total += c.out.size() + c.pending.size();
+        if (total + len + 4 > Smbusd::kMaxBufferedBytes) {
+            logLine("client " + std::to_string(c.id) + ": frame of " + std::to_string(len) +
+                    " bytes would pass the limit of " + std::to_string(Smbusd::kMaxBufferedBytes) +
+                    " bytes buffered for all clients; closing");
+            return false;
+        }
+        c.frameLen = len + 4;
+        return true;
+    }
+
+    // The request object keeps what a batch parsed into it for the next one; after a
+    // large batch that memory is given back.
+    void releaseRequest(uint32_t frameLen) {
+        if (frameLen > Smbusd::kKeptBufferBytes || request_.request_size() > 1024) {
+            Smbus::TransactionRequest fresh;
+            request_.Swap(&fresh);
+        }
+    }
+
+    // After a round: note when an unfinished frame began and when answers started to
+    // wait, and give back buffers that grew large and are empty again.
+    void track(Conn& c) {
+        int64_t now = nowMs();
+        bool partial = !c.in.empty() && (c.control || c.in.size() < 4 || (c.frameLen && c.in.size() < c.frameLen));
+        if (!partial) c.partialSince = 0;
+        else if (!c.partialSince) c.partialSince = now;
+        if (c.out.empty()) c.outSince = 0;
+        else if (!c.outSince) c.outSince = now;
+        if (c.in.empty() && c.in.capacity() > Smbusd::kKeptBufferBytes) std::string().swap(c.in);
+        if (c.out.empty() && c.out.capacity() > Smbusd::kKeptBufferBytes) std::string().swap(c.out);
+    }
+
+    void closeStalled(Conn& c, int64_t now) {
+        if (c.dead) return;
+        const char* what = nullptr;
+        if (c.partialSince && now - c.partialSince >= limits_.stallMs) {
+            what = c.control ? "control line unfinished" : "frame unfinished";
+        } else if (c.outSince && now - c.outSince >= limits_.stallMs) {
+            what = "answers not taken";
+        }
+        if (!what) return;
+        logLine("client " + std::to_string(c.id) + ": " + what + " for " + std::to_string(limits_.stallMs) +
+                " ms; closing");
+        c.dead = true;
+    }
+
     Board& board_;
+    ServerLimits limits_;
     Smbus::TransactionRequest request_;
     std::vector<std::unique_ptr<Conn>> conns_;
     int lastId_ = 0;
     bool stop_ = false;
+    int64_t acceptPausedUntil_ = 0;
+    uint64_t refused_ = 0;
 };
 
 void usage() {
     std::fprintf(stderr,
                  "usage: zolta-smbusd --socket PATH --topology FILE [--state FILE] [--control PATH] [-v LEVEL] "
-                 "[--log FILE]\n");
+                 "[--log FILE]\n"
+                 "                    [--stall-ms MS] [--max-clients N]\n");
 }
 
 }  // namespace
@@ -367,6 +517,7 @@ void usage() {
 int main(int argc, char** argv) {
     std::string socketPath, topologyPath, statePath, controlPath, logPath;
     int level = 0;
+    ServerLimits limits;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string* out) {
@@ -381,6 +532,13 @@ int main(int argc, char** argv) {
         else if (a == "--state") ok = value(&statePath);
         else if (a == "--control") ok = value(&controlPath);
         else if (a == "--log") ok = value(&logPath);
+        else if (a == "--stall-ms" || a == "--max-clients") {
+            ok = value(&v);
+            long n = ok ? std::strtol(v.c_str(), nullptr, 10) : 0;
+            ok = ok && n > 0 && n <= 3600000;
+            if (a == "--stall-ms") limits.stallMs = int(n);
+            else limits.maxClients = size_t(n);
+        }
         else if (a == "-v" || a == "--verbose") {
             ok = value(&v);
             level = ok ? std::atoi(v.c_str()) : 0;
@@ -437,12 +595,19 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    int controlFd = listenOn(controlPath, &err);
+    // Each client takes a descriptor; keep some for the service itself.
+    rlimit nofile{};
+    if (::getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur != RLIM_INFINITY) {
+        size_t usable = nofile.rlim_cur > 32 ? size_t(nofile.rlim_cur) - 32 : 1;
+        if (limits.maxClients > usable) limits.maxClients = usable;
+    }
+
+    int controlFd = listenOn(controlPath, 0600, &err);
     if (controlFd < 0) {
         logLine("zolta-smbusd: " + err);
         return 1;
     }
-    int dataFd = listenOn(socketPath, &err);
+    int dataFd = listenOn(socketPath, 0660, &err);
     if (dataFd < 0) {
         logLine("zolta-smbusd: " + err);
         ::close(controlFd);
@@ -451,7 +616,7 @@ int main(int argc, char** argv) {
     }
     logLine("zolta-smbusd: serving " + socketPath + " (control " + controlPath + ")");
 
-    Server server(board);
+    Server server(board, limits);
     int rc = server.run(dataFd, controlFd);
 
     ::close(dataFd);

@@ -166,6 +166,21 @@ expect_row WrongDriver '"message":"add returned null","reason":"driver TMP76 not
   "show gives the library's reason for a refused add"
 if [ "$status" -eq 1 ]; then pass "show exits 1 for the broken board"; else fail "broken board show exit $status"; fi
 
+# --- hostile files: a board file nested 100,000 deep, a topology that is /dev/zero; each is
+# refused with the file named, within seconds, for show and check alike
+python3 -c 'print("{\"topology\": \"t.json\", \"fans\": " + "[" * 100000 + "]" * 100000 + "}")' >"$work/deep.json"
+printf '{"topology": "/dev/zero"}' >"$work/zero.json"
+for bad in "deep.json:nested deeper" "zero.json:/dev/zero"; do
+  file=${bad%%:*} want=${bad#*:}
+  for cmd in show check; do
+    if [ "$cmd" = show ]; then timeout 20 "$host" -v -1 --board "$work/$file" show >"$work/bad.out" 2>&1
+    else timeout 20 "$host" check "$work/$file" >"$work/bad.out" 2>&1; fi
+    status=$?
+    if [ "$status" -ge 1 ] && [ "$status" -le 2 ] && grep -q -- "$want" "$work/bad.out"; then pass "$cmd refuses $file"
+    else fail "$cmd $file: exit $status: $(head -c 300 "$work/bad.out")"; fi
+  done
+done
+
 # --- changes through the library reach the board
 "$host" -v -1 powercycle --yes >/dev/null 2>&1 || fail "powercycle exit status"
 [ "$("$ctl" read MasterCpld 3)" = "11" ] && pass "powercycle sets bits 4 and 0 of the master CPLD" \
