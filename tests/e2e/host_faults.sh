@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The whole board under each fault of the service: every `zolta-host show` ends within a
+# bound set by ZOLTA_SMBUS_TIMEOUT_MS, reports the failed readings with their status, and the
+# next show after the fault is cleared reads the whole board again.
+# Usage: host_faults.sh BUILD_DIR SOURCE_DIR
+set -u
+build=$(cd "${1:?build directory}" && pwd)
+src=$(cd "${2:?source directory}" && pwd)
+host=$build/bin/zolta-host
+daemon=$build/bin/zolta-smbusd
+ctl=$build/bin/zolta-smbusctl
+
+work=$(mktemp -d)
+daemon_pid=
+stop_daemon() {
+  if [ -n "$daemon_pid" ]; then kill -CONT "$daemon_pid" 2>/dev/null; kill "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
+  daemon_pid=
+}
+trap 'stop_daemon; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+
+export ZOLTA_SMBUS_SOCKET=$work/smbus.sock
+export ZOLTA_SMBUS_TIMEOUT_MS=100
+unset SIMULATION_VMID
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+start_daemon() {
+  "$daemon" --topology "$src/boards/orviks/topology.json" --state "$src/boards/orviks/emulation.json" \
+    >>"$work/daemon.log" 2>&1 &
+  daemon_pid=$!
+  for _ in $(seq 1 100); do
+    [ -S "$ZOLTA_SMBUS_SOCKET" ] && return 0
+    sleep 0.1
+  done
+  echo "zolta-smbusd did not start:"; cat "$work/daemon.log"; exit 1
+}
+
+# Runs one show; sets $status, $ms and leaves the report in $work/show.json.
+show() {
+  local t0=$(date +%s%N)
+  "$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err"
+  status=$?
+  ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+}
+
+# expect NAME STATUS BOUND_MS PATTERN: the show exits STATUS within BOUND_MS and its report
+# holds PATTERN; then, with every fault cleared, the board reads clean again.
+expect() {
+  if [ "$status" -eq "$2" ] && [ "$ms" -lt "$3" ] && grep -q -- "$4" "$work/show.json"; then
+    pass "$1: exit $status in $ms ms"
+  else
+    fail "$1: exit $status in $ms ms (want $2 within $3 ms and $4)"; tail -3 "$work/show.err"
+  fi
+  [ -n "$daemon_pid" ] && "$ctl" fault all off >/dev/null 2>&1
+  show
+  if [ "$status" -eq 0 ]; then pass "$1: recovered"; else fail "$1: not recovered (exit $status)"; fi
+}
+
+start_daemon
+show
+[ "$status" -eq 0 ] && pass "the board reads clean" || fail "the board does not read clean (exit $status)"
+
+"$ctl" fault TempInlet nak >/dev/null
+show; expect "one device naks" 1 5000 '"name":"Inlet".*"status":"failed"'
+for kind in garbage count close; do
+  "$ctl" fault all $kind >/dev/null
+  show; expect "every answer: $kind" 1 20000 '"status":"\(no communication\|failed\)"'
+done
+
+# A service that stops answering: each reading waits its timeout, no longer.
+kill -STOP "$daemon_pid"
+show
+kill -CONT "$daemon_pid"
+expect "service stopped (SIGSTOP)" 1 60000 '"status":"no communication"'
+
+# The service dies in the middle of a show and comes back: the readings in between fail, the
+# rest succeed on a new connection, and the next show reads all. Slowed answers (20 ms, well
+# within the timeout) make sure the show is still running when the service dies.
+"$ctl" fault all delay 20 >/dev/null
+t0=$(date +%s%N)
+"$host" -v -1 show --json >"$work/show.json" 2>/dev/null &
+show_pid=$!
+sleep 0.5
+kill -9 "$daemon_pid"; wait "$daemon_pid" 2>/dev/null; daemon_pid=
+rm -f "$ZOLTA_SMBUS_SOCKET" "$ZOLTA_SMBUS_SOCKET.ctl"
+start_daemon
+wait "$show_pid"; status=$?
+ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+expect "service dies mid-show and comes back" 1 30000 '"status":"no communication"'
+
+echo "$failures failures"
+[ "$failures" -eq 0 ]
