@@ -46,6 +46,10 @@ Ham* ZoltaSmbusHam::create(const Topology::Topology& topology, const Drivers::Dr
     return visitor.ham;
 }
 
+ZoltaSmbusHam::~ZoltaSmbusHam() {
+    for (Component::LogicalDevice::Mux* mux : muxes) delete mux;
+}
+
 bool ZoltaSmbusVisitor::visit(const Topology::Component* component) {
     if (found) return true;
     if (component->uid != args->uid) return true;

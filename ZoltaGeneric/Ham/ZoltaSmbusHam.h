@@ -24,6 +24,9 @@ class ZoltaSmbusHam final : public Ham {
     // Registry factory for "ZoltaSmbus": walks the topology from the device up to its
     // medium; null when the device is not in the topology.
     static Ham* create(const Topology::Topology& topology, const Drivers::DriverArgs& args);
+    // The muxes on the way were made for this HAM and go with it (only a HAM whose device
+    // could not be made is ever freed).
+    ~ZoltaSmbusHam() override;
 
     void init() override;
     void prepare() override;

@@ -106,7 +106,6 @@ class XcvrMuxFrameTest : public ::testing::Test {
             auto* device = dynamic_cast<Component::HardwareDevice*>(cached->second);
             auto* ham = dynamic_cast<Ham::ZoltaSmbusHam*>(device->ham);
             delete device;
-            for (auto* mux : ham->muxes) delete mux;
             delete ham;
             Component::DeviceBase::devices.erase(cached);
         }

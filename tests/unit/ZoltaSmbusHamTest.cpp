@@ -66,14 +66,9 @@ const char kTopology[] = R"([
     {"id": 130, "busses": [{"id": 200, "devices": [{"did": 7060}]}]}]}
 ])";
 
-// The library keeps HAMs for the process; a test frees its HAM and the muxes it was given.
-struct HamDeleter {
-    void operator()(Ham::ZoltaSmbusHam* ham) const {
-        for (auto* mux : ham->muxes) delete mux;
-        delete ham;
-    }
-};
-using HamPtr = std::unique_ptr<Ham::ZoltaSmbusHam, HamDeleter>;
+// The library keeps HAMs for the process; a test frees its HAM (and with it the muxes it
+// was given).
+using HamPtr = std::unique_ptr<Ham::ZoltaSmbusHam>;
 
 uint32_t word1Of(uint64_t address) { return static_cast<uint32_t>(address >> 32); }
 Topology::KhamAddress addressOf(const Smbus::Request& r) {
