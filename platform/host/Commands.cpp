@@ -1,9 +1,13 @@
 #include "Commands.h"
 
 #include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -23,15 +27,33 @@
 
 namespace Host {
 
+#ifndef ZL_VERSION
+#define ZL_VERSION "unknown"
+#endif
+
+const char* const kVersionText = "zolta-host " ZL_VERSION "\n";
+
+#define ZL_EXIT_STATUSES                                                                    \
+    "exit status:\n"                                                                        \
+    "  0  every reading succeeded and no temperature is at its alert limit\n"              \
+    "  1  some readings failed (or the change was refused)\n"                               \
+    "  2  usage error\n"                                                                    \
+    "  3  configuration error: board file, topology or library unusable, SMBus service\n"   \
+    "     unreachable, or --timeout passed\n"                                              \
+    "  4  an alarm: a temperature at or above its alert or critical limit (also when\n"     \
+    "     readings failed)\n"
+
 const char* const kProgramHelp =
-    "usage: zolta-host [--board FILE] [--library PATH] [-v LEVEL] COMMAND [ARGS]\n"
+    "usage: zolta-host [--board FILE] [--library PATH] [-v LEVEL] [--timeout S] [--no-color]\n"
+    "                  COMMAND [ARGS]\n"
     "\n"
     "Loads the OrvikS driver library, adds the devices of a board file and shows or\n"
     "changes them.\n"
     "\n"
     "commands:\n"
-    "  show [--json]                       one report of the whole board\n"
-    "  watch [--interval S] [--count N] [--led NAME SETTING]...\n"
+    "  show [--json | --format text|json|openmetrics] [SECTION]...\n"
+    "                                      one report of the board\n"
+    "  watch [--interval S] [--count N] [--json] [--led NAME SETTING]... [SECTION]...\n"
     "                                      refresh the report while timers run\n"
     "  set fan NAME RPM                    set a fan's speed\n"
     "  set led NAME SETTING [--hold S]     set an LED (Off Good Warning Bad Inactive Unknown Beacon)\n"
@@ -42,40 +64,55 @@ const char* const kProgramHelp =
     "                                      raw SMBus access through an SMBus proxy\n"
     "  xcvr eeprom PORT [--raw] [--json]   read and decode a transceiver module's EEPROM\n"
     "  check [BOARD]                       validate a board file and its topology\n"
+    "SECTION: temps fans psus trays ports leds gpios (default: all)\n"
     "\n"
     "options:\n"
     "  --board FILE     board file (default: boards/orviks/board.json of the source tree)\n"
     "  --library PATH   driver library (default: libZoltaDriversOrvikS.so.0 of the build)\n"
-    "  -v LEVEL         print library traces up to LEVEL on stderr (-1: none; default 0,\n"
-    "                   or ZL_TRACE_LEVEL)\n"
+    "  -v LEVEL         print library traces up to LEVEL on stderr (default: none, or\n"
+    "                   ZL_TRACE_LEVEL)\n"
+    "  --timeout S      end the command with exit status 3 when it takes longer than S\n"
+    "                   seconds (watch: each report)\n"
+    "  --no-color       no colours (also with NO_COLOR set or when stdout is no terminal)\n"
     "  --help           help for zolta-host or for a command\n"
+    "  --version        print the version\n"
     "\n"
-    "The library talks to the SMBus service on ZOLTA_SMBUS_SOCKET; with SIMULATION_VMID set\n"
-    "it simulates every device in files instead, but still connects to the service first.\n"
-    "Exit status: 0 every reading succeeded, 1 some failed, 2 usage error.\n";
+    "The library talks to the SMBus service on ZOLTA_SMBUS_SOCKET (default\n"
+    "/run/zolta/smbus.sock); with SIMULATION_VMID set it simulates every device in files\n"
+    "instead, but still connects to the service first.\n"
+    ZL_EXIT_STATUSES;
 
 namespace {
 
 const char* const kShowHelp =
-    "usage: zolta-host [OPTIONS] show [--json]\n"
+    "usage: zolta-host [OPTIONS] show [--json | --format text|json|openmetrics] [SECTION]...\n"
     "\n"
     "Adds every device of the board file and prints one report: temperatures with their\n"
-    "thresholds, fans, power supplies (bay, model, serial, power good, volts, amps, watts),\n"
-    "fan trays (presence, airflow, model, maximum speed, their fans), transceivers, LEDs and\n"
-    "GPIOs. The fans of a pulled tray show as absent, not as failed readings. A reading that\n"
-    "fails shows its status in words.\n"
-    "--json prints the same as JSON: one object per device, each reading with \"status\",\n"
-    "\"value\" and \"unit\".\n"
-    "Exit status: 0 every reading succeeded, 1 some failed, 2 usage error.\n";
+    "limits and alarm, fans, power supplies (bay, presence, model, serial, power good,\n"
+    "volts, amps, watts), fan trays (presence, airflow, model, maximum speed, their fans),\n"
+    "transceivers, LEDs and GPIOs. SECTION (temps fans psus trays ports leds gpios) limits\n"
+    "the report to those sections. Presence is present, absent or unknown (the bus failed);\n"
+    "the readings of an absent unit are \"absent\", not failed. A reading that fails shows its\n"
+    "status in words.\n"
+    "--json (--format json) prints JSON, schema version 1: each reading an object with\n"
+    "\"status\", \"value\" (null unless ok) and \"unit\", and a \"summary\" that counts them.\n"
+    "--format openmetrics prints OpenMetrics text (zolta_* gauges, one per reading, and\n"
+    "zolta_reading_ok per reading) for a node_exporter textfile collector.\n"
+    ZL_EXIT_STATUSES;
 
 const char* const kWatchHelp =
     "usage: zolta-host [OPTIONS] watch [--interval S] [--count N] [--json] [--led NAME SETTING]...\n"
+    "                                  [SECTION]...\n"
     "\n"
     "Adds every device once, then prints the report every S seconds (default 2) while the\n"
     "timer service runs (transceiver polling, LED blinking). Stops after N reports (default:\n"
-    "until interrupted). --led sets an LED first (Beacon makes it blink while watch runs;\n"
-    "each report then waits for the other blink phase, so a blinking field alternates).\n"
-    "The exit status is that of the last report.\n";
+    "until interrupted). Each report starts with a header line (time, interval, report\n"
+    "number); values that changed since the previous report are marked with '*'. On a\n"
+    "terminal the screen is redrawn and cut to its height: name SECTIONs (temps fans psus\n"
+    "trays ports leds gpios) to see less. --json prints each report as one JSON object on\n"
+    "one line. --led sets an LED first (Beacon makes it blink while watch runs; each report\n"
+    "then waits for the other blink phase, so a blinking field alternates).\n"
+    "The exit status is that of the last report (see zolta-host --help).\n";
 
 const char* const kSetHelp =
     "usage: zolta-host [OPTIONS] set fan NAME RPM\n"
@@ -88,7 +125,8 @@ const char* const kSetHelp =
     "program running S seconds so that a blinking LED keeps blinking. A fan's new speed is read\n"
     "back until it holds still (at most 5 s); a speed above the fan's maximum is warned about.\n"
     "BIT is txDisable for SFP ports, lpMode, reset or modSel for QSFP ports; VALUE 0 or 1.\n"
-    "Exit status: 0 done, 1 the library reported a failure, 2 usage error.\n";
+    "Exit status: 0 done, 1 the library reported a failure, 2 usage error, 3 configuration\n"
+    "error (board file, library, SMBus service).\n";
 
 const char* const kPowercycleHelp =
     "usage: zolta-host [OPTIONS] powercycle --yes\n"
@@ -115,11 +153,49 @@ void stopOnSignals() {
     std::signal(SIGTERM, onSignal);
 }
 
-int exitFor(const Report& report) { return report.failures() == 0 ? kExitOk : kExitFailed; }
+int exitFor(const Report& report) {
+    Summary s = report.summary();
+    if (s.alarms) return kExitAlarm;
+    return s.failed + s.notAdded + s.problems == 0 ? kExitOk : kExitFailed;
+}
 
-void print(const Report& report, bool json) {
-    std::fputs((json ? renderJson(report) : renderText(report)).c_str(), stdout);
-    std::fflush(stdout);
+// Colour on a terminal unless --no-color or NO_COLOR (any non-empty value) says otherwise.
+bool useColour(const Options& o) {
+    const char* no = std::getenv("NO_COLOR");
+    return o.colour && !(no && *no) && isatty(STDOUT_FILENO);
+}
+
+// Section words at the end of show's and watch's arguments; false when a word is none.
+bool sectionWord(const std::string& word, unsigned* sections) {
+    unsigned bit = sectionOf(word);
+    if (!bit) return false;
+    *sections = (*sections == kAllSections ? 0 : *sections) | bit;
+    return true;
+}
+
+// The timeout of --timeout: the process ends with a message when it passes. The message is
+// made before it is armed; the handler only writes it and exits.
+char timeoutMessage[128];
+size_t timeoutLength = 0;
+
+void onTimeout(int) {
+    if (write(STDERR_FILENO, timeoutMessage, timeoutLength) < 0) {
+    }
+    _exit(kExitConfig);
+}
+
+void armTimeout(double seconds, const char* what) {
+    itimerval timer{};
+    if (seconds > 0) {
+        int n = std::snprintf(timeoutMessage, sizeof timeoutMessage, "zolta-host: %s did not finish within %g s (--timeout)\n",
+                              what, seconds);
+        timeoutLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof timeoutMessage - 1) : 0;
+        std::signal(SIGALRM, onTimeout);
+        auto micros = static_cast<long long>(seconds * 1e6);
+        timer.it_value.tv_sec = static_cast<time_t>(micros / 1000000);
+        timer.it_value.tv_usec = static_cast<suseconds_t>(micros % 1000000);
+    }
+    setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
 // Prints what was done, or on stderr what failed; the exit status for it.
@@ -209,18 +285,48 @@ int reportSettledSpeed(const std::string& name, zl_fan* fan) {
 }
 
 int runShow(const Options& o, Runner& runner) {
-    bool json = false;
+    std::string format = "text";
+    unsigned sections = kAllSections;
     for (size_t i = 1; i < o.args.size(); ++i) {
-        if (o.args[i] == "--json")
-            json = true;
-        else
-            return usage("show: unexpected argument " + o.args[i], kShowHelp);
+        const std::string& a = o.args[i];
+        if (a == "--json") {
+            format = "json";
+        } else if (a == "--format" && i + 1 < o.args.size()) {
+            format = o.args[++i];
+            if (format != "text" && format != "json" && format != "openmetrics")
+                return usage("show: --format is text, json or openmetrics, not " + format, kShowHelp);
+        } else if (!sectionWord(a, &sections)) {
+            return usage("show: unexpected argument " + a + " (sections: " + kSectionWords + ")", kShowHelp);
+        }
     }
-    runner.initAll();
+    if (!runner.initAll()) return kExitConfig;
     runner.addAll();
-    Report report = readBoard(runner);
-    print(report, json);
+    Report report = readBoard(runner, sections);
+    std::string out = format == "json"          ? renderJson(report)
+                      : format == "openmetrics" ? renderOpenMetrics(report)
+                                                : renderText(report, nullptr, useColour(o));
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
     return exitFor(report);
+}
+
+// The rows a terminal has, 0 when stdout is none.
+int terminalRows() {
+    winsize size{};
+    if (!isatty(STDOUT_FILENO) || ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_row;
+}
+
+// Cuts a text report to `rows` lines, the last saying how many were left out.
+std::string fitRows(const std::string& text, int rows) {
+    if (rows < 3) return text;
+    size_t at = 0;
+    int lines = 0;
+    while (lines < rows - 1 && (at = text.find('\n', at)) != std::string::npos) ++at, ++lines;
+    if (at == std::string::npos || at >= text.size()) return text;
+    long rest = std::count(text.begin() + static_cast<long>(at), text.end(), '\n');
+    return text.substr(0, at) + "... " + std::to_string(rest) + " more lines: name sections (" + kSectionWords +
+           ")\n";
 }
 
 // The transceiver lines that changed since the previous report, one text line each:
@@ -245,6 +351,7 @@ int runWatch(const Options& o, Runner& runner) {
     double interval = 2;
     long count = 0;
     bool json = false;
+    unsigned sections = kAllSections;
     std::vector<std::pair<const BoardDevice*, int>> leds;  // settings to apply before watching
     for (size_t i = 1; i < o.args.size(); ++i) {
         const std::string& a = o.args[i];
@@ -263,12 +370,12 @@ int runWatch(const Options& o, Runner& runner) {
         } else if (a == "--count" && i + 1 < o.args.size()) {
             if (!parseLong(o.args[++i], &count) || count < 0)
                 return usage("watch: --count needs a number of reports", kWatchHelp);
-        } else {
-            return usage("watch: unexpected argument " + a, kWatchHelp);
+        } else if (!sectionWord(a, &sections)) {
+            return usage("watch: unexpected argument " + a + " (sections: " + kSectionWords + ")", kWatchHelp);
         }
     }
     stopOnSignals();
-    runner.initAll();
+    if (!runner.initAll()) return kExitConfig;
     runner.addAll();
     for (const auto& [led, setting] : leds) {
         auto record = runner.record<zl_led>(led);
@@ -278,22 +385,37 @@ int runWatch(const Options& o, Runner& runner) {
             std::fprintf(stderr, "zolta-host: %s: setting %s: %s\n", led->name.c_str(), kSettingNames[setting],
                          statusWord(status).c_str());
     }
-    bool tty = isatty(STDOUT_FILENO);
+    const bool tty = isatty(STDOUT_FILENO);
+    const bool colour = useColour(o);
     int status = kExitOk;
     BlinkFields blinking = blinkFields(runner);
     Report previous;
     for (long n = 0; (count == 0 || n < count) && !stopRequested; ++n) {
-        if (n > 0) runTimers(static_cast<long>(interval * 1000), &stopRequested);
-        if (n > 0 && !blinking.empty()) awaitBlinkPhase(runner, &blinking);
+        if (n > 0) {
+            armTimeout(0, "");  // the wait between reports is no part of a report's time
+            runTimers(static_cast<long>(interval * 1000), &stopRequested);
+            if (!blinking.empty()) awaitBlinkPhase(runner, &blinking);
+            armTimeout(o.timeout, "a watch report");
+        }
         if (stopRequested) break;
-        Report report = readBoard(runner);
+        Report report = readBoard(runner, sections);
         for (const auto& row : report.leds)
             for (auto& [led, field] : blinking)
                 if (led->name == row.name) field = row.field;
-        if (tty) std::fputs("\033[H\033[2J", stdout);
-        else if (n > 0 && !json) std::fputs("----\n", stdout);
-        print(report, json);
-        if (!json && n > 0) std::fputs(xcvrChanges(previous, report).c_str(), stdout);
+        if (json) {
+            std::fputs(renderJson(report, true).c_str(), stdout);
+        } else {
+            char header[160];
+            std::snprintf(header, sizeof header, "zolta-host watch: %s, every %g s, report %ld%s\n",
+                          report.timestamp.c_str(), interval, n + 1,
+                          count ? (" of " + std::to_string(count)).c_str() : ", Ctrl-C to stop");
+            std::string text = header + renderText(report, n > 0 ? &previous : nullptr, colour);
+            if (n > 0) text += xcvrChanges(previous, report);
+            if (tty)
+                std::fputs(("\033[H\033[2J" + fitRows(text, terminalRows())).c_str(), stdout);
+            else
+                std::fputs(((n > 0 ? "\n" : "") + text).c_str(), stdout);
+        }
         std::fflush(stdout);
         status = exitFor(report);
         previous = std::move(report);
@@ -358,7 +480,7 @@ int runSet(const Options& o, Runner& runner) {
             return usage("set xcvr: VALUE must be 0 or 1", kSetHelp);
     }
 
-    runner.initAll();
+    if (!runner.initAll()) return kExitConfig;
     void* record = runner.add(*device);
     if (!record) {
         const Problem& p = runner.problems.back();
@@ -380,7 +502,16 @@ int runSet(const Options& o, Runner& runner) {
                     if (line.rfind("Warning", 0) == 0)
                         std::fprintf(stderr, "zolta-host: %s: %s\n", name.c_str(), line.c_str());
             }
-            int rc = outcome(name + ": speed set to " + std::to_string(number) + " rpm", status);
+            // The fan runs at most at its maximum, whatever was asked: say so rather than
+            // claim the speed asked for.
+            long maxRpm = 0;
+            std::string maxText = textDriverArg(device->text, "maxRpm");
+            if (maxText.empty()) maxText = textDriverArg(device->text, "maxFanRpm");
+            std::string done = name + ": speed set to " + std::to_string(number) + " rpm";
+            if (parseLong(maxText, &maxRpm) && maxRpm > 0 && number > maxRpm)
+                done = name + ": asked for " + std::to_string(number) + " rpm, above the fan's maximum of " +
+                       std::to_string(maxRpm) + " rpm";
+            int rc = outcome(done, status);
             if (rc != kExitOk) return rc;
             runner.fanTargets[device] = static_cast<int>(number);
             return reportSettledSpeed(name, fan);
@@ -444,9 +575,9 @@ int runPowercycle(const Options& o, Runner& runner) {
     if (!yes) return usage("powercycle: this power-cycles the board; confirm with --yes", kPowercycleHelp);
     if (!runner.board.hasSystem) {
         std::fprintf(stderr, "zolta-host: the board file has no \"system\" entry\n");
-        return kExitFailed;
+        return kExitConfig;
     }
-    runner.initAll();
+    if (!runner.initAll()) return kExitConfig;
     auto system = static_cast<zl_system*>(runner.add(runner.board.system));
     if (!system) {
         std::fprintf(stderr, "zolta-host: %s\n", runner.problems.back().text().c_str());
@@ -532,10 +663,12 @@ int runCommand(const Options& options) {
     const Command* command = find(options.args.empty() ? "" : options.args[0]);
     if (!command) return usage("no such command", kProgramHelp);
     if (!command->run) return runCheck(options);
+    armTimeout(options.timeout, ("zolta-host " + options.args[0]).c_str());
     Runner runner;
     std::string boardPath = options.board.empty() ? defaultBoardPath() : options.board;
     std::string libraryPath = options.library.empty() ? defaultLibraryPath() : options.library;
-    if (!runner.start(boardPath, libraryPath)) return kExitFailed;
+    if (!runner.start(boardPath, libraryPath)) return kExitConfig;
+    runner.checkService = true;
     return command->run(options, runner);
 }
 

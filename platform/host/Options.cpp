@@ -49,7 +49,7 @@ bool parseSeconds(const std::string& text, double* value) {
 
 bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     const char* env = std::getenv("ZL_TRACE_LEVEL");
-    long level = 0;
+    long level = -1;
     if (env && *env && !parseLong(env, &level)) {
         *error = std::string("ZL_TRACE_LEVEL is not a number: ") + env;
         return false;
@@ -75,8 +75,19 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
                 *error = "-v needs a number, not " + text;
                 return false;
             }
+        } else if (arg == "--timeout") {
+            std::string text;
+            if (!value(&text)) return false;
+            if (!parseSeconds(text, &options->timeout) || options->timeout <= 0) {
+                *error = "--timeout needs seconds from 0 to 86400, not " + text;
+                return false;
+            }
+        } else if (arg == "--no-color") {
+            options->colour = false;
         } else if (arg == "--help" || arg == "-h") {
             options->help = true;
+        } else if (arg == "--version") {
+            options->version = true;
         } else {
             options->args.push_back(arg);
         }

@@ -10,13 +10,16 @@ namespace Host {
 struct Options {
     std::string board;    // "" for the default board file
     std::string library;  // "" for the default library
-    int traceLevel = 0;   // -1 .. 100
+    int traceLevel = -1;  // -1 (none) .. 100
+    double timeout = 0;   // seconds a command may take, 0 for no limit
+    bool colour = true;   // false with --no-color (NO_COLOR and a non-terminal are checked where used)
     bool help = false;
+    bool version = false;
     std::vector<std::string> args;  // command and its arguments, global options removed
 };
 
 // Pulls the global options out of the command line, wherever they stand. The trace level
-// starts from ZL_TRACE_LEVEL. False with `error` when an option is unusable.
+// starts from ZL_TRACE_LEVEL (none when it is unset). False with `error` when an option is unusable.
 bool parseOptions(int argc, char** argv, Options* options, std::string* error);
 
 // A whole decimal number.

@@ -1,8 +1,13 @@
 #include "Readings.h"
 
 #include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
 #include <map>
 #include <type_traits>
+
+#include <rapidjson/document.h>
 
 #include "Fdl.h"
 #include "LibraryCall.h"
@@ -30,13 +35,39 @@ Reading readAt(Record* record, size_t index, Inputs... inputs) {
     return Reading::of(status, static_cast<double>(value));
 }
 
-// A slot's presence (1 when the library describes what sits in it) and that description.
+// A slot's presence (1 when the library describes what sits in it, 0 when it answers "not
+// found": the place is empty) and that description.
 Reading readSlot(zl_slot* slot, Fdl* fdl) {
     char* text = nullptr;
     int status = getAt(slot, ZL_SLOT_GET_PRESENCE, &text);
     if (status == ZL_STATUS_OK && text) *fdl = parseFdl(text);
     std::free(text);
+    if (status == ZL_STATUS_NOT_FOUND) return Reading::of(ZL_STATUS_OK, 0);
     return Reading::of(status, status == ZL_STATUS_OK ? 1 : 0);
+}
+
+// The readings of a unit that is out of its place are not read: they are absent.
+void markAbsent(std::vector<FanRow>* fans, const std::string& group) {
+    for (auto& fan : *fans)
+        if (fan.group == group) fan.rpm = Reading::of(kAbsent);
+}
+
+// The topology device a device text sits on, -1 when it names none.
+int didOf(const std::string& text) {
+    rapidjson::Document doc;
+    doc.Parse(text.c_str());
+    if (doc.HasParseError() || !doc.IsObject()) return -1;
+    auto it = doc.FindMember("did");
+    return it != doc.MemberEnd() && it->value.IsInt() ? it->value.GetInt() : -1;
+}
+
+std::string utcNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buffer;
 }
 
 // A transceiver's presence callback answers yes or no, not a status.
@@ -69,7 +100,11 @@ class SectionReader {
     void temps() {
         for (const auto* d : board_.ofKind(Kind::TempSensor)) {
             auto celsius = readAt<float>(record<zl_temp_sensor>(d), ZL_TEMP_GET_TEMPERATURE);
-            report_.temps.push_back({d->name, of(d, celsius), d->alert, d->critical});
+            // A sensor on a power supply's chip is that supply's.
+            std::string psu;
+            for (const auto* p : board_.ofKind(Kind::Psu))
+                if (didOf(p->text) >= 0 && didOf(p->text) == didOf(d->text)) psu = p->name;
+            report_.temps.push_back({d->name, of(d, celsius), d->alert, d->critical, psu});
         }
     }
 
@@ -100,8 +135,20 @@ class SectionReader {
             row.present = bay ? of(bay, readSlot(record<zl_slot>(bay), &fdl)) : Reading::of(kNotSupported);
             row.model = fdlValue(fdl, {"modelName", "model"});
             row.serial = fdlValue(fdl, {"serialNum", "serial"});
+            if (presenceOf(row.present) == Presence::Absent) {
+                for (Reading* r : {&row.powerGood, &row.inputVolts, &row.inputAmps, &row.inputWatts, &row.outputVolts,
+                                   &row.outputAmps, &row.outputWatts})
+                    *r = Reading::of(kAbsent);
+                markAbsent(&report_.fans, d->name);
+                for (auto& t : report_.temps)
+                    if (t.psu == d->name) t.celsius = Reading::of(kAbsent);
+                report_.psus.push_back(row);
+                continue;
+            }
             zl_psu* psu = record<zl_psu>(d);
             row.powerGood = of(d, readAt<int>(psu, ZL_PSU_GET_POWER_OK));
+            // A supply that is not power-good answers "device fault": the answer is "no".
+            if (row.powerGood.status == ZL_STATUS_DEVICE_FAULT) row.powerGood = Reading::of(ZL_STATUS_OK, 0);
             row.inputVolts = of(d, readAt<float>(psu, ZL_PSU_GET_INPUT_VOLTAGE));
             row.inputAmps = of(d, readAt<float>(psu, ZL_PSU_GET_INPUT_CURRENT));
             row.inputWatts = of(d, readAt<float>(psu, ZL_PSU_GET_INPUT_POWER));
@@ -125,9 +172,7 @@ class SectionReader {
             for (const auto* f : board_.ofKind(Kind::Fan))
                 if (f->tray == d->name) row.fans.push_back(f->name);
             // The fans of a pulled tray are absent, whatever their controller reads.
-            if (row.present.status == ZL_STATUS_NOT_FOUND)
-                for (auto& fan : report_.fans)
-                    if (fan.group == d->name) fan.trayAbsent = true;
+            if (presenceOf(row.present) == Presence::Absent) markAbsent(&report_.fans, d->name);
             report_.trays.push_back(row);
         }
     }
@@ -153,9 +198,18 @@ class SectionReader {
             const size_t sfp[] = {ZL_SFP_GET_TX_FAULT, ZL_SFP_GET_RX_LOS, ZL_SFP_GET_TX_DISABLE};
             const size_t qsfp[] = {ZL_QSFP_GET_LP_MODE, ZL_QSFP_GET_RESET, ZL_QSFP_GET_INTERRUPT};
             for (int i = 0; i < 3; ++i) row.bits[i] = readAt<int>(x, row.qsfp ? qsfp[i] : sfp[i]);
+            // Presence comes from the port CPLD's polled lines; when the port's lines can't be
+            // read now, the cached answer can't be trusted either.
+            for (const auto& bit : row.bits)
+                if (bit.status > 0) {
+                    row.present = Reading::of(bit.status);
+                    break;
+                }
             // Byte 0 of the module's EEPROM through the port's SMBus proxy, when a module is in.
             auto proxy = proxies.find(d->name);
-            if (proxy != proxies.end() && row.present.ok() && row.present.value != 0)
+            if (proxy != proxies.end() && presenceOf(row.present) == Presence::Absent)
+                row.eepromId = Reading::of(kAbsent);
+            if (proxy != proxies.end() && presenceOf(row.present) == Presence::Present)
                 row.eepromId = readAt<unsigned char>(record<zl_smbus>(proxy->second), ZL_SMBUS_READ_BYTE,
                                                      static_cast<unsigned char>(0));
             report_.xcvrs.push_back(row);
@@ -209,18 +263,22 @@ Reading readLedField(const Runner& runner, const BoardDevice* led) {
     return Reading::of(status, field);
 }
 
-Report readBoard(const Runner& runner) {
+Report readBoard(const Runner& runner, unsigned sections) {
     Report report;
     report.board = runner.board.name;
+    report.timestamp = utcNow();
     report.problems = runner.problems;
     SectionReader read(runner, &report);
-    read.temps();
-    read.fans();
-    read.psus();
-    read.trays();
-    read.xcvrs();
-    read.leds();
-    read.gpios();
+    if (sections & kTemps) read.temps();
+    // The fans' units are read with them: a pulled unit's fans are absent, not failed.
+    if (sections & kFans) read.fans();
+    if (sections & (kPsus | kFans | kTemps)) read.psus();
+    if (sections & (kTrays | kFans)) read.trays();
+    if (sections & kPorts) read.xcvrs();
+    if (sections & kLeds) read.leds();
+    if (sections & kGpios) read.gpios();
+    if (!(sections & kPsus)) report.psus.clear();
+    if (!(sections & kTrays)) report.trays.clear();
     return report;
 }
 

@@ -1,8 +1,19 @@
 #include "Runner.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <mutex>
+#include <thread>
 
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -77,8 +88,68 @@ bool Runner::start(const std::string& boardPath, const std::string& libraryPath)
     return true;
 }
 
-void Runner::initAll() {
+std::string serviceSocketPath() {
+    const char* env = std::getenv("ZOLTA_SMBUS_SOCKET");
+    return env && *env ? env : "/run/zolta/smbus.sock";
+}
+
+std::string serviceProblem(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return std::strerror(ENAMETOOLONG);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return std::strerror(errno);
+    int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int error = errno;
+    close(fd);
+    if (rc == 0 || error == EAGAIN || error == EINPROGRESS) return "";
+    return std::strerror(error);
+}
+
+namespace {
+
+// Says on a terminal that the host is waiting when the library's init takes longer than a
+// moment (it retries the connection once a second, 30 times).
+class WaitingNotice {
+  public:
+    explicit WaitingNotice(const std::string& path) {
+        if (!isatty(STDERR_FILENO)) return;
+        thread_ = std::thread([this, path] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!done_.wait_for(lock, std::chrono::milliseconds(1500), [this] { return finished_; }))
+                std::fprintf(stderr, "zolta-host: waiting for the SMBus service at %s (up to 30 s)\n", path.c_str());
+        });
+    }
+    ~WaitingNotice() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+bool Runner::initAll() {
+    const std::string path = serviceSocketPath();
+    if (checkService) {
+        std::string why = serviceProblem(path);
+        if (!why.empty()) {
+            std::fprintf(stderr, "zolta-host: cannot reach the SMBus service at %s: %s\n", path.c_str(), why.c_str());
+            return false;
+        }
+    }
     int failed = 0;
+    WaitingNotice notice(path);
     for (Kind kind : kAllKinds) {
         int& status = initStatus_[static_cast<int>(kind)];
         auto init = library.init(kind);
@@ -95,6 +166,12 @@ void Runner::initAll() {
             }
         }
     }
+    if (failed == ZL_STATUS_NO_COMM && checkService) {
+        std::fprintf(stderr, "zolta-host: cannot reach the SMBus service at %s: the library's connection failed\n",
+                     path.c_str());
+        return false;
+    }
+    return true;
 }
 
 void* Runner::add(const BoardDevice& device) {

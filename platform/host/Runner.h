@@ -34,9 +34,14 @@ class Runner {
     // one of them is unusable.
     bool start(const std::string& boardPath, const std::string& libraryPath);
 
+    // Whether initAll first connects to the SMBus service itself (the programs do; the tests
+    // of a stand-in library that needs no service don't).
+    bool checkService = false;
+
     // Calls every kind's init with the topology. When the SMBus service can't be reached the
-    // remaining kinds are not tried (each attempt would wait for the service again).
-    void initAll();
+    // remaining kinds are not tried (each attempt would wait for the service again). False,
+    // with the socket path and the system's reason printed, when the service can't be reached.
+    bool initAll();
 
     // Adds one device of the board once; null (with a problem naming the device and, when
     // the library traced one, its reason) on failure.
@@ -61,6 +66,12 @@ class Runner {
     std::map<const BoardDevice*, void*> records_;
     std::map<const BoardDevice*, int> addStatus_;
 };
+
+// The socket the library connects to: ZOLTA_SMBUS_SOCKET, else the platform's default.
+std::string serviceSocketPath();
+// Connects to the SMBus service once and hangs up: "" when it answers, else why not
+// (strerror text). A service with a full backlog counts as reachable.
+std::string serviceProblem(const std::string& path);
 
 // A driver argument of a device text as text ("" when absent or not a string or number).
 std::string textDriverArg(const std::string& text, const char* key);

@@ -67,8 +67,10 @@ int failed(const std::string& what, int status) {
 
 // The proxy record of LABEL at ADDR, added through the label form of zl_smbus_add; null
 // (with the reason printed) when the library refuses it.
-zl_smbus* addProxy(Runner& runner, const BoardDevice& device) {
-    runner.initAll();
+zl_smbus* addProxy(Runner& runner, const BoardDevice& device, int* exitStatus) {
+    *exitStatus = kExitConfig;
+    if (!runner.initAll()) return nullptr;
+    *exitStatus = kExitFailed;
     auto* proxy = static_cast<zl_smbus*>(runner.add(device));
     if (!proxy) {
         const Problem& p = runner.problems.back();
@@ -115,8 +117,9 @@ int runSmbus(const Options& o, Runner& runner) {
     device.name = a[2];
     device.text = a[2];
     device.address = static_cast<int>(address);
-    zl_smbus* proxy = addProxy(runner, device);
-    if (!proxy) return kExitFailed;
+    int unusable = kExitFailed;
+    zl_smbus* proxy = addProxy(runner, device, &unusable);
+    if (!proxy) return unusable;
 
     const std::string where = a[2] + " " + hex(address, 2);
     const auto command = static_cast<unsigned char>(reg);
@@ -185,7 +188,7 @@ int runXcvr(const Options& o, Runner& runner) {
         if (d->port == wanted || d->name == wanted) device = d;
     if (!device) return usage("xcvr eeprom: the board file has no SMBus proxy for port " + port, kXcvrHelp);
 
-    runner.initAll();
+    if (!runner.initAll()) return kExitConfig;
     auto* proxy = static_cast<zl_smbus*>(runner.add(*device));
     if (!proxy) {
         std::fprintf(stderr, "zolta-host: %s: %s\n", device->name.c_str(), runner.problems.back().text().c_str());

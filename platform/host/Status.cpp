@@ -16,6 +16,7 @@ std::string statusWord(int status) {
         case 6: return "failed";
         case kNotSupported: return "not supported";
         case kNotAdded: return "not added";
+        case kAbsent: return "absent";
         default: return "status " + std::to_string(status);
     }
 }

@@ -7,9 +7,11 @@
 namespace Host {
 
 // Host-side outcomes that are not library statuses: the library lacks the operation or the
-// kind ("not supported"), or the device could not be added ("not added").
+// kind ("not supported"), the device could not be added ("not added"), or the unit the
+// reading depends on is out of its place ("absent": not read, not a failure).
 constexpr int kNotSupported = -1;
 constexpr int kNotAdded = -2;
+constexpr int kAbsent = -3;
 
 // "ok", "not found", "device fault", "bad input", "no communication", "not provided",
 // "failed", the two host outcomes above, and "status N" for anything else.

@@ -15,6 +15,10 @@ int main(int argc, char** argv) {
     setTraceLevel(options.traceLevel);
     std::string command = options.args.empty() ? "" : options.args[0];
     const char* help = commandHelp(command);
+    if (options.version) {
+        std::fputs(kVersionText, stdout);
+        return kExitOk;
+    }
     if (options.help) {
         std::fputs(help ? help : kProgramHelp, stdout);
         return kExitOk;

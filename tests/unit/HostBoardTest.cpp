@@ -299,30 +299,50 @@ TEST(HostCheck, TheOrvikSBoardLacksOnlyWhatTheLibraryLacks) {
 }
 #endif
 
-TEST(HostReport, FailuresCountLibraryStatusesAndProblemsOnly) {
+TEST(HostReport, SummaryCountsEveryStatusObjectOnceAndAlarmsAgainstTheLimits) {
     Report r;
-    r.temps.push_back({"ok", Reading::of(0, 25), 45, 55});
-    EXPECT_EQ(r.failures(), 0);
+    r.temps.push_back({"cool", Reading::of(0, 44.9), 45, 55});
+    r.temps.push_back({"alert", Reading::of(0, 45), 45, 55});
+    r.temps.push_back({"crit", Reading::of(0, 55), 45, 55});
     r.temps.push_back({"bus", Reading::of(4), 45, 55});
-    r.fans.push_back({"unsupported", "", Reading::of(kNotSupported)});  // counted through the problem below
+    r.temps.push_back({"gone", Reading::of(kAbsent), 45, 55});
+    const char* alarms[] = {"ok", "alert", "critical", nullptr, nullptr};
+    for (size_t i = 0; i < std::size(alarms); ++i) {
+        const char* got = alarmOf(r.temps[i]);
+        EXPECT_EQ(std::string(got ? got : "null"), alarms[i] ? alarms[i] : "null") << r.temps[i].name;
+    }
+    r.fans.push_back({"unsupported", "", Reading::of(kNotSupported)});
     r.problems.push_back({"unsupported", "fan", "not supported by this library", ""});
     PsuRow empty;
-    empty.present = Reading::of(1);  // an empty bay is no failure
-    empty.powerGood = Reading::of(6);
+    empty.present = Reading::of(0, 0);
+    for (Reading* x : {&empty.powerGood, &empty.inputVolts, &empty.inputAmps, &empty.inputWatts, &empty.outputVolts,
+                       &empty.outputAmps, &empty.outputWatts})
+        *x = Reading::of(kAbsent);
     r.psus.push_back(empty);
     TrayRow tray;
-    tray.present = Reading::of(2);  // a presence that can't be read is
+    tray.present = Reading::of(2);  // a presence that can't be read is unknown, and failed
     r.trays.push_back(tray);
-    EXPECT_EQ(r.failures(), 4);
+    Summary s = r.summary();
+    EXPECT_EQ(s.readings, 5 + 1 + 8 + 1);
+    EXPECT_EQ(s.ok, 3 + 1);
+    EXPECT_EQ(s.failed, 2);
+    EXPECT_EQ(s.absent, 1 + 7);
+    EXPECT_EQ(s.notSupported, 1);
+    EXPECT_EQ(s.problems, 1);
+    EXPECT_EQ(s.alarms, 2);
+    EXPECT_TRUE(presenceOf(tray.present) == Presence::Unknown);
 }
 
 TEST(HostReport, JsonAndTextShowStatusesInWords) {
     Report r;
+    r.timestamp = "2026-12-06T03:00:00Z";
     r.temps.push_back({"Inlet", Reading::of(0, 50), 45, 55});
     r.temps.push_back({"Outlet", Reading::of(4), 60, 75});
     r.xcvrs.push_back({"Port49", true, Reading::of(0, 1), {}, Reading::of(0, 17)});
     // present, model, serial, power good, input volts, amps, watts, output volts
-    r.psus.push_back({"PSU1", "Bay1", Reading::of(0, 1), "M", "S", {}, Reading::of(6), {}, {}, Reading::of(0, 12), {}, {}});
+    r.psus.push_back({"PSU1", "Bay1", Reading::of(0, 1), "M", "", Reading::of(0, 0), Reading::of(6), {}, {}, Reading::of(0, 12), {}, {}});
+    TrayRow tray{"Tray2", Reading::of(0, 0), "", "", "", {"Fan2"}};
+    r.trays.push_back(tray);
     for (int i = 0; i < 5; ++i) r.problems.push_back({"Port" + std::to_string(i + 1), "transceiver", "not supported", ""});
     r.problems.push_back({"Ghost", "fan", "add returned null", "driver Foo not found"});
     r.fans.push_back({"Fan2", "Tray1", Reading::of(2), Reading::of(0, 25000)});
@@ -330,27 +350,47 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
     r.fans.push_back({"Fan1", "Tray1", Reading::of(0, 12006), Reading::of(0, 12000)});
     std::string json = renderJson(r), text = renderText(r);
     for (const char* needle :
-         {"\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},\"alert\":45.0,\"critical\":55.0}",
-          "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"}",
-          "\"type\":\"QSFP\",\"present\":{\"status\":\"ok\",\"value\":true},\"lpMode\"",
+         {"{\n  \"schemaVersion\": 1,\n  \"timestamp\": \"2026-12-06T03:00:00Z\",\n  \"board\": null,",
+          "\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},"
+          "\"alert\":{\"value\":45.0,\"unit\":\"C\"},\"critical\":{\"value\":55.0,\"unit\":\"C\"},\"alarm\":\"alert\"}",
+          "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"},",
+          "\"alarm\":null}",
+          "\"type\":\"QSFP\",\"present\":true,\"presence\":{\"status\":\"ok\",\"value\":true},\"lpMode\"",
           "\"eepromId\":{\"status\":\"ok\",\"value\":17}",
+          "\"present\":true,\"presence\":{\"status\":\"ok\",\"value\":true},\"model\":\"M\",\"serial\":null,"
+          "\"powerGood\":{\"status\":\"ok\",\"value\":false}",
+          "{\"name\":\"Tray2\",\"present\":false,\"presence\":{\"status\":\"ok\",\"value\":false},\"airflow\":null,"
+          "\"model\":null,\"maxRpm\":null,\"fans\":[\"Fan2\"]}",
           "\"message\":\"add returned null\",\"reason\":\"driver Foo not found\"}",
-          "\"speed\":{\"status\":\"device fault\",\"value\":null,\"unit\":\"rpm\"},\"target\":{\"status\":\"ok\","
-          "\"value\":25000,\"unit\":\"rpm\"},\"fault\":true}",
-          "\"target\":{\"status\":\"not supported\",\"value\":null,\"unit\":\"rpm\"},\"fault\":false}"})
+          "\"speed\":{\"status\":\"device fault\",\"value\":null,\"unit\":\"rpm\"},\"target\":{\"value\":25000,"
+          "\"unit\":\"rpm\"},\"fault\":true}",
+          "\"target\":null,\"fault\":false}",
+          "\"summary\": {\"readings\":19,\"ok\":16,\"failed\":3,\"absent\":0,\"notSupported\":0,\"notAdded\":0,"
+          "\"problems\":6,\"alarms\":1}\n}\n"})
         EXPECT_TRUE(contains(json, needle)) << needle << "\n" << json;
-    EXPECT_TRUE(contains(json, "\"summary\": {\"readings\": 17, \"failed\": 9}")) << json;  // 6 problems count
     for (const char* needle : {"Inlet:        +50.0 C", "ALERT", "Outlet:       no communication",
-                               "PSU1 (Bay1): present, model M, serial S", "input:  failed", "output: 12.00 V",
+                               "PSU1 (Bay1): present, model M, serial ?", "power good: no", "input:  failed",
+                               "output: 12.00 V", "Tray2:        absent  [Fan2]",
                                "Port1 .. Port5 (5 transceivers): not supported",
                                "Ghost (fan): add returned null: driver Foo not found",
                                // fans by tray, in order of their first fan
                                "Fans\n  Tray1\n    Fan2:       FAULT           target 25000 rpm\n"
                                "    Fan1:       12006 rpm       target 12000 rpm\n"
-                               "  PSU1\n    PsuFan:     9000 rpm\n"})
+                               "  PSU1\n    PsuFan:     9000 rpm\n",
+                               "19 readings: 16 ok, 3 failed; 6 problems; 1 alarm\n"})
         EXPECT_TRUE(contains(text, needle)) << needle << "\n" << text;
     EXPECT_FALSE(contains(text, " \n")) << "a line ends in a blank:\n" << text;
     EXPECT_FALSE(contains(text, "\n\n\n")) << "doubled blank lines:\n" << text;
+    // The compact form is one line; colour and change marks only where asked for.
+    std::string line = renderJson(r, true);
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    EXPECT_EQ(line.rfind("{\"schemaVersion\":1,\"timestamp\":", 0), 0u) << line;
+    EXPECT_FALSE(contains(text, "\033["));
+    Report before = r;
+    before.temps[0].celsius.value = 49;
+    std::string marked = renderText(r, &before, true);
+    EXPECT_TRUE(contains(marked, "Inlet:        \033[33m+50.0 C*\033[0m")) << marked;
+    EXPECT_TRUE(contains(marked, "\033[31mno communication\033[0m")) << marked;
 }
 
 TEST(HostReport, LedFieldMeanings) {
