@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ rapidjson-dev libprotobuf-dev protobuf-compiler
-          libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
+          libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev libcli11-dev
+          python3-prometheus-client)
 # scripts/bench.sh also counts system calls and instructions and draws its plot.
 if [ "${ZL_SETUP_BENCH:-0}" = 1 ]; then
   packages+=(strace valgrind gnuplot-nox time)

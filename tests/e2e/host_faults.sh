@@ -40,7 +40,7 @@ start_daemon() {
 # Runs one show; sets $status, $ms and leaves the report in $work/show.json.
 show() {
   local t0=$(date +%s%N)
-  "$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err"
+  "$host" show --json >"$work/show.json" 2>"$work/show.err"
   status=$?
   ms=$(( ($(date +%s%N) - t0) / 1000000 ))
 }
@@ -80,7 +80,7 @@ expect "service stopped (SIGSTOP)" 1 60000 '"status":"no communication"'
 # within the timeout) make sure the show is still running when the service dies.
 "$ctl" fault all delay 20 >/dev/null
 t0=$(date +%s%N)
-"$host" -v -1 show --json >"$work/show.json" 2>/dev/null &
+"$host" show --json >"$work/show.json" 2>/dev/null &
 show_pid=$!
 sleep 0.5
 kill -9 "$daemon_pid"; wait "$daemon_pid" 2>/dev/null; daemon_pid=
