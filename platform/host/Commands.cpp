@@ -34,7 +34,7 @@ namespace Host {
 const char* const kVersionText = "zolta-host " ZL_VERSION "\n";
 
 #define ZL_EXIT_STATUSES                                                                    \
-    "exit status:\n"                                                                        \
+    "\nexit status:\n"                                                                      \
     "  0  every reading succeeded and no temperature is at its alert limit\n"              \
     "  1  some readings failed (or the change was refused)\n"                               \
     "  2  usage error\n"                                                                    \

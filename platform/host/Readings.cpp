@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include <map>
+#include <utility>
 #include <type_traits>
 
 #include <rapidjson/document.h>
@@ -267,7 +268,17 @@ Report readBoard(const Runner& runner, unsigned sections) {
     Report report;
     report.board = runner.board.name;
     report.timestamp = utcNow();
-    report.problems = runner.problems;
+    // A report of some sections carries the problems of their kinds (and those of no kind).
+    for (const auto& problem : runner.problems) {
+        unsigned of = kAllSections;
+        const std::pair<Kind, unsigned> kinds[] = {{Kind::TempSensor, kTemps}, {Kind::Fan, kFans},
+                                                   {Kind::Psu, kPsus},         {Kind::Slot, kPsus | kTrays},
+                                                   {Kind::Led, kLeds},         {Kind::Xcvr, kPorts},
+                                                   {Kind::Gpio, kGpios},       {Kind::Smbus, kPorts}};
+        for (const auto& [kind, bits] : kinds)
+            if (problem.kind == kindName(kind)) of = bits;
+        if (of & sections) report.problems.push_back(problem);
+    }
     SectionReader read(runner, &report);
     if (sections & kTemps) read.temps();
     // The fans' units are read with them: a pulled unit's fans are absent, not failed.
