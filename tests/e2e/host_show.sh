@@ -146,6 +146,27 @@ exit_is 3 "--timeout passed"
 if [ "$ms" -lt 3000 ] && grep -q "^zolta-host: zolta-host show did not finish within 1 s (--timeout)$" "$work/timeout.err"
 then pass "--timeout ends the command ($ms ms)"; else fail "--timeout: $ms ms: $(cat "$work/timeout.err")"; fi
 
+# A service whose listen queue is full takes the connection check but not the library's init,
+# which retries: a terminal hears what the host waits for until --timeout ends it.
+/usr/bin/python3 - "$work/full.sock" <<'PY' &
+import os, socket, sys, time
+server = socket.socket(socket.AF_UNIX)
+server.bind(sys.argv[1])
+server.listen(0)
+held = socket.socket(socket.AF_UNIX)
+held.connect(sys.argv[1])  # fills the queue; nothing is ever accepted
+time.sleep(20)
+PY
+full_pid=$!
+for _ in $(seq 1 50); do [ -S "$work/full.sock" ] && break; sleep 0.1; done
+sleep 0.2
+ZOLTA_SMBUS_SOCKET=$work/full.sock ZOLTA_SMBUS_TIMEOUT_MS=200 script -qc "$host --timeout 3 show" /dev/null \
+  >"$work/full.out" 2>&1
+kill "$full_pid" 2>/dev/null; wait "$full_pid" 2>/dev/null
+grep -q "^zolta-host: waiting for the SMBus service at $work/full.sock (up to 30 s)" "$work/full.out" \
+  && grep -q "did not finish within 3 s" "$work/full.out" && pass "a terminal hears that init waits for the service" \
+  || fail "waiting for the service: $(cat "$work/full.out")"
+
 # --- OpenMetrics, read by the Prometheus client's own parser; sections limit the report
 "$host" show --format openmetrics >"$work/show.om" 2>&1; status=$?
 exit_is 0 "show --format openmetrics"
