@@ -119,6 +119,12 @@ grep -q "^  PSU2 (PsuBay2): absent$" "$work/show.txt" && grep -q "^  FanTray2: *
 "$host" show >"$work/show.txt" 2>&1; status=$?
 exit_is 4 "a temperature above its critical limit"
 grep -q "^  Inlet: *+60.0 C .*CRITICAL$" "$work/show.txt" && pass "text: CRITICAL" || fail "text: $(grep Inlet "$work/show.txt")"
+# Colour on a terminal only, and not with NO_COLOR or --no-color.
+for run in "paint:$host show temps" "plain:env NO_COLOR=1 $host show temps" "plain:$host --no-color show temps"; do
+  script -qc "${run#*:}" /dev/null >"$work/tty.out" 2>&1
+  if grep -q $'\033\[31mCRITICAL' "$work/tty.out"; then got=paint; elif grep -q $'\033' "$work/tty.out"; then got=other; else got=plain; fi
+  [ "$got" = "${run%%:*}" ] && pass "terminal: ${run#*:}: $got" || fail "terminal: ${run#*:}: $got"
+done
 "$ctl" fault TempOutlet nak >/dev/null
 "$host" show --json >"$work/show.json" 2>&1; status=$?
 exit_is 4 "an alarm and a failed reading"
