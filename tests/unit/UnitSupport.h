@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "Drivers/DriverArgs.h"
-#include "FakeHam.h"
+#include "Utils.h"
 #include "TestHost.h"
 
 namespace UnitSupport {
@@ -30,8 +30,9 @@ inline Drivers::FactoryArgs argsWith(ArgList list) {
 
 // Every executed batch as text, registers in hex and values in decimal:
 // "[r8:20 r16:8b r:12/4][w8:3=16 w16:3c=50+pec]" (r: a bulk read and its length).
-inline std::string traffic(const TestHost::FakeHam& ham) {
-    using Op = TestHost::FakeHam::Op;
+template <class RecordingHam>  // TestHost::FakeHam
+std::string traffic(const RecordingHam& ham) {
+    using Op = typename RecordingHam::Op;
     std::ostringstream out;
     for (const auto& batch : ham.executed) {
         out << '[';
