@@ -164,6 +164,17 @@ class CatalogueTest : public ::testing::Test {
         for (const auto& [kind, add] : adds()) library_.kinds.insert(kind);
     }
 
+    // The board check's problems with one device.
+    std::vector<Host::BoardProblem> check(Host::Kind kind, const std::string& text, const Host::LibraryCatalogue& library) {
+        Host::BoardDevice device;
+        device.kind = kind;
+        device.name = "D";
+        device.text = text;
+        std::vector<Host::BoardProblem> problems;
+        Host::checkDevice(device, topology_, library, &problems);
+        return problems;
+    }
+
     TestHost::FakeRegistrations registrations_;  // FakeHam for the topology's medium
     Host::Topology topology_;
     Host::LibraryCatalogue library_;
@@ -182,12 +193,7 @@ TEST_F(CatalogueTest, CheckAndLibraryAgreeOnEveryArgumentOfEveryDriver) {
             auto attempt = [&](const Args& args) {
                 ASSERT_LT(did, kFirstDid + kDids) << "the test topology needs more dids";
                 const std::string text = deviceText(did++, entry, args);
-                Host::BoardDevice device;
-                device.kind = kind;
-                device.name = "D";
-                device.text = text;
-                std::vector<Host::BoardProblem> problems;
-                Host::checkDevice(device, topology_, library_, &problems);
+                const std::vector<Host::BoardProblem> problems = check(kind, text, library_);
                 TestHost::clearTraces();
                 void* record = add(text.c_str());
                 if (record != nullptr) made.push_back(static_cast<zl_gpio*>(record)->object);
@@ -234,12 +240,7 @@ TEST_F(CatalogueTest, CheckNamesWhatTheLibraryLacksAndHowAnArgumentIsRead) {
     Host::LibraryCatalogue lacking = library_;
     lacking.kinds.erase(Host::Kind::Led);
     for (const auto& [kind, text, rule] : cases) {
-        Host::BoardDevice device;
-        device.kind = kind;
-        device.name = "D";
-        device.text = text;
-        std::vector<Host::BoardProblem> problems;
-        Host::checkDevice(device, topology_, lacking, &problems);
+        const std::vector<Host::BoardProblem> problems = check(kind, text, lacking);
         ASSERT_EQ(problems.size(), 1u) << text;
         EXPECT_EQ(problems[0].rule.find(rule), 0u) << problems[0].rule;
     }
