@@ -125,8 +125,9 @@ TEST(PmbusPowerOk, StatusWordOrGpioBit) {
         FakeHam ham;
         ham.words[Pmbus::STATUS_WORD] = 0x0800;  // would be a fault if it were read
         auto* gpio = new ScriptedGpio(c.bit, c.status);
+        Pmbus dev(&ham, 255, gpio, c.activeLow);  // owns the GPIO
         int ok = 7;
-        EXPECT_EQ(Pmbus(&ham, 255, gpio, c.activeLow).get_power_ok(&ok), c.status) << c.activeLow << c.bit;
+        EXPECT_EQ(dev.get_power_ok(&ok), c.status) << c.activeLow << c.bit;
         EXPECT_EQ(ok, c.ok) << c.activeLow << c.bit;
         EXPECT_TRUE(gpio->reads == 1 && ham.executed.empty());
     }
