@@ -44,16 +44,10 @@ TEST(TMP75Test, InitSetsElevenBitsAndAReadingIsOneWordRead) {
     // One configuration write (11 bits, no PEC), then one word read of register 0.
     EXPECT_EQ(UnitSupport::traffic(ham), "[w8:1=64][r16:0]");
 
-    for (zl_status failure : {ZL_STATUS_NO_COMM, ZL_STATUS_FAILED}) {
-        ham.status = failure;
-        TestHost::clearTraces();
-        driver.init();
-        EXPECT_TRUE(TestHost::traced("Error: Failed to set converter resolution for TMP75 device", 0));
-        celsius = 99.0f;
-        EXPECT_EQ(driver.getTemperature(&celsius), failure);
-        EXPECT_EQ(celsius, 99.0f);
-        EXPECT_TRUE(TestHost::traced("Error: Failed to read temperature for TMP75 device", 0));
-    }
+    // A failed configuration write is traced (failed readings: the end-to-end test).
+    ham.status = ZL_STATUS_NO_COMM;
+    driver.init();
+    EXPECT_TRUE(TestHost::traced("Error: Failed to set converter resolution for TMP75 device", 0));
 }
 
 }  // namespace
