@@ -318,7 +318,9 @@ class SystemTest : public ::testing::Test {
         TestHost::clearTraces();
         system_.reset(zl_system_add(""));
     }
-    zl_status powercycle() { return ZL_CALLBACK(system_.get(), ZL_SYSTEM_POWERCYCLE, zl_system_powercycle_fn)(system_.get()); }
+    zl_status powercycle() {
+        return ZL_CALLBACK(system_.get(), ZL_SYSTEM_POWERCYCLE, zl_system_powercycle_fn)(system_.get());
+    }
     // The traffic of the last power cycle.
     static std::string cycled(FakeHam* ham) {
         const std::string text = traffic(*ham);
@@ -365,7 +367,8 @@ TEST_F(SystemTest, PowercycleWithoutMasterCpldTouchesNothing) {
         {"no such label", TestHost::fakeHamTopology("{\"did\":7403,\"label\":\"OtherCpld\",\"driver\":null,"
                                                     "\"address\":{\"address\":35}}")},
         {"label without driver arguments", topologyWithCpld(7404, "")},
-        {"driver that can't be made", topologyWithCpld(7405, ",\"driver\":\"NoSuchDriver\",\"address\":{\"address\":35}")},
+        {"driver that can't be made",
+         topologyWithCpld(7405, ",\"driver\":\"NoSuchDriver\",\"address\":{\"address\":35}")},
     };
     for (const auto& [name, topology] : cases) {
         ASSERT_EQ(Topology::loadTopology(topology.c_str()), ZL_STATUS_OK) << name;

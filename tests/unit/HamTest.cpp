@@ -99,7 +99,8 @@ TEST(HamDefaults, UnprovidedOperationsThrowNamingTheOperation) {
         {"addRead", [&] { ham.addRead(1, 2, false); }},      {"addReadBlock", [&] { ham.addReadBlock(1); }},
         {"addSendByte", [&] { ham.addSendByte(1, false); }}, {"addWrite8", [&] { ham.addWrite8(1, 2, false); }},
         {"addWrite16", [&] { ham.addWrite16(1, 2, false); }}, {"addWrite32", [&] { ham.addWrite32(1, 2, false); }},
-        {"addWrite", [&] { ham.addWrite(1, data, 2, false); }}, {"addWriteBlock", [&] { ham.addWriteBlock(1, data, 2, false); }},
+        {"addWrite", [&] { ham.addWrite(1, data, 2, false); }},
+        {"addWriteBlock", [&] { ham.addWriteBlock(1, data, 2, false); }},
         {"addProcessCall", [&] { ham.addProcessCall(1, 2); }}, {"get8", [&] { ham.get8(0); }},
         {"get16", [&] { ham.get16(0); }}, {"get32", [&] { ham.get32(0); }}, {"getBlock", [&] { ham.getBlock(0, 1); }},
     };

@@ -53,8 +53,8 @@ TEST(PmbusReadings, FailuresPassThroughAndLeaveOutputAlone) {
         TestHost::clearTraces();
         float value = kUntouched;
         int ok = 7;
-        for (zl_status s : {dev.get_input_voltage(&value), dev.get_output_voltage(&value),
-                            dev.getTemperature(Pmbus::READ_TEMPERATURE_1, &value), dev.get_power_ok(&ok), fan.getRpm(&ok)})
+        for (zl_status s : {dev.get_input_voltage(&value), dev.get_output_voltage(&value), dev.get_power_ok(&ok),
+                            dev.getTemperature(Pmbus::READ_TEMPERATURE_1, &value), fan.getRpm(&ok)})
             EXPECT_EQ(s, failure);
         EXPECT_TRUE(value == kUntouched && ok == 7);
         EXPECT_FALSE(TestHost::traced("Failed"));
@@ -206,7 +206,8 @@ TEST(PmbusTemperature, SensorsReadTheirRegisterAndClampNegatives) {
         FakeHam ham;
         ham.words[0x8D] = ham.words[0x8E] = c.word;
         Pmbus dev(&ham, 255, nullptr, true);
-        std::unique_ptr<Component::LogicalDevice::TempSensor> sensor(dev.newTempSensor(argsWith({{"sensorId", c.sensorId}})));
+        std::unique_ptr<Component::LogicalDevice::TempSensor> sensor(
+            dev.newTempSensor(argsWith({{"sensorId", c.sensorId}})));
         float celsius = kUntouched;
         EXPECT_EQ(sensor->getTemperature(&celsius), ZL_STATUS_OK);
         EXPECT_FLOAT_EQ(celsius, c.expected) << c.sensorId << " " << std::hex << c.word;

@@ -240,8 +240,8 @@ TEST_F(PsuSlotPresence, CachedTextForTheSamePsu) {
 }
 
 TEST_F(PsuSlotPresence, PresenceAndPowerGoodBits) {
-    const struct { const char* name; unsigned present, powerOk; bool activeLow;
-                   zl_status presentStatus, powerStatus, status; const char* fdl; bool identifies; int powerReads; } cases[] = {
+    const struct { const char* name; unsigned present, powerOk; bool activeLow; zl_status presentStatus, powerStatus,
+                   status; const char* fdl; bool identifies; int powerReads; } cases[] = {
         {"present, powered", 0, 0, true, 0, 0, ZL_STATUS_OK, "wedge psu serial=N/A", true, 1},
         {"absent: both bits read, PSU not asked", 1, 1, true, 0, 0, ZL_STATUS_NOT_FOUND, "", false, 1},
         {"unpowered: PWR-UNKNOWN, PSU not asked", 0, 1, true, 0, 0, ZL_STATUS_OK, "unpowered N/A", false, 1},
