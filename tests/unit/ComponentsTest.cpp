@@ -1,5 +1,6 @@
 // The host-facing logical devices: callback tables, callback forwarding and traces, the add
-// functions, and the register GPIO.
+// functions, the register GPIO, and the system object (power cycle through the master CPLD,
+// the reload cause the board does not provide).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,10 +14,13 @@
 #include "FakeHam.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
+#include "UnitSupport.h"
+#include "zl_api.h"
 
 using namespace Component::LogicalDevice;
 using Component::DeviceBase;
 using TestHost::FakeHam;
+using UnitSupport::traffic;
 
 namespace {
 
@@ -27,11 +31,12 @@ std::string pointerText(const void* p) {
 }
 
 TEST(CallbackTableTest, SizeWordAndNullWordsPerKind) {
+    std::unique_ptr<zl_system> system(zl_system_add(""));
     // After the size word: 'x' for a callback, '0' for a word the host must find null.
     const std::tuple<const char*, const zl_word*, std::string> cases[] = {
         {"slot", Slot::callbacks, "x"},          {"temperature sensor", TempSensor::callbacks, "0x"},
         {"fan", Fan::callbacks, "xxx"},          {"power supply", Psu::callbacks, "0xxxxxxx"},
-        {"gpio", Gpio::callbacks, "xxx"},
+        {"gpio", Gpio::callbacks, "xxx"},        {"system", system->callbacks, "0xx0"},
     };
     for (const auto& [kind, table, words] : cases) {
         SCOPED_TRACE(kind);
@@ -240,30 +245,21 @@ TEST_F(AddTest, RegisterGpioSetsClearsAndReadsBitFourOfRegisterThree) {
     auto set = ZL_CALLBACK(gpio, ZL_GPIO_BIT_SET, zl_gpio_bit_op_fn);
     auto clear = ZL_CALLBACK(gpio, ZL_GPIO_BIT_CLEAR, zl_gpio_bit_op_fn);
     auto read = ZL_CALLBACK(gpio, ZL_GPIO_BIT_READ, zl_gpio_bit_read_fn);
-    unsigned bit = 7;
+    unsigned set1 = 7, cleared = 7;
     EXPECT_EQ(set(gpio), 0);
-    EXPECT_EQ(ham->bytes[3], 0x11);
-    EXPECT_EQ(read(gpio, &bit), 0);
-    EXPECT_EQ(bit, 1u);
+    EXPECT_EQ(read(gpio, &set1), 0);
     EXPECT_EQ(clear(gpio), 0);
-    EXPECT_EQ(ham->bytes[3], 0x01);
-    EXPECT_EQ(read(gpio, &bit), 0);
-    EXPECT_EQ(bit, 0u);
+    EXPECT_EQ(read(gpio, &cleared), 0);
+    EXPECT_TRUE(set1 == 1 && cleared == 0);
     // Set and clear are a read batch then a write batch (no PEC); read is one read batch.
-    EXPECT_EQ(ham->executed.size(), 6u);
-    std::string batches;
-    for (const auto& batch : ham->executed)
-        for (const auto& op : batch)
-            batches += (op.kind == FakeHam::Op::Read8 ? "r" : op.kind == FakeHam::Op::Write8 && !op.pec ? "w" : "?") +
-                       std::to_string(op.reg) + " ";
-    EXPECT_EQ(batches, "r3 w3 r3 r3 w3 r3 ");
+    EXPECT_EQ(traffic(*ham), "[r8:3][w8:3=17][r8:3][r8:3][w8:3=1][r8:3]");
 
     // A failing read writes nothing and leaves the output; a failing write gives its status.
     ham->status = ZL_STATUS_NO_COMM;
     ham->executed.clear();
     EXPECT_EQ(set(gpio), ZL_STATUS_NO_COMM);
     EXPECT_EQ(clear(gpio), ZL_STATUS_NO_COMM);
-    bit = 9;
+    unsigned bit = 9;
     EXPECT_EQ(read(gpio, &bit), ZL_STATUS_NO_COMM);
     EXPECT_EQ(bit, 9u);
     EXPECT_TRUE(ham->writes().empty());
@@ -304,9 +300,83 @@ TEST(RegGpioTest, BitPositionsOutsideTheByteTouchNoBit) {
         EXPECT_EQ(gpio.bitClear(), 0);
         EXPECT_EQ(gpio.bitRead(&bit), 0);
         EXPECT_EQ(bit, 0u);
-        ASSERT_EQ(ham.writes().size(), 2u);
-        EXPECT_EQ(ham.writes()[0].value, 0xA5u);
-        EXPECT_EQ(ham.writes()[1].value, 0xA5u);
+        EXPECT_EQ(traffic(ham), "[r8:5][w8:5=165][r8:5][w8:5=165][r8:5]");
+    }
+}
+
+// ---- the system object (dids 7400..7499; each test its own master CPLD did, so the driver
+// cache gives it its own HAM) ----
+
+std::string topologyWithCpld(unsigned did, const std::string& rest = ",\"driver\":null,\"address\":{\"address\":35}") {
+    return TestHost::fakeHamTopology("{\"did\":" + std::to_string(did) + ",\"label\":\"MasterCpld\"" + rest + "}");
+}
+
+class SystemTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Utils::isInSimulation = 0;
+        TestHost::clearTraces();
+        system_.reset(zl_system_add(""));
+    }
+    zl_status powercycle() {
+        return ZL_CALLBACK(system_.get(), ZL_SYSTEM_POWERCYCLE, zl_system_powercycle_fn)(system_.get());
+    }
+    // The traffic of the last power cycle.
+    static std::string cycled(FakeHam* ham) {
+        const std::string text = traffic(*ham);
+        ham->executed.clear();
+        return text;
+    }
+
+    TestHost::FakeRegistrations registrations_;
+    std::unique_ptr<zl_system> system_;
+};
+
+TEST_F(SystemTest, AddMakesADistinctRecordEachTimeAndNoReloadCause) {
+    std::unique_ptr<zl_system> other(zl_system_add("not even JSON"));
+    ASSERT_TRUE(system_ != nullptr && other != nullptr);
+    EXPECT_NE(system_, other);
+    EXPECT_TRUE(TestHost::traced("OrvikSSystem::zl_system_add( 'not even JSON' )", 0));
+    // Not provided, and the host's buffers are left as they were.
+    char cause[100] = "c", text[500] = "t";
+    long when = 1234;
+    auto get = ZL_CALLBACK(system_.get(), ZL_SYSTEM_GET_RELOAD_CAUSE, zl_system_get_reload_cause_fn);
+    EXPECT_EQ(get(system_.get(), cause, &when, text), ZL_STATUS_NOT_PROVIDED);
+    EXPECT_TRUE(when == 1234 && std::string(cause) == "c" && std::string(text) == "t");
+}
+
+TEST_F(SystemTest, PowercycleSetsBitFourThenBitZeroOfRegisterThree) {
+    ASSERT_EQ(Topology::loadTopology(topologyWithCpld(7401).c_str()), ZL_STATUS_OK);
+    // The CPLD's driver object and HAM are made by the first power cycle; register 3 reads 0.
+    EXPECT_EQ(powercycle(), ZL_STATUS_OK) << TestHost::dumpTraces();
+    FakeHam* ham = TestHost::fakeHamFor(7401);
+    ASSERT_NE(ham, nullptr);
+    EXPECT_EQ(ham->driverName, "Dummy");
+    EXPECT_EQ(cycled(ham), "[r8:3][w8:3=16][r8:3][w8:3=17]");  // other bits kept: the end-to-end test
+    // A failing first read still lets the second bit go out; any failure gives FAILED.
+    ham->bytes[3] = 0;
+    ham->nextStatuses = {ZL_STATUS_NO_COMM, ZL_STATUS_OK, ZL_STATUS_OK};
+    EXPECT_EQ(powercycle(), ZL_STATUS_FAILED);
+    EXPECT_EQ(cycled(ham), "[r8:3][r8:3][w8:3=1]");
+    ham->nextStatuses = {ZL_STATUS_OK, ZL_STATUS_OK, ZL_STATUS_OK, ZL_STATUS_FAILED};
+    EXPECT_EQ(powercycle(), ZL_STATUS_FAILED);
+}
+
+TEST_F(SystemTest, PowercycleWithoutMasterCpldTouchesNothing) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"no such label", TestHost::fakeHamTopology("{\"did\":7403,\"label\":\"OtherCpld\",\"driver\":null,"
+                                                    "\"address\":{\"address\":35}}")},
+        {"label without driver arguments", topologyWithCpld(7404, "")},
+        {"driver that can't be made",
+         topologyWithCpld(7405, ",\"driver\":\"NoSuchDriver\",\"address\":{\"address\":35}")},
+    };
+    for (const auto& [name, topology] : cases) {
+        ASSERT_EQ(Topology::loadTopology(topology.c_str()), ZL_STATUS_OK) << name;
+        std::vector<size_t> batches;
+        for (FakeHam* ham : TestHost::madeFakeHams()) batches.push_back(ham->executed.size());
+        EXPECT_EQ(powercycle(), ZL_STATUS_FAILED) << name;
+        for (size_t k = 0; k < TestHost::madeFakeHams().size(); ++k)
+            EXPECT_EQ(TestHost::madeFakeHams()[k]->executed.size(), k < batches.size() ? batches[k] : 0u);
     }
 }
 

@@ -1,5 +1,5 @@
-// The device factory: registry lookup, the cache by did, HAM creation and hand-over, the
-// drivers that offer only a register GPIO, multi-devices and their members.
+// The device factory: registry lookup, the cache by did, HAM creation and hand-over,
+// multi-devices and their members.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -157,21 +157,6 @@ TEST_F(DeviceTest, GivenHamIsUsedAndSimulationLabelComesFromName) {
         EXPECT_EQ(ham->setDriverNameCalls, 1);
         EXPECT_EQ(ham->expected, &HardwareDevice::emptyExpectedValues);
         ++did;
-    }
-}
-
-TEST_F(DeviceTest, DummyAndGpioDriverOfferTheRegisterGpio) {
-    for (const char* driver : {"Dummy", "GpioDriver"}) {
-        Drivers::DriverArgs args;
-        std::unique_ptr<DeviceBase> made(Drivers::drivers.at(driver)(args, nullptr));
-        auto* hardware = dynamic_cast<HardwareDevice*>(made.get());
-        ASSERT_NE(hardware, nullptr) << driver;
-        EXPECT_THROW(hardware->newLed(args), NotImplementedException) << driver;
-        args.driverArgs = {{"register", "2"}, {"bitpos", "1"}};
-        std::unique_ptr<Component::LogicalDevice::Gpio> gpio(hardware->newGpio(args));
-        auto* reg = dynamic_cast<Component::LogicalDevice::RegGpio*>(gpio.get());
-        ASSERT_NE(reg, nullptr) << driver;
-        EXPECT_TRUE(reg->device == hardware && reg->register_ == 2 && reg->bitPosition == 1) << driver;
     }
 }
 

@@ -7,17 +7,13 @@
 
 #include "Drivers/DriverArgs.h"
 #include "TestHost.h"
+#include "UnitSupport.h"
 #include "zl_api.h"
 
 namespace {
 
 using Drivers::DriverArgs;
-
-bool hasLine(int level, const std::string& text) {
-    for (const auto& line : TestHost::traces())
-        if (line.level == level && line.text == text) return true;
-    return false;
-}
+using UnitSupport::hasLine;
 
 struct DriverArgsTest : ::testing::Test {
     void SetUp() override { TestHost::clearTraces(); }
@@ -148,9 +144,7 @@ TEST_F(DriverArgsTest, SyntaxErrorsAreTracedWithMessageAndOffset) {
 // ---------------------------------------------------------------- insertDriverArg
 
 TEST_F(DriverArgsTest, InsertDriverArgAppendsAndWritesCompactAscii) {
-    const struct {
-        const char *json, *key, *value, *result;
-    } table[] = {
+    const struct { const char *json, *key, *value, *result; } table[] = {
         {R"({"driverArgs":{"a":"1"},"did":2})", "b", "\xC3\xA9", R"({"driverArgs":{"a":"1","b":"\u00E9"},"did":2})"},
         {R"({"driverArgs":{}})", "smile", "\xF0\x9F\x98\x80", R"({"driverArgs":{"smile":"\uD83D\uDE00"}})"},
         {R"({"driverArgs":{"a":"1"}})", "a", "2", R"({"driverArgs":{"a":"1","a":"2"}})"},  // appended duplicate
@@ -173,10 +167,8 @@ TEST_F(DriverArgsTest, InsertDriverArgAppendsAndWritesCompactAscii) {
 TEST_F(DriverArgsTest, InsertDriverArgFailuresLeaveTheOutputAlone) {
     const size_t depth = 100000;
     const std::string deep = R"({"driverArgs":{},"x":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
-    const struct {
-        const char *json, *key, *value;
-        const char* trace;  // an exact trace line at level 0, or null
-    } table[] = {
+    // trace: an exact line at level 0, or null
+    const struct { const char *json, *key, *value, *trace; } table[] = {
         {R"({"driverArgs":{})", "k", "v",
          "failed to parse psu devArgs: Missing a comma or '}' after an object member. offset 16"},
         {"", "k", "v", "failed to parse psu devArgs: The document is empty. offset 0"},

@@ -12,6 +12,7 @@
 #include "FakeHam.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
+#include "UnitSupport.h"
 
 using Drivers::FormatFdl;
 
@@ -67,12 +68,7 @@ TEST(FormatFdlTest, ProgrammingErrors) {
         SCOPED_TRACE(name);
         FormatFdl fdl("{a}");
         TestHost::clearTraces();
-        try {
-            misuse(fdl);
-            ADD_FAILURE() << "no error";
-        } catch (const Utils::ConsistencyError& e) {
-            EXPECT_EQ(e.rule(), rule);
-        }
+        EXPECT_EQ(UnitSupport::ruleOf([&] { misuse(fdl); }), rule);
         EXPECT_TRUE(TestHost::traced(std::string("consistency check failed: ") + rule, 0));
     }
     // An invalid key is named and leaves the result as it was.
@@ -154,12 +150,7 @@ TEST_F(LabelTest, MissingDevicesAreConfigurationErrors) {
     for (const auto& [label, rule, trace] : cases) {
         SCOPED_TRACE(label);
         TestHost::clearTraces();
-        try {
-            Drivers::getHardwareDeviceByLabel(label, "Dummy");
-            ADD_FAILURE() << "found a device";
-        } catch (const Utils::ConsistencyError& e) {
-            EXPECT_EQ(e.rule(), rule);
-        }
+        EXPECT_EQ(UnitSupport::ruleOf([&, label = label] { Drivers::getHardwareDeviceByLabel(label, "Dummy"); }), rule);
         EXPECT_TRUE(TestHost::traced(trace, 0)) << TestHost::dumpTraces();
     }
     EXPECT_THROW(Drivers::getRegGpioForDevice("NoSuchLabel", 1, 1), Utils::ConsistencyError);

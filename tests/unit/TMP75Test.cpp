@@ -7,6 +7,7 @@
 #include "Drivers/TMP75.h"
 #include "FakeHam.h"
 #include "TestHost.h"
+#include "UnitSupport.h"
 
 using Component::LogicalDevice::TempSensor;
 using Drivers::TMP75;
@@ -41,22 +42,12 @@ TEST(TMP75Test, InitSetsElevenBitsAndAReadingIsOneWordRead) {
     EXPECT_EQ(celsius, 25.125f);
     EXPECT_TRUE(TestHost::traced("zl_status Drivers::TMP75::getTemperature(float*)", 6));
     // One configuration write (11 bits, no PEC), then one word read of register 0.
-    ASSERT_EQ(ham.executed.size(), 2u);
-    const FakeHam::Op &write = ham.executed[0].at(0), &read = ham.executed[1].at(0);
-    EXPECT_TRUE(ham.executed[0].size() == 1 && write.kind == FakeHam::Op::Write8 && write.reg == 1 && write.value == 0x40 &&
-                !write.pec);
-    EXPECT_TRUE(ham.executed[1].size() == 1 && read.kind == FakeHam::Op::Read16 && read.reg == 0);
+    EXPECT_EQ(UnitSupport::traffic(ham), "[w8:1=64][r16:0]");
 
-    for (zl_status failure : {ZL_STATUS_NO_COMM, ZL_STATUS_FAILED}) {
-        ham.status = failure;
-        TestHost::clearTraces();
-        driver.init();
-        EXPECT_TRUE(TestHost::traced("Error: Failed to set converter resolution for TMP75 device", 0));
-        celsius = 99.0f;
-        EXPECT_EQ(driver.getTemperature(&celsius), failure);
-        EXPECT_EQ(celsius, 99.0f);
-        EXPECT_TRUE(TestHost::traced("Error: Failed to read temperature for TMP75 device", 0));
-    }
+    // A failed configuration write is traced (failed readings: the end-to-end test).
+    ham.status = ZL_STATUS_NO_COMM;
+    driver.init();
+    EXPECT_TRUE(TestHost::traced("Error: Failed to set converter resolution for TMP75 device", 0));
 }
 
 }  // namespace

@@ -8,25 +8,20 @@
 #include "Drivers/DriverArgs.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
+#include "UnitSupport.h"
 
 extern "C" int capiCheckRecords(void);
 
 namespace {
 
 using namespace Topology;
+using UnitSupport::hasLine;
 
 void resetTopology() {
     delete _topology;
     _topology = nullptr;
     _topology_index.clear();
     _topology_json.clear();
-}
-
-// True when one captured line at `level` is exactly `text`.
-bool hasLine(int level, const std::string& text) {
-    for (const auto& line : TestHost::traces())
-        if (line.level == level && line.text == text) return true;
-    return false;
 }
 
 class TopologyTest : public ::testing::Test {
@@ -259,11 +254,7 @@ TEST(JsonNestingDepth, CountsBracketsOutsideStrings) {
 // ---------------------------------------------------------------- parse errors
 
 TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
-    const struct {
-        const char* text;
-        std::string message;
-        size_t offset;
-    } cases[] = {
+    const struct { const char* text; std::string message; size_t offset; } cases[] = {
         {nullptr, "The document is empty.", 0},
         {"   ", "The document is empty.", 3},
         {"[1,]", "Invalid value.", 3},
@@ -373,11 +364,8 @@ TEST(IsDeviceObject, OnlyALeadingBraceCounts) {
 constexpr uint32_t kAddrSize1 = 1u << 25;
 
 TEST(FillAddress, PacksFieldsTruncatesAndChecksAddrSize) {
-    const struct {
-        const char* json;
-        uint32_t word1;    // expected packed word when valid
-        const char* rule;  // broken rule, or null when valid
-    } cases[] = {
+    // The packed word when valid, else the broken rule.
+    const struct { const char* json; uint32_t word1; const char* rule; } cases[] = {
         // every field at once, each with a distinct pattern
         {R"({"address":85,"accel":42,"busTimeout":5,"addrSize":2,"extraDelay":1,"writeDelay":3,"readDelay":2})",
          0xbd4a8055u, nullptr},
@@ -390,8 +378,7 @@ TEST(FillAddress, PacksFieldsTruncatesAndChecksAddrSize) {
         {R"({"address":1,"addrSize":6})", 1u | (2u << 25), nullptr},  // stores 2
         {R"({"address":1,"addrSize":3})", 0, "address.addrSize == 1 || address.addrSize == 2"},
         {R"({"address":1,"addrSize":0})", 0, "address.addrSize == 1 || address.addrSize == 2"},
-        {R"({"accel":1})", 0, "value.HasMember( \"address\" )"},
-        {R"([{"address":1}])", 0, "value.IsObject()"},
+        {R"({"accel":1})", 0, "value.HasMember( \"address\" )"}, {R"([{"address":1}])", 0, "value.IsObject()"},
         {R"({"address":4294967296})", 0, "IsUint()"},
     };
     for (const auto& c : cases) {
