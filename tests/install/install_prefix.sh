@@ -72,7 +72,9 @@ zolta-host|zolta-host --board $board set fan P|Psu1Fan
 zolta-host|zolta-host --board $board set xcvr Port1 t|txDisable
 zolta-host|zolta-host --board $board watch --led FanLed W|Warning
 zolta-host|zolta-host --board $board xcvr eeprom Port5|Port54
-zolta-host|zolta-host --fo|--format
+zolta-host|zolta-host show --fo|--format
+zolta-host|zolta-host show --format o|openmetrics
+zolta-host|zolta-host --t|--timeout
 zolta-smbusctl|zolta-smbusctl f|fault
 zolta-smbusctl|zolta-smbusctl fault all d|delay
 EOF_TABLE
