@@ -4,8 +4,10 @@
 set -euo pipefail
 
 packages=(cmake make g++ rapidjson-dev libprotobuf-dev protobuf-compiler
-          libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev libcli11-dev
-          python3-prometheus-client)
+          libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
+# The tools' command lines; the OpenMetrics test's parser; the install test (pkg-config, man
+# pages) and the Debian package.
+packages+=(libcli11-dev python3-prometheus-client pkg-config groff-base dpkg-dev)
 # scripts/bench.sh also counts system calls and instructions and draws its plot.
 if [ "${ZL_SETUP_BENCH:-0}" = 1 ]; then
   packages+=(strace valgrind gnuplot-nox time)

@@ -13,21 +13,35 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Control.h"
 
 namespace {
 
+constexpr const char* kUsage =
+    "Usage: kvIpmi [api] psuSlot ID\n"
+    "       kvIpmi raw psuSlot ID ModelNumber=M SerialNumber=S\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: kvIpmi [api] psuSlot ID\n"
-                 "       kvIpmi raw psuSlot ID ModelNumber=M SerialNumber=S\n");
-    return 2;
+    std::fputs(kUsage, stderr);
+    return Smbusd::kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> a(argv + 1, argv + argc);
+    CLI::App app("Answers PSU identification queries from the running emulated board (zolta-smbusd's\n"
+                 "control socket): prints STATUS MODEL SERIAL, 1 for a present, identified PSU, else 0 - -.",
+                 "kvIpmi");
+    Smbusd::addVersionFlag(app);
+    // The query's words are taken as they are, after --help / --version.
+    app.prefix_command();
+    Smbusd::setUsage(app, kUsage);
+    app.footer("For raw, M and S name the FRU fields to print instead of the PSU's model and serial.\n"
+               "The service is found through $ZOLTA_SMBUS_CONTROL or $ZOLTA_SMBUS_SOCKET.\n"
+               "Exit status: 0 answered, 1 unknown bay or service unreachable, 2 usage error.");
+    if (int rc = Smbusd::parseCommandLine(app, argc, argv); rc >= 0) return rc;
+    const std::vector<std::string> a = app.remaining();
     size_t i = 0;
     bool raw = false;
     if (i < a.size() && (a[i] == "api" || a[i] == "raw")) {

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "Board.h"
+#include "CommandLine.h"
 #include "Control.h"
 #include "Kavrin/ZLSocket.h"
 #include "Limits.h"
@@ -505,54 +506,35 @@ class Server {
     uint64_t refused_ = 0;
 };
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: zolta-smbusd --socket PATH --topology FILE [--state FILE] [--control PATH] [-v LEVEL] "
-                 "[--log FILE]\n"
-                 "                    [--stall-ms MS] [--max-clients N]\n");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string socketPath, topologyPath, statePath, controlPath, logPath;
     int level = 0;
     ServerLimits limits;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
-        };
-        std::string v;
-        bool ok = true;
-        if (a == "--socket") ok = value(&socketPath);
-        else if (a == "--topology") ok = value(&topologyPath);
-        else if (a == "--state") ok = value(&statePath);
-        else if (a == "--control") ok = value(&controlPath);
-        else if (a == "--log") ok = value(&logPath);
-        else if (a == "--stall-ms" || a == "--max-clients") {
-            ok = value(&v);
-            long n = ok ? std::strtol(v.c_str(), nullptr, 10) : 0;
-            ok = ok && n > 0 && n <= 3600000;
-            if (a == "--stall-ms") limits.stallMs = int(n);
-            else limits.maxClients = size_t(n);
-        }
-        else if (a == "-v" || a == "--verbose") {
-            ok = value(&v);
-            level = ok ? std::atoi(v.c_str()) : 0;
-        } else if (a == "-h" || a == "--help") {
-            usage();
-            return 0;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            usage();
-            return 2;
-        }
-    }
+    CLI::App app("Serves the emulated OrvikS board's SMBus on a Unix socket, and a control socket\n"
+                 "that changes the board while it runs.",
+                 "zolta-smbusd");
+    Smbusd::addVersionFlag(app);
+    app.add_option("--socket", socketPath, "service socket (default $ZOLTA_SMBUS_SOCKET, else /run/zolta/smbus.sock)")
+        ->type_name("PATH");
+    app.add_option("--topology", topologyPath, "the board's topology JSON")->type_name("FILE")->required();
+    app.add_option("--state", statePath, "state file: chip models, registers, properties, bindings, faults")
+        ->type_name("FILE");
+    app.add_option("--control", controlPath, "control socket (default $ZOLTA_SMBUS_CONTROL, else the socket + .ctl)")
+        ->type_name("PATH");
+    app.add_option("-v,--verbose", level, "1: one line per transaction and control command; 2: also connections")
+        ->type_name("LEVEL");
+    app.add_option("--log", logPath, "append the log to FILE instead of stderr")->type_name("FILE");
+    app.add_option("--stall-ms", limits.stallMs, "close a client whose frame or answers stall this long (default 5000)")
+        ->type_name("MS")
+        ->check(CLI::Range(1, 3600000));
+    app.add_option("--max-clients", limits.maxClients, "most clients at once (default 256)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 3600000));
+    app.footer("SIGTERM or SIGINT stops the service; it removes both sockets.\n"
+               "Exit status: 0 stopped, 1 the board or a socket could not be set up, 2 usage error.");
+    if (int rc = Smbusd::parseCommandLine(app, argc, argv); rc >= 0) return rc;
     if (socketPath.empty()) {
         const char* env = std::getenv("ZOLTA_SMBUS_SOCKET");
         socketPath = env && *env ? env : "/run/zolta/smbus.sock";
@@ -560,10 +542,6 @@ int main(int argc, char** argv) {
     if (controlPath.empty()) {
         const char* env = std::getenv("ZOLTA_SMBUS_CONTROL");
         controlPath = env && *env ? std::string(env) : socketPath + ".ctl";
-    }
-    if (topologyPath.empty()) {
-        usage();
-        return 2;
     }
     if (!logPath.empty()) {
         FILE* f = std::fopen(logPath.c_str(), "a");
