@@ -9,6 +9,14 @@
 #ifndef ZL_HOST_SOURCE_DIR
 #define ZL_HOST_SOURCE_DIR "."
 #endif
+// Where an installed zolta-host finds the library and the board file, relative to its own
+// directory (the install rules give them).
+#ifndef ZL_HOST_LIBRARY_FROM_BIN
+#define ZL_HOST_LIBRARY_FROM_BIN "../lib/libZoltaDriversOrvikS.so.0"
+#endif
+#ifndef ZL_HOST_BOARD_FROM_BIN
+#define ZL_HOST_BOARD_FROM_BIN "../share/zolta/boards/orviks/board.json"
+#endif
 
 namespace Host {
 
@@ -97,11 +105,17 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
 }
 
 std::string defaultBoardPath() {
+    std::string installed = exeDir() + "/" ZL_HOST_BOARD_FROM_BIN;
+    if (readable(installed)) return installed;
     std::string fromSource = std::string(ZL_HOST_SOURCE_DIR) + "/boards/orviks/board.json";
     if (readable(fromSource)) return fromSource;
     return exeDir() + "/../../boards/orviks/board.json";
 }
 
-std::string defaultLibraryPath() { return exeDir() + "/../libZoltaDriversOrvikS.so.0"; }
+std::string defaultLibraryPath() {
+    std::string inBuild = exeDir() + "/../libZoltaDriversOrvikS.so.0";
+    if (readable(inBuild)) return inBuild;
+    return exeDir() + "/" ZL_HOST_LIBRARY_FROM_BIN;
+}
 
 }  // namespace Host

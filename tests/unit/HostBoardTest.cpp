@@ -301,11 +301,11 @@ TEST(HostCheck, TheOrvikSBoardLacksOnlyWhatTheLibraryLacks) {
 
 TEST(HostReport, SummaryCountsEveryStatusObjectOnceAndAlarmsAgainstTheLimits) {
     Report r;
-    r.temps.push_back({"cool", Reading::of(0, 44.9), 45, 55});
-    r.temps.push_back({"alert", Reading::of(0, 45), 45, 55});
-    r.temps.push_back({"crit", Reading::of(0, 55), 45, 55});
-    r.temps.push_back({"bus", Reading::of(4), 45, 55});
-    r.temps.push_back({"gone", Reading::of(kAbsent), 45, 55});
+    r.temps.push_back({"cool", Reading::of(0, 44.9), 45, 55, ""});
+    r.temps.push_back({"alert", Reading::of(0, 45), 45, 55, ""});
+    r.temps.push_back({"crit", Reading::of(0, 55), 45, 55, ""});
+    r.temps.push_back({"bus", Reading::of(4), 45, 55, ""});
+    r.temps.push_back({"gone", Reading::of(kAbsent), 45, 55, ""});
     const char* alarms[] = {"ok", "alert", "critical", nullptr, nullptr};
     for (size_t i = 0; i < std::size(alarms); ++i) {
         const char* got = alarmOf(r.temps[i]);
@@ -336,8 +336,8 @@ TEST(HostReport, SummaryCountsEveryStatusObjectOnceAndAlarmsAgainstTheLimits) {
 TEST(HostReport, JsonAndTextShowStatusesInWords) {
     Report r;
     r.timestamp = "2026-12-06T03:00:00Z";
-    r.temps.push_back({"Inlet", Reading::of(0, 50), 45, 55});
-    r.temps.push_back({"Outlet", Reading::of(4), 60, 75});
+    r.temps.push_back({"Inlet", Reading::of(0, 50), 45, 55, ""});
+    r.temps.push_back({"Outlet", Reading::of(4), 60, 75, ""});
     r.xcvrs.push_back({"Port49", true, Reading::of(0, 1), {}, Reading::of(0, 17)});
     // present, model, serial, power good, input volts, amps, watts, output volts
     r.psus.push_back({"PSU1", "Bay1", Reading::of(0, 1), "M", "", Reading::of(0, 0), Reading::of(6), {}, {}, Reading::of(0, 12), {}, {}});
