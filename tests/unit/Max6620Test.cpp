@@ -9,7 +9,6 @@
 #include "Drivers/Max6620.h"
 #include "FakeHam.h"
 #include "TestHost.h"
-#include "Topology/Topology.h"
 
 using Drivers::Max6620;
 using TestHost::FakeHam;
@@ -213,29 +212,6 @@ TEST(Max6620Args, RulesOfCreateAndNewFan) {
     std::unique_ptr<Component::DeviceBase> created(Max6620::create(argsWith({{"maxId", "258"}}), &ham));
     EXPECT_EQ(static_cast<Max6620*>(created.get())->maxId, 2);
     EXPECT_TRUE(TestHost::traced("Creating Max6620-2 Device", 0));
-}
-
-TEST(Max6620Add, FanAddThroughTheRegistryDrivesTheCallbacks) {
-    TestHost::FakeRegistrations registrations;
-    Utils::isInSimulation = 0;
-    ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology("{\"did\":7680}").c_str()), ZL_STATUS_OK);
-    const char* text =
-        R"({"did":7680,"driver":"Max6620","address":{"address":41},)"
-        R"("driverArgs":{"maxId":"1","id":"1","regOffset":"0","maxRpm":"25000"}})";
-    zl_fan* fan = TestHost::hold(zl_fan_add(text));
-    ASSERT_NE(fan, nullptr) << TestHost::dumpTraces();
-    FakeHam* ham = TestHost::fakeHamFor(7680);
-    ASSERT_NE(ham, nullptr);
-    EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fan, 12000), ZL_STATUS_OK);
-    ham->words[0x10] = 0xE051;
-    int rpm = 0;
-    EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, &rpm), ZL_STATUS_OK);
-    EXPECT_EQ(rpm, 12006);
-    TestHost::clearTraces();
-    const char* zero = R"({"did":7680,"driver":"Max6620","address":{"address":41},)"
-                       R"("driverArgs":{"maxId":"1","id":"2","regOffset":"1","maxRpm":"0"}})";
-    EXPECT_EQ(zl_fan_add(zero), nullptr);
-    EXPECT_TRUE(TestHost::traced("newFan() failed", 0));
 }
 
 }  // namespace
