@@ -1,5 +1,5 @@
 // zolta-smbusd end to end: requests over the service socket, the emulated chips,
-// muxes, bindings, fault injection through zolta-smbusctl, and kvIpmi.
+// muxes, bindings, fault injection through zolta-smbusctl, kvIpmi, and hostile clients.
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -14,8 +14,11 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -152,6 +155,36 @@ int rawConnect(const std::string& path) {
     return -1;
 }
 
+// Whether the service closed fd within ms (the peer reads end of file, or a reset when data
+// was left unread).
+bool closedWithin(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return ::poll(&p, 1, ms) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// `count` reads of `len` bytes from bay1's FRU EEPROM, as one frame.
+std::string reads(int count, uint32_t len) { return frame(std::vector<Req>(size_t(count), rd(80, 0, len))); }
+
+// Sends one frame on fd; the answer, or failed with error "transport".
+Smbus::TransactionResponse batch(int fd, const std::string& request) {
+    Smbus::TransactionResponse resp;
+    std::string answer;
+    if (!Kavrin::writeFrame(fd, request) || !Kavrin::readFrame(fd, &answer, 5000) || !resp.ParseFromString(answer)) {
+        resp.set_failed(true);
+        resp.set_error("transport");
+    }
+    return resp;
+}
+
+long cpuTicks(pid_t pid) {  // utime + stime: fields 14 and 15 of /proc/PID/stat
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && in >> field; ++i) ticks += i >= 14 ? std::stol(field) : 0;
+    return ticks;
+}
+
 int msSince(std::chrono::steady_clock::time_point t0) {
     return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
 }
@@ -286,6 +319,9 @@ TEST_F(SmbusdTest, DevicesBehindAMuxAnswerOnlyOnTheirChannel) {
     auto resp = send({sel(9), rd(80, 0, 1, 4)});
     EXPECT_TRUE(resp.failed() && resp.response_size() == 1) << "an unknown channel reaches nothing";
     EXPECT_EQ("09\n", d.ctl({"read", "mux", "16"}));
+    const std::string log = d.log();
+    EXPECT_NE(std::string::npos, log.find("data [01] mux select channel 1")) << log;
+    EXPECT_NE(std::string::npos, log.find("data [00] mux reset")) << log;
 }
 
 TEST_F(SmbusdTest, Tmp75TemperatureReadsAsAWordAtTheConfiguredResolution) {
@@ -514,9 +550,7 @@ TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
     for (const auto& [wire, hangsUp] : cases) {
         int fd = rawConnect(d.socketPath());
         ASSERT_EQ(ssize_t(wire.size()), ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL));
-        pollfd p{fd, POLLIN, 0};
-        char byte;
-        EXPECT_TRUE(!hangsUp || (::poll(&p, 1, 3000) == 1 && ::read(fd, &byte, 1) <= 0)) << hex(wire);
+        EXPECT_TRUE(!hangsUp || closedWithin(fd, 3000)) << hex(wire);
         ::close(fd);
         EXPECT_FALSE(send({rd(35, 0x20, 1)}).failed()) << hex(wire) << ": other clients are served";
     }
@@ -530,21 +564,14 @@ TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
     EXPECT_EQ("5a", resp.response_size() == 1 ? hex(resp.response(0).data()) : resp.error());
     ::close(fd);
     // A client that leaves while its answer is held back costs the service no CPU.
-    auto cpuTicks = [this] {  // utime + stime: fields 14 and 15 of /proc/PID/stat
-        std::ifstream in("/proc/" + std::to_string(d.pid()) + "/stat");
-        std::string field;
-        long ticks = 0;
-        for (int i = 1; i <= 15 && in >> field; ++i) ticks += i >= 14 ? std::stol(field) : 0;
-        return ticks;
-    };
     d.ctl({"fault", "temp", "delay", "1500"});
     fd = rawConnect(d.socketPath());
     ASSERT_TRUE(Kavrin::writeFrame(fd, frame({rd(72, 0, 2)})));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ::close(fd);
-    long before = cpuTicks();
+    long before = cpuTicks(d.pid());
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    EXPECT_LT(cpuTicks() - before, 20) << "the service spun";
+    EXPECT_LT(cpuTicks(d.pid()) - before, 20) << "the service spun";
     EXPECT_FALSE(send({rd(35, 0x20, 1)}).failed());
     EXPECT_TRUE(d.running());
 }
@@ -623,6 +650,136 @@ TEST(SmbusdStartTest, AMuxWithoutItsDeviceIsReportedAndItsDevicesNeverAnswer) {
     Kavrin::ZLSocket s;
     EXPECT_FALSE(exchange(s, {at(Smbus::MASTER_I2C, 256, 0, 1, 5)}).failed());
     EXPECT_TRUE(exchange(s, {at(Smbus::MASTER_I2C, 256, 0, 1, 6)}).failed());
+}
+
+// ---- hostile clients: answers that would not fit a frame, clients that stall or hog memory
+// and descriptors, and who may use the control socket ----
+
+TEST(SmbusdLimitsTest, RequestsWhoseAnswersCannotBeFramedAreRefusedWithTheLimitNamed) {
+    TestSmbusd::Daemon d;
+    ASSERT_TRUE(d.start(kTopology));
+    int fd = rawConnect(d.socketPath());
+    ASSERT_GE(fd, 0);
+    // batch, the error's words (empty: served in full)
+    const std::pair<std::string, std::string> cases[] = {
+        {reads(15, 65536), ""},  // 983,000 bytes of answer: fits
+        {reads(20, 65536), "would pass the frame limit of 1048576 bytes"},
+        {reads(8000, 65536), "would pass the frame limit of 1048576 bytes"},
+        {reads(16385, 1), "over the limit of 16384 entries"},
+        {reads(2, 1), ""},
+    };
+    for (const auto& [request, error] : cases) {
+        auto resp = batch(fd, request);
+        if (error.empty()) {
+            EXPECT_FALSE(resp.failed()) << resp.error();
+        } else {
+            EXPECT_TRUE(resp.failed());
+            EXPECT_EQ(0, resp.response_size());
+            EXPECT_NE(std::string::npos, resp.error().find(error)) << resp.error();
+        }
+    }
+    ::close(fd);
+}
+
+TEST(SmbusdLimitsTest, StalledFramesCloseIdleClientsStayAndOverTheLimitClientsAreRefused) {
+    TestSmbusd::Daemon d;
+    ASSERT_TRUE(d.start(kTopology, "", {"--stall-ms", "300", "--max-clients", "6"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the start probes have left
+    std::vector<int> idle;
+    for (int i = 0; i < 5; ++i) idle.push_back(rawConnect(d.socketPath()));
+    int stalled = rawConnect(d.socketPath());  // the sixth
+    ASSERT_EQ(3, ::send(stalled, "\0\0\1", 3, MSG_NOSIGNAL));
+    int extra = rawConnect(d.socketPath());
+    EXPECT_TRUE(closedWithin(extra, 1000)) << "a client over the limit is refused at once";
+    ::close(extra);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(closedWithin(stalled, 2000)) << "a frame left unfinished closes its client";
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+    ::close(stalled);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (int fd : idle) {
+        EXPECT_FALSE(batch(fd, reads(1, 1)).failed()) << "an idle client stays connected";
+        ::close(fd);
+    }
+    EXPECT_NE(std::string::npos, d.log().find("client limit of 6 connections")) << d.log();
+}
+
+TEST(SmbusdLimitsTest, AtTheDescriptorLimitNewClientsAreRefusedWithoutSpinning) {
+    TestSmbusd::Daemon d;
+    rlimit saved{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+    rlimit low = saved;
+    low.rlim_cur = 48;  // the service inherits it: room for 16 clients
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+    bool started = d.start(kTopology);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(started);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<int> fds;
+    for (int i = 0; i < 60; ++i) fds.push_back(rawConnect(d.socketPath()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    long before = cpuTicks(d.pid());
+    int fresh = rawConnect(d.socketPath());
+    EXPECT_TRUE(closedWithin(fresh, 1000)) << "a new client is refused, not left waiting";
+    ::close(fresh);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_LT(cpuTicks(d.pid()) - before, 20) << "the service spun";
+    EXPECT_FALSE(batch(fds[0], reads(1, 1)).failed()) << "the first clients are served";
+    for (int fd : fds) ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    fresh = rawConnect(d.socketPath());
+    EXPECT_FALSE(batch(fresh, reads(1, 1)).failed()) << "served again once clients left";
+    ::close(fresh);
+}
+
+TEST(SmbusdLimitsTest, UnfinishedFramesOfAllClientsTogetherAreCapped) {
+    TestSmbusd::Daemon d;
+    ASSERT_TRUE(d.start(kTopology));
+    // 100 clients announce frames of 1 MiB and send a little of each: only the first 64 MiB
+    // are taken on.
+    std::vector<int> fds;
+    for (int i = 0; i < 100; ++i) {
+        fds.push_back(rawConnect(d.socketPath()));
+        std::string start("\x00\x10\x00\x00", 4);
+        start += std::string(100, '\0');
+        ASSERT_EQ(ssize_t(start.size()), ::send(fds.back(), start.data(), start.size(), MSG_NOSIGNAL));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int closed = 0;
+    for (int fd : fds) closed += closedWithin(fd, 0);
+    EXPECT_GE(closed, 30);
+    EXPECT_LE(closed, 40);
+    EXPECT_NE(std::string::npos, d.log().find("the limit of 67108864 bytes buffered for all clients")) << d.log();
+    for (int fd : fds) ::close(fd);
+}
+
+TEST(SmbusdLimitsTest, SocketsAreOwnerOnlyAndTheControlSocketChecksItsPeer) {
+    TestSmbusd::Daemon d;
+    mode_t oldMask = ::umask(0);
+    bool started = d.start(kTopology);
+    ::umask(oldMask);
+    ASSERT_TRUE(started);
+    struct stat st{};
+    ASSERT_EQ(0, ::stat(d.socketPath().c_str(), &st));
+    EXPECT_EQ(0660u, st.st_mode & 0777);
+    ASSERT_EQ(0, ::stat(d.controlPath().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+    // Even through a socket file opened up to everyone, another user gets no answer.
+    ASSERT_EQ(0, ::chmod(d.controlPath().c_str(), 0666));
+    ASSERT_EQ(0, ::chmod(d.dir().c_str(), 0755));
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        int fd = rawConnect(d.controlPath());
+        if (fd < 0) ::_exit(4);
+        (void)!::send(fd, "ping\n", 5, MSG_NOSIGNAL);  // a refusal may come first: no SIGPIPE
+        ::_exit(closedWithin(fd, 2000) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_NE(std::string::npos, d.log().find("control: refused a client of uid 65534")) << d.log();
 }
 
 }  // namespace

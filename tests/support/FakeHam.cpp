@@ -1,7 +1,10 @@
 #include "FakeHam.h"
 
+#include "TestHost.h"
+
 #include <algorithm>
 
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -120,6 +123,58 @@ std::vector<FakeHam::Op> FakeHam::writes() const {
         for (const Op& op : batch)
             if (op.kind >= Op::SendByte) out.push_back(op);  // the write kinds come last
     return out;
+}
+
+std::string FakeHam::traffic() {
+    static const char* const names[] = {"recv", "r8", "r16", "r", "rblock", "call", "send", "w8", "w16", "w", "wblock"};
+    std::string out;
+    char buf[32];
+    for (size_t b = 0; b < executed.size(); ++b) {
+        if (b > 0) out += " | ";
+        for (size_t i = 0; i < executed[b].size(); ++i) {
+            const Op& op = executed[b][i];
+            out += (i > 0 ? ", " : "") + std::string(names[op.kind]);
+            if (op.kind == Op::RecvByte) continue;
+            if (op.kind == Op::SendByte) {
+                std::snprintf(buf, sizeof buf, " %02x", op.value);
+            } else {
+                std::snprintf(buf, sizeof buf, " %02x", op.reg);
+                out += buf;
+                const int digits = op.kind == Op::Write8 ? 2 : 4;
+                if (op.kind == Op::Read)
+                    std::snprintf(buf, sizeof buf, "*%u", op.value);
+                else if (op.kind == Op::Write8 || op.kind == Op::Write16 || op.kind == Op::ProcessCall)
+                    std::snprintf(buf, sizeof buf, "=%0*x", digits, op.value);
+                else
+                    buf[0] = '\0';
+            }
+            out += buf;
+            if (op.kind == Op::Write || op.kind == Op::WriteBlock) {
+                out += "=[";
+                for (size_t k = 0; k < op.data.size(); ++k)
+                    out += (std::snprintf(buf, sizeof buf, k ? " %02x" : "%02x", uint8_t(op.data[k])), buf);
+                out += "]";
+            }
+            if (op.pec) out += " pec";
+        }
+        if (b < results.size() && results[b] != ZL_STATUS_OK) out += " !" + std::to_string(results[b]);
+    }
+    executed.clear();
+    results.clear();
+    return out;
+}
+
+std::string brokenRule(const std::function<void()>& call) {
+    clearTraces();
+    try {
+        call();
+    } catch (const Utils::ConsistencyError& e) {
+        if (!traced("consistency check failed: " + e.rule(), 0)) return "untraced rule " + e.rule();
+        return e.rule();
+    } catch (const std::exception& e) {
+        return std::string("exception ") + e.what();
+    }
+    return "no rule broken";
 }
 
 FakeHam::~FakeHam() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -73,6 +74,11 @@ class FakeHam final : public Ham::Ham {
 
     // Batches that wrote something, flattened into their write operations.
     std::vector<Op> writes() const;
+    // The batches executed since the last call, as text, and forgets them: operations
+    // "r8 07", "r16 12", "r 40*4", "rblock 30", "recv", "call 50=0102", "send 33", "w8 07=ac",
+    // "w16 24=4027", "w 41=[77 78]", "wblock 31=[77]" (" pec" when asked) joined by ", ";
+    // batches joined by " | ", a failed one followed by " !" and its status.
+    std::string traffic();
 
     // The topology arguments it was made for (copied) when made through the registry.
     uint32_t did = 0;
@@ -109,6 +115,11 @@ class FakeRegistrations {
   private:
     std::vector<std::string> drivers_;
 };
+
+// Runs the call and returns the rule of the consistency check it broke, when it threw for
+// it and traced "consistency check failed: <rule>"; otherwise a text saying what happened.
+// Clears the captured traces first.
+std::string brokenRule(const std::function<void()>& call);
 
 // A GPIO whose bit and status the test sets.
 struct ScriptedGpio : Component::LogicalDevice::Gpio {

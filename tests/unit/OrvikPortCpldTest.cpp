@@ -2,6 +2,7 @@
 // without bus traffic, writes of the whole cached byte, failed polls, and the cage maps.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 
@@ -17,21 +18,6 @@ using TestHost::FakeHam;
 
 namespace {
 
-std::vector<uint32_t> readRegisters(const FakeHam::Batch& batch) {
-    std::vector<uint32_t> regs;
-    for (const FakeHam::Op& op : batch) regs.push_back(op.kind == FakeHam::Op::Read8 ? op.reg : 0xFFFF);
-    return regs;
-}
-
-std::string ruleOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Utils::ConsistencyError& e) {
-        return e.rule();
-    }
-    return "no rule broken";
-}
-
 // ---- the poll timer ----
 
 TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) {
@@ -46,16 +32,15 @@ TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) 
         const TestHost::Timer& timer = TestHost::timers().at(id);
         EXPECT_FALSE(timer.armed);
         cpld.init();
-        EXPECT_EQ(ham.executed.size(), 1u);  // the first poll runs before the timer starts
+        EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");  // the first poll runs before the timer starts
         EXPECT_TRUE(timer.armed);
         EXPECT_EQ(timer.milliseconds, 1000u);
         EXPECT_TRUE(cpld.pollStart());  // already polling: the timer is not set again
         EXPECT_EQ(timer.setCalls, 1);
-        for (size_t expiry = 1; expiry <= 3; ++expiry) {
+        for (int expiry = 1; expiry <= 3; ++expiry) {
             ASSERT_TRUE(TestHost::fireTimer(id));
-            EXPECT_EQ(ham.executed.size(), 1 + expiry);
-            EXPECT_TRUE(timer.armed);
-            EXPECT_EQ(timer.milliseconds, 1000u);
+            EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");
+            EXPECT_TRUE(timer.armed && timer.milliseconds == 1000u) << expiry;
         }
         EXPECT_TRUE(TestHost::traced("pollCallbackWrapper", 6));
 
@@ -63,7 +48,7 @@ TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) 
         TestHost::failTimerSet(true);
         TestHost::clearTraces();
         ASSERT_TRUE(TestHost::fireTimer(id));
-        EXPECT_EQ(ham.executed.size(), 5u);
+        EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");
         EXPECT_TRUE(TestHost::traced("failed to set timer interval", 0));
         EXPECT_FALSE(TestHost::fireTimer(id));
         TestHost::failTimerSet(false);
@@ -79,13 +64,19 @@ struct CpldCase {
     const char* name;
     std::function<OrvikSPortCpld*()> make;
     std::vector<uint32_t> polled;
+    std::string poll;  // the traffic of one poll
 };
 
 std::vector<CpldCase> cpldCases() {
     std::vector<uint32_t> b;
-    for (uint32_t reg = 0x02; reg <= 0x19; ++reg) b.push_back(reg);
-    return {{"OrvikSCpldA", [] { return new OrvikSCpldA(); }, {0x0B, 0x0C, 0x0D, 0x0E}},
-            {"OrvikSCpldB", [] { return new OrvikSCpldB(); }, b}};
+    std::string pollB;
+    char op[16];
+    for (uint32_t reg = 0x02; reg <= 0x19; ++reg) {
+        b.push_back(reg);
+        pollB += (std::snprintf(op, sizeof op, reg > 2 ? ", r8 %02x" : "r8 %02x", reg), op);
+    }
+    return {{"OrvikSCpldA", [] { return new OrvikSCpldA(); }, {0x0B, 0x0C, 0x0D, 0x0E}, "r8 0b, r8 0c, r8 0d, r8 0e"},
+            {"OrvikSCpldB", [] { return new OrvikSCpldB(); }, b, pollB}};
 }
 
 TEST(OrvikSPortCpldTest, EachPollIsOneBatchAndAFailedPollKeepsTheCacheUntilTheBusRecovers) {
@@ -114,8 +105,9 @@ TEST(OrvikSPortCpldTest, EachPollIsOneBatchAndAFailedPollKeepsTheCacheUntilTheBu
             for (uint32_t reg : c.polled) ham.bytes[reg] = r.onBus;
             ham.status = r.status;
             TestHost::clearTraces();
+            ham.traffic();
             ASSERT_TRUE(TestHost::fireTimer(cpld->timer));  // armed again after every expiry
-            EXPECT_EQ(readRegisters(ham.executed.back()), c.polled);
+            EXPECT_EQ(ham.traffic(), c.poll + (r.status ? " !" + std::to_string(r.status) : ""));
             ASSERT_EQ(cpld->registerCache.size(), c.polled.size());
             for (const auto& [reg, value] : cpld->registerCache) EXPECT_EQ(value, r.cached) << int(reg);
             const bool ok = r.status == ZL_STATUS_OK;
@@ -176,7 +168,7 @@ TEST_F(OrvikSCpldATest, SignalsComeFromTheCacheWithoutBusRequests) {
         EXPECT_EQ(get(n, ZL_QSFP_GET_MOD_SEL), -1);  // not wired: output untouched, status 0
         EXPECT_EQ(set(n, ZL_QSFP_SET_MOD_SEL, 1), 0);
     }
-    EXPECT_EQ(ham.executed.size(), 1u);  // only the first poll
+    EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");  // only the first poll
     EXPECT_TRUE(TestHost::traced("getQsfpInterrupt(): id=6", 6));
     EXPECT_TRUE(TestHost::traced("getLpModeCallback(2)", 4));
 }
@@ -188,31 +180,24 @@ TEST_F(OrvikSCpldATest, AWriteChangesOneBitOfTheCachedByte) {
     const struct {
         unsigned cage;
         int index, value;
-        uint32_t reg, written;
+        uint8_t reg, written;
+        const char* traffic;
     } writes[] = {
-        {3, ZL_QSFP_SET_RESET, 1, 0x0D, 0xF9},     // reset active: bit 2 cleared
-        {6, ZL_QSFP_SET_LP_MODE, 5, 0x0B, 0x31},   // bit 4 set
-        {3, ZL_QSFP_SET_RESET, 0, 0x0D, 0xFD},     // released again
-        {2, ZL_QSFP_SET_LP_MODE, 0, 0x0B, 0x30},   // bit 0 cleared
+        {3, ZL_QSFP_SET_RESET, 1, 0x0D, 0xF9, "w8 0d=f9"},    // reset active: bit 2 cleared
+        {6, ZL_QSFP_SET_LP_MODE, 5, 0x0B, 0x31, "w8 0b=31"},  // bit 4 set
+        {3, ZL_QSFP_SET_RESET, 0, 0x0D, 0xFD, "w8 0d=fd"},    // released again
+        {2, ZL_QSFP_SET_LP_MODE, 0, 0x0B, 0x30, "w8 0b=30"},  // bit 0 cleared
     };
+    ham.traffic();
     for (const auto& w : writes) {
-        SCOPED_TRACE(w.reg);
-        ham.executed.clear();
         EXPECT_EQ(set(w.cage, w.index, w.value), 0);
-        ASSERT_EQ(ham.executed.size(), 1u);
-        ASSERT_EQ(ham.executed[0].size(), 1u);
-        const FakeHam::Op& op = ham.executed[0][0];
-        EXPECT_EQ(op.kind, FakeHam::Op::Write8);
-        EXPECT_EQ(op.reg, w.reg);
-        EXPECT_EQ(op.value, w.written);
-        EXPECT_FALSE(op.pec);
-        EXPECT_EQ(cpld.registerCache[static_cast<uint8_t>(w.reg)], w.written);
+        EXPECT_EQ(ham.traffic(), w.traffic);
+        EXPECT_EQ(cpld.registerCache[w.reg], w.written) << w.traffic;
     }
     EXPECT_TRUE(TestHost::traced("setLpModeCallback(6, 5)", 4));
-    ham.executed.clear();
     EXPECT_EQ(get(3, ZL_QSFP_GET_RESET), 0);
     EXPECT_EQ(get(6, ZL_QSFP_GET_LP_MODE), 1);
-    EXPECT_TRUE(ham.executed.empty());
+    EXPECT_EQ(ham.traffic(), "");
 
     // A failed write returns its status and leaves the cached byte.
     ham.status = ZL_STATUS_NO_COMM;
@@ -224,8 +209,7 @@ TEST_F(OrvikSCpldATest, AWriteChangesOneBitOfTheCachedByte) {
 TEST_F(OrvikSCpldATest, CagesOutsideOneToSixAreRefused) {
     for (unsigned cage : {0u, 7u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(cage);
-        TestHost::clearTraces();
-        EXPECT_EQ(ruleOf([&] { delete cpld.newQsfpXcvr(cage, {}); }), "1 <= id && id <= 6");
+        EXPECT_EQ(TestHost::brokenRule([&] { delete cpld.newQsfpXcvr(cage, {}); }), "1 <= id && id <= 6");
         EXPECT_TRUE(TestHost::traced("QSFP port " + std::to_string(static_cast<int>(cage)) + " is not one", 0));
     }
     TestHost::clearTraces();
@@ -275,23 +259,17 @@ TEST(OrvikSCpldBTest, SignalsFromTheCacheAndTxDisableWrites) {
         EXPECT_EQ(get(n, ZL_SFP_GET_RX_LOS), los);
         EXPECT_EQ(get(n, ZL_SFP_GET_TX_DISABLE), disabled);
     }
-    EXPECT_EQ(ham.executed.size(), 1u);
+    EXPECT_EQ(ham.traffic(), cpldCases()[1].poll);  // the first poll only
     EXPECT_TRUE(TestHost::traced("getTxFaultCallback(9)", 4));
 
     EXPECT_EQ(ZL_CALLBACK(port(48), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(48), 1), 0);
     EXPECT_EQ(ZL_CALLBACK(port(41), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(41), 0), 0);
     EXPECT_TRUE(TestHost::traced("setTxDisableCallback(48, 1)", 4));
-    const std::vector<FakeHam::Op> writes = ham.writes();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].reg, 0x0Du);
-    EXPECT_EQ(writes[0].value, 0xFFu);
-    EXPECT_EQ(writes[1].reg, 0x0Du);
-    EXPECT_EQ(writes[1].value, 0xFEu);
+    EXPECT_EQ(ham.traffic(), "w8 0d=ff | w8 0d=fe");
     EXPECT_EQ(get(48, ZL_SFP_GET_TX_DISABLE), 1);
 
     for (unsigned cage : {0u, 49u}) {
-        TestHost::clearTraces();
-        EXPECT_EQ(ruleOf([&] { delete cpld.newSfpXcvr(cage, {}); }), "1 <= id && id <= 48");
+        EXPECT_EQ(TestHost::brokenRule([&] { delete cpld.newSfpXcvr(cage, {}); }), "1 <= id && id <= 48");
         EXPECT_TRUE(TestHost::traced("SFP port " + std::to_string(cage) + " is not one", 0));
     }
 }

@@ -1,0 +1,478 @@
+// Every device kind through the host interface against one emulated board in zolta-smbusd:
+// PMBus supplies and their bays (every identification method, kvIpmi included), the power
+// cycle, MAX6620 fans, CPLD LEDs, a fan tray bay and an SMBus proxy, the port CPLDs'
+// transceivers and a TMP75. What is checked is what crosses the process boundary: the
+// service's emulated chips as the library reads and writes them, and the library's answers
+// as the board changes under the control client.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Smbusd.h"
+#include "TestHost.h"
+#include "Utils.h"
+#include "zl_api.h"
+
+namespace {
+
+// The library keeps driver objects by did for the whole process: dids 8100..8999 belong to
+// this file.
+const char* kTopology = R"([
+ {"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [{"id": 0, "busses": [
+   {"id": 1, "devices": [
+     {"did": 8701, "label": "FanCtrl", "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": "1"}},
+     {"did": 8702, "label": "LedCpld", "driver": "OrvikLedCpld", "address": {"address": 96}}]},
+   {"id": 2, "devices": [
+     {"did": 8901, "label": "CpldA", "driver": "OrvikSCpldA", "address": {"address": 49}},
+     {"did": 8902, "label": "CpldB", "driver": "OrvikSCpldB", "address": {"address": 50}},
+     {"did": 8907, "label": "Module7", "driver": "Dummy", "address": {"address": 80}},
+     {"did": 8950, "label": "Module50", "driver": "Dummy", "address": {"address": 81}}]},
+   {"id": 3, "devices": [
+     {"did": 8101, "label": "temp", "driver": "TMP75", "address": {"address": 72}},
+     {"did": 8802, "label": "FanEeprom2", "driver": "OrvikFanEeprom", "address": {"address": 80},
+      "driverArgs": {"offset": "16", "f2bVal": "70", "b2fVal": "66"}},
+     {"did": 8803, "label": "FanBus2<0x50>", "driver": "SmbusProxyDriver", "address": {"address": 80}}]},
+   {"id": 5, "devices": [
+     {"did": 8501, "label": "MasterCpld", "driver": "Dummy", "address": {"address": 35}},
+     {"did": 8502, "label": "Psu1", "driver": "Pmbus", "address": {"address": 88}},
+     {"did": 8503, "label": "Psu2", "driver": "Pmbus", "address": {"address": 89},
+      "driverArgs": {"gpioDevice": "MasterCpld", "powerOkReg": "16", "powerOkBit": "3"}},
+     {"did": 8504, "label": "BayPmbus", "driver": "PsuSlot", "address": {"address": 88},
+      "driverArgs": {"identificationType": "pmbus"}},
+     {"did": 8505, "label": "BayFru", "driver": "PsuSlot", "address": {"address": 80},
+      "driverArgs": {"identificationType": "ipmi"}},
+     {"did": 8506, "label": "BayTlv", "driver": "PsuSlot", "address": {"address": 81},
+      "driverArgs": {"identificationType": "tlv"}},
+     {"did": 8507, "label": "BayWedge", "driver": "PsuSlot", "address": {"address": 82},
+      "driverArgs": {"identificationType": "wedge"}}]}
+ ]}]}
+])";
+
+// Psu1 pulls its presence (active low) and power-good bits of the master CPLD, Psu2 its
+// power-good bit (active low), the fan tray its presence bit (active low). kvIpmi answers
+// for bay 1 from the FRU EEPROM and for bay 2 from Psu2. Cage 7's SFP is out, cage 2's QSFP in.
+const char* kState = R"({
+  "Psu1": {"bindings": [
+     {"property": "present", "device": "MasterCpld", "reg": 16, "bit": 0, "activeLow": true},
+     {"property": "power_good", "device": "MasterCpld", "reg": 16, "bit": 2, "activeLow": false}]},
+  "Psu2": {"properties": {"vin": 115, "iin": 2.5, "vout": 12.25, "iout": 10.5, "pin": 130, "pout": 120,
+                          "model": "DPS550AB6A", "serial": "PSU2SERIAL"},
+           "bindings": [{"property": "power_good", "device": "MasterCpld", "reg": 16, "bit": 3, "activeLow": true}],
+           "ipmiId": "2"},
+  "BayFru": {"properties": {"asset": "ASSET42"}, "ipmiId": "1"},
+  "MasterCpld": {"registers": {"0x03": "0x40", "17": 0}},
+  "FanEeprom2": {"properties": {"airflow": "f2b", "model": "FAN-ORVIKS-80", "serial": "FT2026020202"},
+                 "bindings": [{"property": "present", "device": "MasterCpld", "reg": 17, "bit": 1, "activeLow": true}]},
+  "Module7": {"model": "sfp-eeprom", "properties": {"present": 0},
+              "bindings": [{"property": "present", "device": "CpldB", "reg": 2, "bit": 6}]},
+  "Module50": {"model": "qsfp-eeprom", "bindings": [{"property": "present", "device": "CpldA", "reg": 12, "bit": 1}]}
+})";
+
+const std::string kTemplates =
+    R"("model_1": "DPS550AB6A", "psuFdl_1": "modelName=DPS550AB6A;serialNum={serialNum};vendor=Delta",
+       "model_2": "PS-2471-1AZ1-LF", "psuFdl_2": "modelName=PS-2471-1AZ1-LF;serialNum={serialNum};vendor=Emerson",
+       "model_3": "PWR-UNKNOWN", "psuFdl_3": "modelName=PWR-UNKNOWN;serialNum={serialNum};powered=no",
+       "model_4": "PWR-WEDGE", "psuFdl_4": "modelName=PWR-WEDGE;serialNum={serialNum}")";
+
+std::string bayText(unsigned did, unsigned address, const std::string& args) {
+    return R"({"did": )" + std::to_string(did) + R"(, "driver": "PsuSlot", "address": {"address": )" +
+           std::to_string(address) + R"(}, "driverArgs": {)" + kTemplates + ", " + args + "}}";
+}
+std::string fanText(int channel) {
+    return R"({"did": 8701, "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": "1", "id": ")" +
+           std::to_string(channel + 1) + R"(", "regOffset": ")" + std::to_string(channel) + R"(", "maxRpm": "25000"}})";
+}
+std::string ledText(const char* type, int bitOffset) {
+    return R"({"did": 8702, "driver": "OrvikLedCpld", "address": {"address": 96}, "driverArgs": {"id": "1",
+               "bitOffset": ")" + std::to_string(bitOffset) + R"(", "type": ")" + type + R"("}})";
+}
+// Bay 2 of the board: presence bit 1 of CPLD register 17, airflow byte 16 of the tray EEPROM.
+const char* kFanBay =
+    R"({"did": 8810, "driver": "OrvikFanTray", "isMultiDevice": true, "multiDeviceArgs": {)"
+    R"("presenceGpio2": "{\"did\":8501,\"driver\":\"Dummy\",\"address\":{\"address\":35},)"
+    R"(\"driverArgs\":{\"register\":\"17\",\"bitpos\":\"1\"}}",)"
+    R"("airflowGpio2": "{\"did\":8802,\"driver\":\"OrvikFanEeprom\",\"address\":{\"address\":80},)"
+    R"(\"driverArgs\":{\"offset\":\"16\",\"f2bVal\":\"70\",\"b2fVal\":\"66\"}}"},)"
+    R"("driverArgs": {"slotId": "2",)"
+    R"( "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
+                 "rpmF2B": "25000", "rpmB2F": "23000", "modelName": "FAN-ORVIKS-80"}})";
+
+// The host timers the call made.
+std::set<uint32_t> timersMadeBy(const std::function<void()>& call) {
+    std::set<uint32_t> before, made;
+    for (const auto& t : TestHost::timers()) before.insert(t.first);
+    call();
+    for (const auto& t : TestHost::timers())
+        if (!before.count(t.first)) made.insert(t.first);
+    return made;
+}
+
+class BoardEndToEnd : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        TestSmbusd::addBinDirToPath();
+        d_ = std::make_unique<TestSmbusd::Daemon>();
+        ASSERT_TRUE(d_->start(kTopology, kState)) << d_->log();
+        d_->exportEnvironment();
+        Utils::isInSimulation = 0;
+        ASSERT_EQ(zl_psu_init(kTopology), ZL_STATUS_OK) << TestHost::dumpTraces();
+        psu1_ = zl_psu_add(R"({"did": 8502, "driver": "Pmbus", "address": {"address": 88}})");
+        psu2_ = zl_psu_add(R"({"did": 8503, "driver": "Pmbus", "address": {"address": 89},
+            "driverArgs": {"gpioDevice": "MasterCpld", "powerOkReg": "16", "powerOkBit": "3"}})");
+        bayPmbus_ = zl_slot_add(bayText(8504, 88, R"("psuId": "1", "identificationType": "pmbus",
+            "gpioDevice": "MasterCpld", "presenceReg": "16", "presenceBit": "0", "powerOkReg": "16",
+            "powerOkBit": "2", "powerOkActiveLow": "false")").c_str());
+        bayFru_ = zl_slot_add(bayText(8505, 80, R"("psuId": "2", "identificationType": "ipmi")").c_str());
+        bayTlv_ = zl_slot_add(bayText(8506, 81, R"("psuId": "1", "identificationType": "tlv")").c_str());
+        bayWedge_ = zl_slot_add(bayText(8507, 82, R"("psuId": "1", "identificationType": "wedge")").c_str());
+        // The command methods use no device of their own; they share the wedge bay's.
+        bayTool_ = zl_slot_add(bayText(8507, 82, R"("psuId": "1", "identificationType": "ipmitool", "ipmiId": "2")").c_str());
+        bayRaw_ = zl_slot_add(bayText(8507, 82, R"("psuId": "2", "identificationType": "ipmitool_raw",
+            "ipmiId": "1", "ipmiRawModel": "model", "ipmiRawSerialNumber": "asset")").c_str());
+        for (int ch = 0; ch < 2; ++ch) fans_[ch] = zl_fan_add(fanText(ch).c_str());
+        blinkTimer_ = timersMadeBy([] {
+            statusLed_ = zl_led_add(ledText("status", 0).c_str());
+            psuLed_ = zl_led_add(ledText("multipsu", 4).c_str());
+        });
+        fanBay_ = zl_slot_add(kFanBay);
+        proxy_ = zl_smbus_add("FanBus2", 0x50);
+        pollTimers_ = timersMadeBy([] {
+            sfp7_ = zl_xcvr_add(R"({"did": 8902, "driver": "OrvikSCpldB", "address": {"address": 50},
+                                    "driverArgs": {"id": "7", "type": "sfp"}})");
+            qsfp2_ = zl_xcvr_add(R"({"did": 8901, "driver": "OrvikSCpldA", "address": {"address": 49},
+                                     "driverArgs": {"id": "2", "type": "qsfp"}})");
+        });
+        sensor_ = zl_temp_sensor_add(R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})", 80.5f, 95.0f);
+        for (const void* record : {(void*)psu1_, (void*)psu2_, (void*)bayPmbus_, (void*)bayFru_, (void*)bayTlv_,
+                                   (void*)bayWedge_, (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
+                                   (void*)statusLed_, (void*)psuLed_, (void*)fanBay_, (void*)proxy_, (void*)sfp7_,
+                                   (void*)qsfp2_, (void*)sensor_})
+            ASSERT_NE(TestHost::hold(record), nullptr) << TestHost::dumpTraces();
+        ASSERT_EQ(blinkTimer_.size(), 1u);
+        ASSERT_EQ(pollTimers_.size(), 2u);  // one per port CPLD
+    }
+    static void TearDownTestSuite() { d_.reset(); }
+
+    // Each test starts with a running, fault-free service and the library on this topology.
+    void SetUp() override {
+        ASSERT_TRUE(sensor_ != nullptr && pollTimers_.size() == 2) << "the suite's set-up failed";
+        ASSERT_TRUE(d_->running() || d_->restart()) << d_->log();
+        d_->exportEnvironment();
+        d_->ctl({"fault", "all", "off"});
+        ASSERT_EQ(zl_psu_init(kTopology), ZL_STATUS_OK);
+        // A library that last talked to another test's service reconnects on first use.
+        float warmUp = 0;
+        if (temperature(&warmUp) != ZL_STATUS_OK) temperature(&warmUp);
+        TestHost::clearTraces();
+    }
+
+    static zl_status psuFloat(zl_psu* psu, int index, float* value) {
+        return ZL_CALLBACK(psu, index, zl_psu_get_float_fn)(psu, value);
+    }
+    static zl_status temperature(float* celsius) {
+        return ZL_CALLBACK(sensor_, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(sensor_, celsius);
+    }
+    static zl_status rpm(zl_fan* fan, int* out) { return ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, out); }
+    static zl_status light(zl_led* led, zl_led_status setting) {
+        return ZL_CALLBACK(led, ZL_LED_SET_LIGHT_SETTING, zl_led_set_light_setting_fn)(led, setting);
+    }
+    static zl_status readByte(unsigned char reg, unsigned char* value) {
+        return ZL_CALLBACK(proxy_, ZL_SMBUS_READ_BYTE, zl_smbus_read_byte_fn)(proxy_, reg, value);
+    }
+    static int xcvrPresence(zl_xcvr* x) { return ZL_CALLBACK(x, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(x); }
+    static int line(zl_xcvr* x, int index) {
+        int v = -1;
+        EXPECT_EQ(ZL_CALLBACK(x, index, zl_xcvr_get_fn)(x, &v), ZL_STATUS_OK);
+        return v;
+    }
+    struct Presence {
+        zl_status status;
+        std::string fdl;
+    };
+    static Presence presence(zl_slot* slot) {
+        char* fdl = nullptr;
+        Presence p{ZL_CALLBACK(slot, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(slot, &fdl), fdl ? fdl : ""};
+        std::free(fdl);
+        return p;
+    }
+    static std::string ctl(std::vector<std::string> words) { return d_->ctl(words); }
+    static void prop(const std::string& device, const std::string& name, const std::string& value) {
+        d_->ctl({"prop", device, name, value});
+    }
+    // Reads the speed every 100 ms until it is `want` (true) or 2 s have passed (false).
+    static bool settlesAt(zl_fan* fan, int want, int* last) {
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (rpm(fan, last) == ZL_STATUS_OK && *last == want) return true;
+        }
+        return false;
+    }
+
+    static inline std::unique_ptr<TestSmbusd::Daemon> d_;
+    static inline zl_psu *psu1_ = nullptr, *psu2_ = nullptr;
+    static inline zl_slot *bayPmbus_ = nullptr, *bayFru_ = nullptr, *bayTlv_ = nullptr, *bayWedge_ = nullptr,
+                          *bayTool_ = nullptr, *bayRaw_ = nullptr, *fanBay_ = nullptr;
+    static inline zl_fan* fans_[2] = {nullptr, nullptr};
+    static inline zl_led *statusLed_ = nullptr, *psuLed_ = nullptr;
+    static inline zl_smbus* proxy_ = nullptr;
+    static inline zl_xcvr *sfp7_ = nullptr, *qsfp2_ = nullptr;
+    static inline zl_temp_sensor* sensor_ = nullptr;
+    static inline std::set<uint32_t> blinkTimer_, pollTimers_;
+};
+
+TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
+    const struct { zl_psu* psu; int index; float expected; } readings[] = {
+        {psu1_, ZL_PSU_GET_INPUT_VOLTAGE, 230.0f},  {psu1_, ZL_PSU_GET_INPUT_CURRENT, 1.25f},
+        {psu1_, ZL_PSU_GET_OUTPUT_VOLTAGE, 12.0f},  {psu1_, ZL_PSU_GET_OUTPUT_CURRENT, 20.0f},
+        {psu1_, ZL_PSU_GET_INPUT_POWER, 265.0f},    {psu1_, ZL_PSU_GET_OUTPUT_POWER, 240.0f},
+        {psu2_, ZL_PSU_GET_INPUT_VOLTAGE, 115.0f},  {psu2_, ZL_PSU_GET_OUTPUT_VOLTAGE, 12.25f},
+    };
+    for (const auto& c : readings) {
+        float value = -1.0f;
+        ASSERT_EQ(psuFloat(c.psu, c.index, &value), ZL_STATUS_OK) << c.expected << TestHost::dumpTraces();
+        EXPECT_NEAR(value, c.expected, c.expected * 0.002f) << (c.psu == psu1_ ? "psu1 " : "psu2 ") << c.index;
+    }
+    // The supply's fan: the duty the chip is given, the speed it reports.
+    zl_fan* fan = TestHost::hold(zl_fan_add(R"({"did": 8502, "driver": "Pmbus", "address": {"address": 88},
+        "driverArgs": {"fanId": "1", "maxFanRpm": "20000"}})"));
+    ASSERT_NE(fan, nullptr) << TestHost::dumpTraces();
+    EXPECT_EQ(ZL_CALLBACK(fan, ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fan, 12000), ZL_STATUS_OK);
+    EXPECT_EQ(ctl({"prop", "Psu1", "fan1_duty"}).substr(0, 2), "60");
+    int speed = 0;
+    EXPECT_EQ(rpm(fan, &speed), ZL_STATUS_OK);
+    EXPECT_EQ(speed, 12000);  // 750 x 2^4, exact in LINEAR11
+
+    // Psu1 from STATUS_WORD; Psu2 from the CPLD bit (active low), its own STATUS_WORD would
+    // say fault here.
+    const struct { zl_psu* psu; const char* device; const char* off; const char* good; zl_status status; int ok; } cases[] = {
+        {psu1_, "Psu1", "0", "1", ZL_STATUS_OK, 1},
+        {psu1_, "Psu1", "1", "0", ZL_STATUS_OK, 0},
+        {psu1_, "Psu1", "0", "0", ZL_STATUS_DEVICE_FAULT, -1},  // not good while on
+        {psu2_, "Psu2", "0", "1", ZL_STATUS_OK, 1},
+        {psu2_, "Psu2", "0", "0", ZL_STATUS_OK, 0},
+        {psu2_, "Psu2", "0", "1", ZL_STATUS_OK, 1},
+    };
+    for (const auto& c : cases) {
+        prop(c.device, "off", c.off);
+        prop(c.device, "power_good", c.good);
+        int ok = -1;
+        EXPECT_EQ(ZL_CALLBACK(c.psu, ZL_PSU_GET_POWER_OK, zl_psu_get_int_fn)(c.psu, &ok), c.status)
+            << c.device << " off " << c.off << " good " << c.good;
+        EXPECT_EQ(ok, c.ok) << c.device << " off " << c.off << " good " << c.good;
+        const unsigned cpld = std::stoul(ctl({"read", "MasterCpld", "16"}), nullptr, 16);
+        EXPECT_TRUE(c.psu == psu1_ || (cpld & 0x08u) == (c.ok ? 0u : 0x08u)) << std::hex << cpld;
+    }
+    prop("Psu1", "power_good", "1");
+}
+
+TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
+    const std::string delta = "modelName=DPS550AB6A;serialNum=GTVD1615001656;vendor=Delta";
+    const std::string emerson = "modelName=PS-2471-1AZ1-LF;serialNum=GTVD9999;vendor=Emerson";
+    using Words = std::vector<std::string>;
+    // What the control client changes, then the bay asked and its answer.
+    const struct { std::vector<Words> change; zl_slot* bay; zl_status status; std::string fdl; } steps[] = {
+        {{}, bayPmbus_, ZL_STATUS_OK, "modelName=PS-2471-1AZ1-LF;serialNum=61AZ10101E340DU;vendor=Emerson"},
+        {{{"prop", "Psu1", "present", "0"}}, bayPmbus_, ZL_STATUS_NOT_FOUND, ""},
+        {{{"prop", "Psu1", "present", "1"}, {"prop", "Psu1", "power_good", "0"}}, bayPmbus_, ZL_STATUS_OK,
+         "modelName=PWR-UNKNOWN;serialNum=N/A;powered=no"},
+        {{{"prop", "Psu1", "power_good", "1"}, {"prop", "Psu1", "serial", "61AZ10101E340XX"}}, bayPmbus_, ZL_STATUS_OK,
+         "modelName=PS-2471-1AZ1-LF;serialNum=61AZ10101E340XX;vendor=Emerson"},
+        // The FRU and TLV images the service builds, rebuilt as the unit changes.
+        {{}, bayFru_, ZL_STATUS_OK, delta},
+        {{}, bayTlv_, ZL_STATUS_OK, delta},
+        {{{"prop", "BayFru", "serial", "GTVD9999"}, {"prop", "BayFru", "model", "PS-2471-1AZ1-LF"}}, bayFru_, ZL_STATUS_OK,
+         emerson},
+        {{{"prop", "BayTlv", "serial", "GTVD9999"}, {"prop", "BayTlv", "model", "PS-2471-1AZ1-LF"}}, bayTlv_, ZL_STATUS_OK,
+         emerson},
+        {{{"prop", "BayFru", "present", "0"}}, bayFru_, ZL_STATUS_NOT_FOUND, ""},
+        // The wedge register's presence bits: PSU 2 absent and PSU 1 there, then the other way.
+        {{{"write", "BayWedge", "8", "0x01"}}, bayWedge_, ZL_STATUS_OK, "modelName=PWR-WEDGE;serialNum=N/A"},
+        {{{"write", "BayWedge", "8", "0x02"}}, bayWedge_, ZL_STATUS_NOT_FOUND, ""},
+        // "kvIpmi psuSlot 2" answers from Psu2's chip, "0 - -" once it is pulled.
+        {{}, bayTool_, ZL_STATUS_OK, "modelName=DPS550AB6A;serialNum=PSU2SERIAL;vendor=Delta"},
+        {{{"prop", "Psu2", "present", "0"}}, bayTool_, ZL_STATUS_NOT_FOUND, ""},
+        // "kvIpmi raw psuSlot 1 ModelNumber=model SerialNumber=asset": the asset tag as the serial.
+        {{{"prop", "Psu2", "present", "1"}, {"prop", "BayFru", "present", "1"}}, bayRaw_, ZL_STATUS_OK,
+         "modelName=PS-2471-1AZ1-LF;serialNum=ASSET42;vendor=Emerson"},
+    };
+    for (const auto& s : steps) {
+        for (const Words& words : s.change) ctl(words);
+        const Presence p = presence(s.bay);
+        const std::string what = s.change.empty() ? s.fdl : s.change.back()[1] + " " + s.change.back()[2];
+        EXPECT_EQ(p.status, s.status) << what << TestHost::dumpTraces();
+        EXPECT_EQ(p.fdl, s.fdl) << what;
+    }
+}
+
+// A NAK from each kind's chip gives status 6 (the bays: not found) and leaves the output.
+TEST_F(BoardEndToEnd, ANakFromEachKindsChip) {
+    std::unique_ptr<zl_system> system(zl_system_add("{}"));
+    ASSERT_NE(system, nullptr);
+    auto powercycle = reinterpret_cast<zl_status (*)(zl_system*)>(system->callbacks[2]);
+    ctl({"write", "MasterCpld", "3", "0x40"});
+    EXPECT_EQ(powercycle(system.get()), ZL_STATUS_OK) << TestHost::dumpTraces();
+    EXPECT_EQ(ctl({"read", "MasterCpld", "3"}), "51\n") << "bits 4 and 0 set";
+
+    float value = -7.0f;
+    const struct { const char* chip; std::function<zl_status()> call; zl_status status; } cases[] = {
+        {"Psu2", [&] { return psuFloat(psu2_, ZL_PSU_GET_OUTPUT_VOLTAGE, &value); }, ZL_STATUS_FAILED},
+        {"temp", [&] { return temperature(&value); }, ZL_STATUS_FAILED},
+        {"MasterCpld", [&] { return powercycle(system.get()); }, ZL_STATUS_FAILED},
+        {"BayWedge", [&] { return presence(bayWedge_).status; }, ZL_STATUS_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        ctl({"fault", c.chip, "nak"});
+        EXPECT_EQ(c.call(), c.status) << c.chip;
+        EXPECT_EQ(value, -7.0f) << c.chip;
+    }
+}
+
+TEST_F(BoardEndToEnd, Tmp75ReadsTheChipAtElevenBits) {
+    EXPECT_EQ(ctl({"read", "temp", "1"}), "40\n") << "init set the converter to 11 bits";
+    const std::pair<const char*, float> cases[] = {{"25.125", 25.125f}, {"-0.125", -0.125f}, {"-40", -40.0f}};
+    for (const auto& [set, expected] : cases) {
+        prop("temp", "temperature", set);
+        float celsius = 1000.0f;
+        ASSERT_EQ(temperature(&celsius), ZL_STATUS_OK) << TestHost::dumpTraces();
+        EXPECT_EQ(celsius, expected) << set;
+    }
+    EXPECT_TRUE(TestHost::traced("getTemperatureCallback", 4));
+}
+
+TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChipReportsIt) {
+    int value = 0;
+    ASSERT_TRUE(settlesAt(fans_[0], 25045, &value)) << "the speed the add programs, count 314 at SR 32: " << value;
+    ASSERT_EQ(ZL_STATUS_OK, ZL_CALLBACK(fans_[0], ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fans_[0], 12000));
+    EXPECT_EQ("ac\n", ctl({"read", "FanCtrl", "0x06"})) << "speed range 16";
+    EXPECT_EQ("51 e0\n", ctl({"read", "FanCtrl", "0x20", "2"})) << "target count 655";
+    ASSERT_EQ(ZL_STATUS_OK, rpm(fans_[0], &value));
+    EXPECT_GT(value, 12006) << "still slowing down right after the change";
+    EXPECT_TRUE(settlesAt(fans_[0], 12006, &value)) << value;
+
+    ASSERT_TRUE(settlesAt(fans_[1], 25045, &value)) << value;
+    prop("FanCtrl", "stalled1", "1");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(2, rpm(fans_[1], &value)) << "reading " << i << " while stalled";
+    EXPECT_TRUE(TestHost::traced("Error: Fan 2 had a fault failure", 0));
+    EXPECT_EQ(ZL_STATUS_OK, rpm(fans_[0], &value)) << "the other channel still reads";
+    prop("FanCtrl", "stalled1", "0");
+    EXPECT_EQ(2, rpm(fans_[1], &value)) << "the fault the other channel's reading saw, reported once";
+    EXPECT_EQ(ZL_STATUS_OK, rpm(fans_[1], &value));
+    EXPECT_LT(value, 25045) << "spinning up from standstill";
+}
+
+TEST_F(BoardEndToEnd, LedSettingsLandInTheSharedRegisterAndBlinkOnTheLibrarysTimer) {
+    const uint32_t blink = *blinkTimer_.begin();
+    ASSERT_EQ(ZL_STATUS_OK, light(statusLed_, ZL_LED_UNKNOWN));
+    ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_WARNING));
+    EXPECT_EQ("2b\n", ctl({"read", "LedCpld", "7"}));
+    EXPECT_EQ("status=Unknown psu=Warning/Bad fan=Off tray1=Off tray2=Off tray3=Off\n", ctl({"show", "LedCpld"}));
+    // Beacon: the PSU field blinks between 3 and 0, the status field stays.
+    ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_BEACON));
+    std::string seen = ctl({"read", "LedCpld", "7"}).substr(0, 2);
+    for (int tick = 0; tick < 4; ++tick) {
+        ASSERT_TRUE(TestHost::fireTimer(blink)) << "tick " << tick;
+        seen += " " + ctl({"read", "LedCpld", "7"}).substr(0, 2);
+    }
+    EXPECT_TRUE(seen == "3b 0b 3b 0b 3b" || seen == "3b 3b 0b 3b 0b") << seen;
+    EXPECT_NE(std::string::npos, ctl({"show", "LedCpld"}).find("psu=Beacon("));
+    ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_GOOD));
+    TestHost::fireTimer(blink);  // the tick already due finds no LED and does not re-arm
+    EXPECT_EQ("3b\n", ctl({"read", "LedCpld", "7"}));
+    EXPECT_FALSE(TestHost::fireTimer(blink)) << "no LED blinks any more";
+}
+
+TEST_F(BoardEndToEnd, FanTrayBayFollowsTheTrayAndTheProxyReachesItsEeprom) {
+    // The text is kept while the tray stays in: a new airflow byte shows after it was out.
+    const std::string f2b = "modelName=FAN-ORVIKS-80;airflowDirection=frontToBackAirflow;maxRpm=25000";
+    const std::string b2f = "modelName=FAN-ORVIKS-80;airflowDirection=backToFrontAirflow;maxRpm=23000";
+    const struct { const char* property; const char* value; zl_status status; const std::string& fdl; } steps[] = {
+        {"airflow", "f2b", ZL_STATUS_OK, f2b},      {"present", "0", ZL_STATUS_NOT_FOUND, ""},
+        {"airflow", "b2f", ZL_STATUS_NOT_FOUND, ""}, {"present", "1", ZL_STATUS_OK, b2f},
+        {"airflow", "f2b", ZL_STATUS_OK, b2f},
+    };
+    for (const auto& s : steps) {
+        prop("FanEeprom2", s.property, s.value);
+        Presence p = presence(fanBay_);
+        EXPECT_EQ(p.status, s.status) << s.property << "=" << s.value << TestHost::dumpTraces();
+        EXPECT_EQ(p.fdl, s.fdl) << s.property << "=" << s.value;
+    }
+
+    prop("FanEeprom2", "airflow", "b2f");
+    unsigned char byte = 0;
+    ASSERT_EQ(readByte(16, &byte), ZL_STATUS_OK) << TestHost::dumpTraces();
+    EXPECT_EQ(byte, 'B');
+    ASSERT_EQ(readByte(0x20, &byte), ZL_STATUS_OK);
+    EXPECT_EQ(byte, 'F');  // the model text starts there
+    // A byte and a word written through the proxy land in the EEPROM, low byte first.
+    EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_WRITE_BYTE, zl_smbus_write_byte_fn)(proxy_, 0x80, 0x5A), ZL_STATUS_OK);
+    EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_WRITE_WORD, zl_smbus_write_word_fn)(proxy_, 0x90, 0x1234), ZL_STATUS_OK);
+    EXPECT_EQ(ctl({"read", "FanEeprom2", "0x80"}), "5a\n");
+    EXPECT_EQ(ctl({"read", "FanEeprom2", "0x90", "2"}), "34 12\n");
+    unsigned short word = 0;
+    EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_READ_WORD, zl_smbus_read_word_fn)(proxy_, 0x90, &word), ZL_STATUS_OK);
+    EXPECT_EQ(word, 0x1234);
+    // A pulled tray does not answer: the status comes back and the output stays.
+    prop("FanEeprom2", "present", "0");
+    byte = 0x77;
+    EXPECT_EQ(readByte(16, &byte), ZL_STATUS_FAILED);
+    EXPECT_EQ(byte, 0x77);
+    prop("FanEeprom2", "present", "1");
+}
+
+TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePollAndControlLinesLandAtOnce) {
+    auto poll = [] {
+        for (uint32_t id : pollTimers_) ASSERT_TRUE(TestHost::fireTimer(id));
+    };
+    EXPECT_EQ(xcvrPresence(sfp7_), 0);
+    EXPECT_EQ(line(sfp7_, ZL_SFP_GET_RX_LOS), 1);  // an empty cage has no signal
+    prop("Module7", "present", "1");
+    prop("CpldB", "tx_fault7", "1");
+    EXPECT_EQ(xcvrPresence(sfp7_), 0);  // answered from the copy
+    poll();
+    EXPECT_EQ(xcvrPresence(sfp7_), 1);
+    EXPECT_EQ(line(sfp7_, ZL_SFP_GET_RX_LOS), 0);
+    EXPECT_EQ(line(sfp7_, ZL_SFP_GET_TX_FAULT), 1);
+
+    EXPECT_EQ(xcvrPresence(qsfp2_), 1);
+    prop("CpldA", "interrupt2", "1");
+    prop("Module50", "present", "0");
+    poll();
+    EXPECT_EQ(xcvrPresence(qsfp2_), 0);
+    EXPECT_EQ(line(qsfp2_, ZL_QSFP_GET_INTERRUPT), 0);  // no module, no interrupt
+    prop("Module50", "present", "1");
+    poll();
+    EXPECT_EQ(xcvrPresence(qsfp2_), 1);
+    EXPECT_EQ(line(qsfp2_, ZL_QSFP_GET_INTERRUPT), 1);
+
+    // Cage 2's low-power bit is bit 0 of LP (pairs swapped); RESET_N is active low; PRESENT
+    // sits between them.
+    auto set = [](zl_xcvr* x, int index) { return ZL_CALLBACK(x, index, zl_xcvr_set_fn)(x, 1); };
+    ASSERT_EQ(set(qsfp2_, ZL_QSFP_SET_LP_MODE), ZL_STATUS_OK);
+    ASSERT_EQ(set(qsfp2_, ZL_QSFP_SET_RESET), ZL_STATUS_OK);
+    ASSERT_EQ(set(sfp7_, ZL_SFP_SET_TX_DISABLE), ZL_STATUS_OK);
+    EXPECT_EQ(ctl({"read", "CpldA", "0x0b", "3"}), "01 02 fd\n");
+    EXPECT_EQ(ctl({"read", "CpldB", "0x08"}), "40\n");
+}
+
+// Last: the restarted service has forgotten what the library programmed into its chips.
+TEST_F(BoardEndToEnd, ALostServiceIsNoCommunicationOrNoIdentityAndIsRecoveredFrom) {
+    d_->stop();
+    float celsius = 99.0f;
+    EXPECT_EQ(temperature(&celsius), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(celsius, 99.0f);
+    EXPECT_TRUE(TestHost::traced("Error: Failed to read temperature for TMP75 device", 0));
+    EXPECT_EQ(presence(bayRaw_).status, ZL_STATUS_NOT_FOUND) << "kvIpmi exits 1";
+    ASSERT_TRUE(d_->restart()) << d_->log();
+    prop("temp", "temperature", "22.5");
+    EXPECT_EQ(temperature(&celsius), ZL_STATUS_OK) << TestHost::dumpTraces();
+    EXPECT_EQ(celsius, 22.5f);
+}
+
+}  // namespace
