@@ -115,10 +115,6 @@ bool writeAllV(int fd, iovec* iov, int cnt) {
     return true;
 }
 
-// Per-thread buffers so a batch costs no allocation beyond the response object.
-thread_local std::string tlsRequestBuf;
-thread_local std::string tlsResponseBuf;
-
 }  // namespace
 
 bool writeFrame(int fd, const std::string& payload) {
@@ -266,7 +262,7 @@ bool ZLSocket::sendAll(const char* data, size_t size, int64_t deadline) {
 }
 
 bool ZLSocket::receiveFrame(int64_t deadline) {
-    std::string& in = tlsResponseBuf;
+    std::string& in = receiveBuf_;
     if (in.size() < kInitialReceive) in.resize(kInitialReceive);
     size_t have = 0;
     size_t want = 4;  // the length first, then the frame it announces
@@ -337,7 +333,7 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
     }
 
     // The frame is built in one buffer (length, then message) and leaves in one send.
-    std::string& buf = tlsRequestBuf;
+    std::string& buf = sendBuf_;
     const size_t size = request->ByteSizeLong();
     if (size > kMaxFrame) {
         errno = EMSGSIZE;
@@ -376,13 +372,23 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
         if (err != ETIMEDOUT && err != EPROTO) err = ECONNRESET;
         return fail(err);
     }
-    auto* response = new Smbus::TransactionResponse();
-    if (!response->ParseFromArray(tlsResponseBuf.data() + 4, int(received_))) {
-        delete response;
+    Smbus::TransactionResponse* response = spare_ ? spare_.release() : new Smbus::TransactionResponse();
+    if (!response->ParseFromArray(receiveBuf_.data() + 4, int(received_))) {
+        recycle(response);
         return fail(EBADMSG);
     }
     *out = response;
     return 0;
+}
+
+void ZLSocket::recycle(Smbus::TransactionResponse* response) {
+    if (response == nullptr) return;
+    // Room for the entries of a large batch is not worth keeping: its memory goes back.
+    if (response->response().Capacity() > kKeptEntries) {
+        delete response;
+        return;
+    }
+    spare_.reset(response);
 }
 
 }  // namespace Kavrin

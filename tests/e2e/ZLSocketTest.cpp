@@ -40,7 +40,7 @@ std::string roundTrip(Kavrin::ZLSocket& s, uint32_t addr, uint32_t reg, uint32_t
     *err = rc < 0 ? errno : 0;
     EXPECT_EQ(rc < 0, out == nullptr);
     std::string data = out && out->response_size() ? out->response(0).data() : "";
-    delete out;
+    s.recycle(out);
     return data;
 }
 
@@ -104,6 +104,23 @@ TEST_F(ZLSocketTest, ALateAnswerTimesOutAndIsNeverTakenForTheNextOne) {
     EXPECT_EQ(std::string("\x03", 1), roundTrip(s, 32, 2, 1, &err)) << "not the late 0x44: " << std::strerror(err);
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_EQ(std::string("\x02", 1), roundTrip(s, 32, 1, 1, &err)) << std::strerror(err);
+}
+
+// The next answer is parsed into a response given back: it holds that answer alone.
+TEST_F(ZLSocketTest, ARecycledResponseCarriesOnlyTheNextAnswer) {
+    Smbus::TransactionRequest two = readReq(32, 0, 3);
+    *two.add_request() = readReq(32, 1, 1).request(0);
+    Smbus::TransactionResponse* first = nullptr;
+    ASSERT_EQ(0, s.sendRequestWait(&two, &first));
+    ASSERT_EQ(2, first->response_size());
+    s.recycle(first);
+    Smbus::TransactionRequest one = readReq(32, 2, 1);
+    Smbus::TransactionResponse* next = nullptr;
+    ASSERT_EQ(0, s.sendRequestWait(&one, &next));
+    EXPECT_EQ(first, next);
+    ASSERT_EQ(1, next->response_size());
+    EXPECT_EQ(std::string("\x03", 1), next->response(0).data());
+    delete next;  // the caller may also just delete what it got
 }
 
 // A peer that accepts and hangs up at once: writing to it gives an error, not SIGPIPE.
