@@ -80,7 +80,10 @@ class Chip {
     struct Prop {
         PropKind kind;
         std::string value;
+        double number = 0;  // value as a number, parsed when it is set: reads ask often
     };
+    static Prop makeProp(PropKind kind, const std::string& value);
+    static void assign(Prop& prop, const std::string& value);
     std::string model_;
     std::map<std::string, Prop> props_;
 };
