@@ -8,6 +8,7 @@
 //   zl_perf loop N            N single-read callbacks between two marker writes
 //                             (write(-1, "zl-perf-begin") / "zl-perf-end"), for strace;
 //                             and under callgrind --toggle-collect on the callback
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,10 +94,13 @@ std::string framed(const std::string& payload) {
 
 // The tight ping-pong: each frame leaves in one send() and is taken in one recv() when it
 // arrives whole, on both sides. The echo is another process, as the service is, so both
-// sides pay the same switch between address spaces.
+// sides pay the same switch between address spaces. With pollFirst the echo waits in poll()
+// before each recv(), as a service of many clients must: the price of that design, apart
+// from the library's.
 class PingPong {
   public:
-    PingPong(std::string request, std::string answer) : request_(std::move(request)), answer_(std::move(answer)) {
+    PingPong(std::string request, std::string answer, bool pollFirst = false)
+        : request_(std::move(request)), answer_(std::move(answer)) {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv_) != 0) die("socketpair");
         echo_ = ::fork();
         if (echo_ < 0) die("fork");
@@ -106,6 +110,8 @@ class PingPong {
             for (;;) {
                 size_t have = 0;
                 while (have < request_.size()) {
+                    pollfd p{sv_[1], POLLIN, 0};
+                    if (pollFirst && ::poll(&p, 1, -1) < 0) ::_exit(1);
                     ssize_t n = ::recv(sv_[1], buf.data() + have, buf.size() - have, 0);
                     if (n <= 0) ::_exit(0);
                     have += size_t(n);
@@ -161,6 +167,7 @@ int latency(int rounds) {
 
     // The ping-pong carries the library's own frames of every batch size.
     std::vector<std::unique_ptr<PingPong>> pongs;
+    std::unique_ptr<PingPong> pollPong;
     std::vector<size_t> requestBytes, answerBytes;
     for (int n : sizes) {
         readBatch(ham, n);
@@ -169,26 +176,33 @@ int latency(int rounds) {
         requestBytes.push_back(request.size());
         answerBytes.push_back(answer.size());
         pongs.push_back(std::make_unique<PingPong>(request, answer));
+        if (n == 1) pollPong = std::make_unique<PingPong>(request, answer, true);
     }
 
-    std::vector<double> callback, callbackPong;
+    std::vector<double> callback, callbackPong, callbackPollPong;
     std::vector<std::vector<double>> lib(sizes.size()), pong(sizes.size());
     for (int i = 0; i < 500; ++i) readOnce(sensor);  // warm up
     for (int r = 0; r < rounds; ++r) {
         callback.push_back(nsPerOp(kIterations, [&] { readOnce(sensor); }));
         callbackPong.push_back(nsPerOp(kIterations, [&] { pongs[0]->once(); }));
+        callbackPollPong.push_back(nsPerOp(kIterations, [&] { pollPong->once(); }));
         for (size_t s = 0; s < sizes.size(); ++s) {
             const int n = sizes[s];
             lib[s].push_back(nsPerOp(kIterations / 4, [&] { readBatch(ham, n); }));
             pong[s].push_back(nsPerOp(kIterations / 4, [&] { pongs[s]->once(); }));
         }
     }
-    std::vector<double> ratios;
-    for (int r = 0; r < rounds; ++r) ratios.push_back(callback[r] / callbackPong[r]);
+    std::vector<double> ratios, pollRatios;
+    for (int r = 0; r < rounds; ++r) {
+        ratios.push_back(callback[r] / callbackPong[r]);
+        pollRatios.push_back(callback[r] / callbackPollPong[r]);
+    }
 
     std::printf("{\n  \"rounds\": %d,\n  \"iterations\": %d,\n", rounds, kIterations);
     std::printf("  \"callback_ns\": %.1f,\n  \"callback_pingpong_ns\": %.1f,\n  \"callback_ratio\": %.3f,\n",
                 median(callback), median(callbackPong), median(ratios));
+    std::printf("  \"callback_pollpong_ns\": %.1f,\n  \"callback_pollpong_ratio\": %.3f,\n", median(callbackPollPong),
+                median(pollRatios));
     std::printf("  \"batches\": [\n");
     for (size_t s = 0; s < sizes.size(); ++s) {
         std::printf("    {\"reads\": %d, \"library_ns\": %.1f, \"pingpong_ns\": %.1f, \"request_bytes\": %zu, "

@@ -87,6 +87,11 @@ double Chip::number(const std::string& name) const {
     return it != props_.end() ? it->second.number : 0;
 }
 
+const double* Chip::numberSlot(const std::string& name) const {
+    auto it = props_.find(name);
+    return it != props_.end() ? &it->second.number : nullptr;
+}
+
 bool Chip::flag(const std::string& name) const {
     auto it = props_.find(name);
     bool b = false;

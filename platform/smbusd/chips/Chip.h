@@ -60,6 +60,9 @@ class Chip {
     virtual void propertyChanged(const std::string& /*name*/) {}
 
     double number(const std::string& name) const;
+    // Where a declared property keeps its value as a number, for a model that reads it on
+    // every transaction; valid for the chip's life (properties are never removed).
+    const double* numberSlot(const std::string& name) const;
     bool flag(const std::string& name) const;
     const std::string& text(const std::string& name) const;
     // Sets a property from inside the model (no validation, no change hook).
