@@ -115,7 +115,76 @@ bool writeAllV(int fd, iovec* iov, int cnt) {
     return true;
 }
 
+// A varint of at most 64 bits at p (before end); advances p. false when it runs past end
+// or is longer than 10 bytes.
+bool readVarint(const uint8_t*& p, const uint8_t* end, uint64_t* value) {
+    uint64_t v = 0;
+    for (int shift = 0; shift < 70 && p < end; shift += 7) {
+        const uint8_t b = *p++;
+        v |= uint64_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) {
+            *value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A length-delimited field's bytes at p; advances p past them.
+bool readLength(const uint8_t*& p, const uint8_t* end, const uint8_t** bytes, size_t* len) {
+    uint64_t n = 0;
+    if (!readVarint(p, end, &n) || n > uint64_t(end - p)) return false;
+    *bytes = p;
+    *len = size_t(n);
+    p += n;
+    return true;
+}
+
+// Wire tags (field number << 3 | wire type) of the fields the direct decoder knows.
+constexpr uint8_t kTagResponse = 1 << 3 | 2;  // TransactionResponse.response, length-delimited
+constexpr uint8_t kTagError = 2 << 3 | 2;     // TransactionResponse.error, length-delimited
+constexpr uint8_t kTagFailed = 3 << 3 | 0;    // TransactionResponse.failed, varint
+constexpr uint8_t kTagData = 1 << 3 | 2;      // Response.data, length-delimited
+
+// The direct decoder: false on anything it does not know (the general parser then decides).
+bool decodeResponse(const uint8_t* p, const uint8_t* end, Smbus::TransactionResponse* out) {
+    while (p < end) {
+        const uint8_t tag = *p++;
+        const uint8_t* bytes = nullptr;
+        size_t len = 0;
+        if (tag == kTagResponse) {
+            if (!readLength(p, end, &bytes, &len)) return false;
+            Smbus::Response* entry = out->add_response();
+            const uint8_t* q = bytes;
+            const uint8_t* qEnd = bytes + len;
+            while (q < qEnd) {
+                const uint8_t* data = nullptr;
+                size_t dataLen = 0;
+                if (*q++ != kTagData || !readLength(q, qEnd, &data, &dataLen)) return false;
+                entry->mutable_data()->assign(reinterpret_cast<const char*>(data), dataLen);
+            }
+        } else if (tag == kTagError) {
+            if (!readLength(p, end, &bytes, &len)) return false;
+            out->mutable_error()->assign(reinterpret_cast<const char*>(bytes), len);
+        } else if (tag == kTagFailed) {
+            uint64_t v = 0;
+            if (!readVarint(p, end, &v)) return false;
+            out->set_failed(v != 0);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool parseResponse(const char* data, size_t size, Smbus::TransactionResponse* out) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data);
+    out->Clear();
+    if (decodeResponse(p, p + size, out)) return true;
+    return out->ParseFromArray(data, int(size));
+}
 
 bool writeFrame(int fd, const std::string& payload) {
     if (payload.size() > ZLSocket::kMaxFrame) {
@@ -373,7 +442,7 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
         return fail(err);
     }
     Smbus::TransactionResponse* response = spare_ ? spare_.release() : new Smbus::TransactionResponse();
-    if (!response->ParseFromArray(receiveBuf_.data() + 4, int(received_))) {
+    if (!parseResponse(receiveBuf_.data() + 4, received_, response)) {
         recycle(response);
         return fail(EBADMSG);
     }

@@ -70,6 +70,12 @@ class ZLSocket {
     bool lost_ = false;
 };
 
+// Parses the message of an answer frame into *out (cleared first). The usual answer (entries
+// of data, an error text, the failed flag) is decoded directly; anything else goes to the
+// general protocol-buffer parser, so the result is always the one it would give. false when
+// the bytes are no well-formed TransactionResponse.
+bool parseResponse(const char* data, size_t size, Smbus::TransactionResponse* out);
+
 // Frame helpers shared with the service side: write one length-prefixed frame / read one
 // (false on a closed peer, an error, a timeout (timeoutMs >= 0) or a frame over kMaxFrame).
 bool writeFrame(int fd, const std::string& payload);

@@ -283,4 +283,36 @@ TEST(ZLSocketFrameTest, FramesSurvivePartialTransfersAndRejectOversizeOrLateData
     ::close(sv[0]);
 }
 
+// The direct decoding of answers gives what the general parser gives, on every form an answer
+// can take: what it does not know (unknown fields, other wire types, cut or overlong bytes)
+// is left to the parser, which keeps it or refuses it.
+TEST(ZLSocketFrameTest, AnswersParseAsTheGeneralParserParsesThem) {
+    const std::string answers[] = {
+        "",
+        std::string("\x0a\x04\x0a\x02\x34\x12", 6),             // one entry, two bytes of data
+        std::string("\x0a\x00\x0a\x03\x0a\x01\x07\x18\x00", 9),  // an entry without data, failed false
+        std::string("\x12\x03" "bad" "\x18\x01", 7),              // error and failed
+        std::string("\x18\x80\x80\x80\x80\x80\x80\x80\x80\x80\x01", 11),  // ten-byte varint
+        std::string("\x0a\x02\x0a\x00\x0a\x02\x0a\x00", 8),      // repeated, empty data
+        std::string("\x0a\x04\x0a\x01\x01\x0a\x01\x02", 8),     // data twice in one entry: the last
+        std::string("\x20\x05\x0a\x02\x0a\x00", 6),              // unknown field 4
+        std::string("\x0a\x02\x10\x01", 4),                        // unknown field in an entry
+        std::string("\x0a\x05\x0a\x02\x34", 5),                    // entry longer than the message
+        std::string("\x0a\x03\x0a\x05\x34", 5),                    // data longer than the entry
+        std::string("\x18", 1),                                     // cut varint
+        std::string("\x1a\x00", 2),                                 // failed with a wrong wire type
+        std::string("\x18\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 12),  // eleven-byte varint
+    };
+    Smbus::TransactionResponse reused;
+    for (const std::string& a : answers) {
+        Smbus::TransactionResponse expected;
+        const bool ok = expected.ParseFromArray(a.data(), int(a.size()));
+        reused.add_response()->set_data("left over");  // from an earlier answer
+        EXPECT_EQ(ok, Kavrin::parseResponse(a.data(), a.size(), &reused)) << testing::PrintToString(a);
+        if (ok) {
+            EXPECT_EQ(expected.SerializeAsString(), reused.SerializeAsString()) << testing::PrintToString(a);
+        }
+    }
+}
+
 }  // namespace
