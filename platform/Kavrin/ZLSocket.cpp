@@ -177,7 +177,76 @@ bool decodeResponse(const uint8_t* p, const uint8_t* end, Smbus::TransactionResp
     return true;
 }
 
+// Request fields the direct decoder knows.
+constexpr uint8_t kTagRequest = 1 << 3 | 2;     // TransactionRequest.request, length-delimited
+constexpr uint8_t kTagRetries = 2 << 3 | 0;     // TransactionRequest.retries, varint
+constexpr uint8_t kTagReqData = 1 << 3 | 2;     // Request.data
+constexpr uint8_t kTagAddress = 2 << 3 | 0;     // Request.address
+constexpr uint8_t kTagPci = 3 << 3 | 0;         // Request.pci
+constexpr uint8_t kTagMastertype = 4 << 3 | 0;  // Request.mastertype
+constexpr uint8_t kTagType = 5 << 3 | 0;        // Request.type
+constexpr uint8_t kTagLength = 6 << 3 | 0;      // Request.length
+constexpr uint8_t kTagPec = 10 << 3 | 0;        // Request.pec
+
+bool decodeEntry(const uint8_t* p, const uint8_t* end, Smbus::Request* r) {
+    while (p < end) {
+        const uint8_t tag = *p++;
+        if (tag == kTagReqData) {
+            const uint8_t* bytes = nullptr;
+            size_t len = 0;
+            if (!readLength(p, end, &bytes, &len)) return false;
+            r->mutable_data()->assign(reinterpret_cast<const char*>(bytes), len);
+            continue;
+        }
+        uint64_t v = 0;
+        if (!readVarint(p, end, &v)) return false;
+        switch (tag) {
+            case kTagAddress: r->set_address(v); break;
+            case kTagPci: r->set_pci(uint32_t(v)); break;
+            case kTagLength: r->set_length(uint32_t(v)); break;
+            case kTagPec: r->set_pec(v != 0); break;
+            case kTagMastertype:  // a value no enumeration has is kept as an unknown field
+                if (!Smbus::MasterType_IsValid(int(int32_t(v))) || int64_t(v) < 0) return false;
+                r->set_mastertype(Smbus::MasterType(int32_t(v)));
+                break;
+            case kTagType:
+                if (!Smbus::RequestType_IsValid(int(int32_t(v))) || int64_t(v) < 0) return false;
+                r->set_type(Smbus::RequestType(int32_t(v)));
+                break;
+            default: return false;
+        }
+    }
+    return true;
+}
+
+bool decodeRequest(const uint8_t* p, const uint8_t* end, Smbus::TransactionRequest* out) {
+    while (p < end) {
+        const uint8_t tag = *p++;
+        if (tag == kTagRequest) {
+            const uint8_t* bytes = nullptr;
+            size_t len = 0;
+            if (!readLength(p, end, &bytes, &len) || !decodeEntry(bytes, bytes + len, out->add_request())) {
+                return false;
+            }
+        } else if (tag == kTagRetries) {
+            uint64_t v = 0;
+            if (!readVarint(p, end, &v)) return false;
+            out->set_retries(uint32_t(v));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool parseRequest(const char* data, size_t size, Smbus::TransactionRequest* out) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data);
+    out->Clear();
+    if (decodeRequest(p, p + size, out)) return true;
+    return out->ParseFromArray(data, int(size));
+}
 
 bool parseResponse(const char* data, size_t size, Smbus::TransactionResponse* out) {
     const auto* p = reinterpret_cast<const uint8_t*>(data);

@@ -76,6 +76,11 @@ class ZLSocket {
 // the bytes are no well-formed TransactionResponse.
 bool parseResponse(const char* data, size_t size, Smbus::TransactionResponse* out);
 
+// The same for the message of a request frame, for the service side: the fields the library
+// sets are decoded directly, anything else (the service's own fields, unknown ones, values no
+// enumeration has) by the general parser.
+bool parseRequest(const char* data, size_t size, Smbus::TransactionRequest* out);
+
 // Frame helpers shared with the service side: write one length-prefixed frame / read one
 // (false on a closed peer, an error, a timeout (timeoutMs >= 0) or a frame over kMaxFrame).
 bool writeFrame(int fd, const std::string& payload);

@@ -360,7 +360,7 @@ class Server {
             // One request object serves every frame: parsing into it reuses the sub-messages
             // of earlier batches instead of allocating them again.
             Smbus::TransactionRequest& req = request_;
-            bool parsed = req.ParseFromArray(c.in.data() + 4, int(len));
+            bool parsed = Kavrin::parseRequest(c.in.data() + 4, len, &req);
             c.in.erase(0, 4 + size_t(len));
             if (!parsed) {
                 logLine("client " + std::to_string(c.id) + ": malformed request; closing");

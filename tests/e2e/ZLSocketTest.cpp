@@ -315,4 +315,40 @@ TEST(ZLSocketFrameTest, AnswersParseAsTheGeneralParserParsesThem) {
     }
 }
 
+// The same for requests, as the service decodes them.
+TEST(ZLSocketFrameTest, RequestsParseAsTheGeneralParserParsesThem) {
+    Smbus::TransactionRequest full = readReq(72, 0x1234, 2);
+    Smbus::Request* write = full.add_request();
+    *write = full.request(0);
+    write->set_type(Smbus::REQUEST_BLOCK_WRITE);
+    write->set_data(std::string("\x00\xff", 2));
+    write->set_pec(true);
+    write->set_pci(256);
+    full.set_retries(3);
+    const std::string requests[] = {
+        "",
+        full.SerializeAsString(),
+        std::string("\x0a\x00\x10\x00", 4),                            // an empty entry, retries 0
+        std::string("\x0a\x02\x20\x04\x0a\x02\x28\x04", 8),          // the last value of each enum
+        std::string("\x0a\x02\x20\x05", 4),                            // a mastertype no enumeration has
+        std::string("\x0a\x02\x28\x7f", 4),                            // nor type
+        std::string("\x0a\x0b\x20\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 13),  // a negative one
+        std::string("\x0a\x06\x18\x80\x80\x80\x80\x10", 8),          // pci over 32 bits
+        std::string("\x0a\x02\x38\x01", 4),                            // the service's field 7
+        std::string("\x0a\x03\x0a\x05\x00", 5),                        // data longer than the entry
+        std::string("\x0a\x01\x10", 3),                                // cut address
+        std::string("\x1a\x00", 2),                                    // unknown field 3
+    };
+    Smbus::TransactionRequest reused;
+    for (const std::string& r : requests) {
+        Smbus::TransactionRequest expected;
+        const bool ok = expected.ParseFromArray(r.data(), int(r.size()));
+        reused.add_request()->set_length(99);  // from an earlier request
+        EXPECT_EQ(ok, Kavrin::parseRequest(r.data(), r.size(), &reused)) << testing::PrintToString(r);
+        if (ok) {
+            EXPECT_EQ(expected.SerializeAsString(), reused.SerializeAsString()) << testing::PrintToString(r);
+        }
+    }
+}
+
 }  // namespace
