@@ -1,5 +1,6 @@
 // The client socket against zolta-smbusd and against hand-made peers: framing,
-// reconnection after a service restart, timeouts, no SIGPIPE.
+// reconnection after a service restart, timeouts, no SIGPIPE, reuse of a response given
+// back, and the direct decoding of answers and requests against the general parser.
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
