@@ -4,7 +4,8 @@
 //
 //   zl_perf latency ROUNDS    JSON on stdout: per batch size, the median over ROUNDS
 //                             interleaved rounds of the library's time per batch and of a
-//                             tight Unix-socket ping-pong of the same frames
+//                             tight Unix-socket ping-pong of the same frames (each round's
+//                             figure is the median of its operations, each timed alone)
 //   zl_perf loop N            N single-read callbacks between two marker writes
 //                             (write(-1, "zl-perf-begin") / "zl-perf-end"), for strace;
 //                             and under callgrind --toggle-collect on the callback
@@ -145,18 +146,25 @@ class PingPong {
     pid_t echo_ = -1;
 };
 
-template <typename F>
-double nsPerOp(int iterations, F&& f) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < iterations; ++i) f();
-    const auto end = std::chrono::steady_clock::now();
-    return std::chrono::duration<double, std::nano>(end - start).count() / iterations;
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t m = v.size() / 2;
     return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+// The median time of one operation over `iterations`, each timed on its own: on a core that
+// other work shares, a few operations wait milliseconds for it, and a mean would be theirs.
+template <typename F>
+double nsPerOp(int iterations, F&& f) {
+    std::vector<double> times(static_cast<size_t>(iterations));
+    auto last = std::chrono::steady_clock::now();
+    for (int i = 0; i < iterations; ++i) {
+        f();
+        const auto now = std::chrono::steady_clock::now();
+        times[size_t(i)] = std::chrono::duration<double, std::nano>(now - last).count();
+        last = now;
+    }
+    return median(std::move(times));
 }
 
 int latency(int rounds) {
