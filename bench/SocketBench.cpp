@@ -64,7 +64,7 @@ void BM_ZLSocketToSmbusd(benchmark::State& state) {
             return;
         }
         benchmark::DoNotOptimize(out);
-        delete out;
+        sock.recycle(out);  // as the HAM does: the next answer reuses it
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }

@@ -4,14 +4,22 @@
 #     interleaved rounds), and the latency of batches of 1..64 reads (plotted)
 #   - system calls per single-read callback (strace, between the probe's markers)
 #   - user-space instructions per single-read callback, library side (callgrind)
+#   - the service's user-space instructions (callgrind) and system calls (strace) per request
 #   - bus round trips of a whole-board show and of a status sweep (zolta-smbusd's
 #     transaction log), and zolta-host's peak RSS with the full board loaded
 # Results: build/bench-results.json; plot: bench/latency.png (BENCH_PLOT=PATH elsewhere).
-# BENCH_ROUNDS sets the interleaved rounds (default 9).
+# BENCH_ROUNDS sets the interleaved rounds (default 9). The latency rounds run with the
+# service, the probe and its echoes on one core (BENCH_CPU, default 0; empty: anywhere): on a
+# small shared VM where the scheduler places each process decides how fast it is woken, for
+# as long as the process lives, which makes unpinned figures vary by several times between
+# runs. On one core both sides pay the same switches, and the ratio measures the work added.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD:-$root/build}
 rounds=${BENCH_ROUNDS:-9}
+cpu=${BENCH_CPU-0}
+pin=()
+if [ -n "$cpu" ]; then pin=(taskset -c "$cpu"); fi
 plot=${BENCH_PLOT:-$root/bench/latency.png}
 
 ZL_SETUP_BENCH=1 bash "$root/scripts/setup.sh"
@@ -20,6 +28,7 @@ cmake --build "$build" -j "$(nproc)" --target zl_perf zolta-smbusd ZoltaDriversO
 
 work=$(mktemp -d)
 daemon_pid=
+daemon_prefix=()  # a command zolta-smbusd runs under (callgrind)
 stop_daemon() {
   if [ -n "$daemon_pid" ]; then
     kill "$daemon_pid" 2>/dev/null || true
@@ -37,10 +46,10 @@ start_daemon() {
   export ZOLTA_SMBUS_CONTROL=$work/smbus.sock.ctl
   local state_args=()
   if [ -n "$state" ]; then state_args=(--state "$state"); fi
-  "$build/bin/zolta-smbusd" --socket "$ZOLTA_SMBUS_SOCKET" --topology "$topology" "${state_args[@]}" \
+  "${daemon_prefix[@]}" "$build/bin/zolta-smbusd" --socket "$ZOLTA_SMBUS_SOCKET" --topology "$topology" "${state_args[@]}" \
     --log "$work/smbusd.log" "$@" &
   daemon_pid=$!
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 400); do
     [ -S "$ZOLTA_SMBUS_SOCKET" ] && return 0
     sleep 0.05
   done
@@ -56,9 +65,11 @@ cat >"$work/tmp75.json" <<'JSON'
 JSON
 
 perf=$build/bench/perf/zl_perf
+daemon_prefix=("${pin[@]}")
 start_daemon "$work/tmp75.json" "" -v 0
-echo "bench: latency, $rounds interleaved rounds" >&2
-"$perf" latency "$rounds" >"$work/latency.json"
+daemon_prefix=()
+echo "bench: latency, $rounds interleaved rounds${cpu:+ on cpu $cpu}" >&2
+"${pin[@]}" "$perf" latency "$rounds" >"$work/latency.json"
 
 echo "bench: system calls (strace)" >&2
 strace -o "$work/strace.txt" "$perf" loop 2000 >/dev/null
@@ -66,6 +77,24 @@ strace -o "$work/strace.txt" "$perf" loop 2000 >/dev/null
 echo "bench: instructions (callgrind)" >&2
 valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" \
   --toggle-collect='*getTemperatureCallback*' "$perf" loop 2000 >"$work/callgrind-loop.json" 2>"$work/callgrind.log"
+stop_daemon
+
+# The service's side of the same readings: its instructions in receive() (a request's read,
+# run and answer) under callgrind, and every system call it makes while they run.
+echo "bench: the service's instructions and system calls" >&2
+daemon_prefix=(valgrind -q --tool=callgrind --callgrind-out-file="$work/smbusd-callgrind.out" --toggle-collect='*Server*receive*')
+start_daemon "$work/tmp75.json" "" -v 0
+"$perf" loop 2000 >"$work/smbusd-loop.json"
+stop_daemon
+daemon_prefix=()
+start_daemon "$work/tmp75.json" "" -v 0
+strace -o "$work/smbusd-strace.txt" -p "$daemon_pid" 2>/dev/null &
+strace_pid=$!
+sleep 0.5  # attached
+"$perf" loop 2000 >/dev/null
+sleep 0.2
+kill "$strace_pid" 2>/dev/null || true
+wait "$strace_pid" 2>/dev/null || true
 stop_daemon
 
 # The whole board: the daemon logs every request entry (-v 1), one "req 0:" line per batch.
@@ -84,4 +113,5 @@ board_run show show
 board_run watch1 watch --interval 0.2 --count 1
 board_run watch3 watch --interval 0.2 --count 3
 
-python3 "$root/bench/perf/report.py" --work "$work" --out "$build/bench-results.json" --plot "$plot"
+python3 "$root/bench/perf/report.py" --work "$work" --out "$build/bench-results.json" --plot "$plot" \
+  --pinned "$cpu"

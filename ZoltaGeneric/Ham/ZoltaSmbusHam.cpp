@@ -175,12 +175,14 @@ zl_status ZoltaSmbusHam::execute() {
     if (rc < 0) {
         const int err = errno;
         zl_trace(3, "%s: error. %d, %s", "execute", err, std::strerror(err));
-        delete received;
+        if (_zlSock != nullptr) _zlSock->recycle(received);
         return ZL_STATUS_NO_COMM;
     }
     if (received != nullptr) {
+        // The answer becomes response_; the emptied old one goes back to the socket, which
+        // parses the next answer into it.
         response_.Swap(received);
-        delete received;
+        _zlSock->recycle(received);
     }
     if (response_.failed()) {
         zl_trace(3, "%s: failure in response %s", "execute",

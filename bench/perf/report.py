@@ -30,6 +30,15 @@ def syscalls_per_call(strace_text, calls):
     return sum(names.values()) / calls, {k: v / calls for k, v in names.items()}
 
 
+def syscalls_per_request(strace_text, requests):
+    names = {}
+    for line in strace_text.splitlines():
+        m = re.match(r"(\w+)\(", line)
+        if m and m.group(1) != "restart_syscall":  # the wait strace found it in
+            names[m.group(1)] = names.get(m.group(1), 0) + 1
+    return sum(names.values()) / requests, {k: v / requests for k, v in names.items()}
+
+
 def instructions_per_call(callgrind_text, calls):
     m = re.search(r"^(?:summary|totals):\s+(\d+)", callgrind_text, re.M)
     return int(m.group(1)) / calls
@@ -59,7 +68,7 @@ set logscale x 2
 set key top left
 set grid
 plot "{data}" using 1:2 with linespoints title "library (HAM + ZLSocket + zolta-smbusd)", \\
-     "{data}" using 1:3 with linespoints title "ping-pong (echo thread)"
+     "{data}" using 1:3 with linespoints title "ping-pong (echo in a forked process)"
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
@@ -69,6 +78,7 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
+    ap.add_argument("--pinned", default="", help="the core the latency rounds ran on, if one")
     a = ap.parse_args()
     w = a.work
 
@@ -77,6 +87,9 @@ def main():
     sys_total, sys_names = syscalls_per_call(read(os.path.join(w, "strace.txt")), loop_calls)
     cg_calls = json.loads(read(os.path.join(w, "callgrind-loop.json")))["callbacks"]
     instr = instructions_per_call(read(os.path.join(w, "callgrind.out")), cg_calls)
+    svc_requests = json.loads(read(os.path.join(w, "smbusd-loop.json")))["callbacks"]
+    svc_instr = instructions_per_call(read(os.path.join(w, "smbusd-callgrind.out")), svc_requests)
+    svc_sys_total, svc_sys_names = syscalls_per_request(read(os.path.join(w, "smbusd-strace.txt")), svc_requests)
 
     def board(name):
         trips = int(read(os.path.join(w, name + ".trips")).strip() or 0)
@@ -90,12 +103,18 @@ def main():
 
     results = {
         "machine": machine(),
+        "latency_pinned_cpu": a.pinned,
         "callback_ns": latency["callback_ns"],
         "callback_pingpong_ns": latency["callback_pingpong_ns"],
         "callback_ratio": latency["callback_ratio"],
         "syscalls_per_callback": sys_total,
         "syscalls_by_name": sys_names,
         "instructions_per_callback": round(instr),
+        "callback_pollpong_ns": latency["callback_pollpong_ns"],
+        "callback_pollpong_ratio": latency["callback_pollpong_ratio"],
+        "service_instructions_per_request": round(svc_instr),
+        "service_syscalls_per_request": svc_sys_total,
+        "service_syscalls_by_name": svc_sys_names,
         "show_round_trips": show_trips,
         "sweep_round_trips": sweep_trips,
         "host_peak_rss_kib": max(show_rss, w3_rss),
@@ -109,17 +128,23 @@ def main():
         print(f"  {name:<52} {value:>14}  {limit:<14} {'ok' if ok is True else ('OVER' if ok is False else '')}")
 
     m = results["machine"]
-    print(f"machine: {m['cpu']}, nproc {m['nproc']}, kernel {m['kernel']}")
+    print(f"machine: {m['cpu']}, nproc {m['nproc']}, kernel {m['kernel']}"
+          + (f"; latency rounds on cpu {a.pinned}" if a.pinned else ""))
     print(f"  {'figure':<52} {'measured':>14}  {'limit':<14}")
     row("single-read callback (median, us)", f"{latency['callback_ns'] / 1000:.2f}", "", None)
     row("tight ping-pong, same frames (median, us)", f"{latency['callback_pingpong_ns'] / 1000:.2f}", "", None)
     row("callback / ping-pong (median of rounds)", f"{latency['callback_ratio']:.2f}x",
         f"<= {RATIO_LIMIT}x", latency["callback_ratio"] <= RATIO_LIMIT)
+    row("callback / ping-pong whose echo waits in poll()", f"{latency['callback_pollpong_ratio']:.2f}x", "", None)
     detail = ", ".join(f"{k} {v:g}" for k, v in sorted(sys_names.items()))
     row("system calls per callback", f"{sys_total:g}", f"<= {SYSCALL_LIMIT}", sys_total <= SYSCALL_LIMIT)
     print(f"    ({detail})")
     row("user instructions per callback (library)", f"{instr:.0f}", f"<= {INSTRUCTION_LIMIT}",
         instr <= INSTRUCTION_LIMIT)
+    row("zolta-smbusd user instructions per request", f"{svc_instr:.0f}", "", None)
+    detail = ", ".join(f"{k} {v:.2g}" for k, v in sorted(svc_sys_names.items()))
+    row("zolta-smbusd system calls per request", f"{svc_sys_total:.2f}", "", None)
+    print(f"    ({detail})")
     row("bus round trips: zolta-host show (add + report)", f"{show_trips}", "", None)
     row("bus round trips: one status sweep (watch report)", f"{sweep_trips:g}", "", None)
     row("zolta-host peak RSS, full board (KiB)", f"{results['host_peak_rss_kib']}", "", None)

@@ -115,11 +115,145 @@ bool writeAllV(int fd, iovec* iov, int cnt) {
     return true;
 }
 
-// Per-thread buffers so a batch costs no allocation beyond the response object.
-thread_local std::string tlsRequestBuf;
-thread_local std::string tlsResponseBuf;
+// A varint of at most 64 bits at p (before end); advances p. false when it runs past end
+// or is longer than 10 bytes.
+bool readVarint(const uint8_t*& p, const uint8_t* end, uint64_t* value) {
+    uint64_t v = 0;
+    for (int shift = 0; shift < 70 && p < end; shift += 7) {
+        const uint8_t b = *p++;
+        v |= uint64_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) {
+            *value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A length-delimited field's bytes at p; advances p past them.
+bool readLength(const uint8_t*& p, const uint8_t* end, const uint8_t** bytes, size_t* len) {
+    uint64_t n = 0;
+    if (!readVarint(p, end, &n) || n > uint64_t(end - p)) return false;
+    *bytes = p;
+    *len = size_t(n);
+    p += n;
+    return true;
+}
+
+// Wire tags (field number << 3 | wire type) of the fields the direct decoder knows.
+constexpr uint8_t kTagResponse = 1 << 3 | 2;  // TransactionResponse.response, length-delimited
+constexpr uint8_t kTagError = 2 << 3 | 2;     // TransactionResponse.error, length-delimited
+constexpr uint8_t kTagFailed = 3 << 3 | 0;    // TransactionResponse.failed, varint
+constexpr uint8_t kTagData = 1 << 3 | 2;      // Response.data, length-delimited
+
+// The direct decoder: false on anything it does not know (the general parser then decides).
+bool decodeResponse(const uint8_t* p, const uint8_t* end, Smbus::TransactionResponse* out) {
+    while (p < end) {
+        const uint8_t tag = *p++;
+        const uint8_t* bytes = nullptr;
+        size_t len = 0;
+        if (tag == kTagResponse) {
+            if (!readLength(p, end, &bytes, &len)) return false;
+            Smbus::Response* entry = out->add_response();
+            const uint8_t* q = bytes;
+            const uint8_t* qEnd = bytes + len;
+            while (q < qEnd) {
+                const uint8_t* data = nullptr;
+                size_t dataLen = 0;
+                if (*q++ != kTagData || !readLength(q, qEnd, &data, &dataLen)) return false;
+                entry->mutable_data()->assign(reinterpret_cast<const char*>(data), dataLen);
+            }
+        } else if (tag == kTagError) {
+            if (!readLength(p, end, &bytes, &len)) return false;
+            out->mutable_error()->assign(reinterpret_cast<const char*>(bytes), len);
+        } else if (tag == kTagFailed) {
+            uint64_t v = 0;
+            if (!readVarint(p, end, &v)) return false;
+            out->set_failed(v != 0);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Request fields the direct decoder knows.
+constexpr uint8_t kTagRequest = 1 << 3 | 2;     // TransactionRequest.request, length-delimited
+constexpr uint8_t kTagRetries = 2 << 3 | 0;     // TransactionRequest.retries, varint
+constexpr uint8_t kTagReqData = 1 << 3 | 2;     // Request.data
+constexpr uint8_t kTagAddress = 2 << 3 | 0;     // Request.address
+constexpr uint8_t kTagPci = 3 << 3 | 0;         // Request.pci
+constexpr uint8_t kTagMastertype = 4 << 3 | 0;  // Request.mastertype
+constexpr uint8_t kTagType = 5 << 3 | 0;        // Request.type
+constexpr uint8_t kTagLength = 6 << 3 | 0;      // Request.length
+constexpr uint8_t kTagPec = 10 << 3 | 0;        // Request.pec
+
+bool decodeEntry(const uint8_t* p, const uint8_t* end, Smbus::Request* r) {
+    while (p < end) {
+        const uint8_t tag = *p++;
+        if (tag == kTagReqData) {
+            const uint8_t* bytes = nullptr;
+            size_t len = 0;
+            if (!readLength(p, end, &bytes, &len)) return false;
+            r->mutable_data()->assign(reinterpret_cast<const char*>(bytes), len);
+            continue;
+        }
+        uint64_t v = 0;
+        if (!readVarint(p, end, &v)) return false;
+        switch (tag) {
+            case kTagAddress: r->set_address(v); break;
+            case kTagPci: r->set_pci(uint32_t(v)); break;
+            case kTagLength: r->set_length(uint32_t(v)); break;
+            case kTagPec: r->set_pec(v != 0); break;
+            case kTagMastertype:  // a value no enumeration has is kept as an unknown field
+                if (!Smbus::MasterType_IsValid(int(int32_t(v))) || int64_t(v) < 0) return false;
+                r->set_mastertype(Smbus::MasterType(int32_t(v)));
+                break;
+            case kTagType:
+                if (!Smbus::RequestType_IsValid(int(int32_t(v))) || int64_t(v) < 0) return false;
+                r->set_type(Smbus::RequestType(int32_t(v)));
+                break;
+            default: return false;
+        }
+    }
+    return true;
+}
+
+bool decodeRequest(const uint8_t* p, const uint8_t* end, Smbus::TransactionRequest* out) {
+    while (p < end) {
+        const uint8_t tag = *p++;
+        if (tag == kTagRequest) {
+            const uint8_t* bytes = nullptr;
+            size_t len = 0;
+            if (!readLength(p, end, &bytes, &len) || !decodeEntry(bytes, bytes + len, out->add_request())) {
+                return false;
+            }
+        } else if (tag == kTagRetries) {
+            uint64_t v = 0;
+            if (!readVarint(p, end, &v)) return false;
+            out->set_retries(uint32_t(v));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
+
+bool parseRequest(const char* data, size_t size, Smbus::TransactionRequest* out) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data);
+    out->Clear();
+    if (decodeRequest(p, p + size, out)) return true;
+    return out->ParseFromArray(data, int(size));
+}
+
+bool parseResponse(const char* data, size_t size, Smbus::TransactionResponse* out) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data);
+    out->Clear();
+    if (decodeResponse(p, p + size, out)) return true;
+    return out->ParseFromArray(data, int(size));
+}
 
 bool writeFrame(int fd, const std::string& payload) {
     if (payload.size() > ZLSocket::kMaxFrame) {
@@ -266,7 +400,7 @@ bool ZLSocket::sendAll(const char* data, size_t size, int64_t deadline) {
 }
 
 bool ZLSocket::receiveFrame(int64_t deadline) {
-    std::string& in = tlsResponseBuf;
+    std::string& in = receiveBuf_;
     if (in.size() < kInitialReceive) in.resize(kInitialReceive);
     size_t have = 0;
     size_t want = 4;  // the length first, then the frame it announces
@@ -337,7 +471,7 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
     }
 
     // The frame is built in one buffer (length, then message) and leaves in one send.
-    std::string& buf = tlsRequestBuf;
+    std::string& buf = sendBuf_;
     const size_t size = request->ByteSizeLong();
     if (size > kMaxFrame) {
         errno = EMSGSIZE;
@@ -376,13 +510,23 @@ int ZLSocket::sendRequestWait(Smbus::TransactionRequest* request, Smbus::Transac
         if (err != ETIMEDOUT && err != EPROTO) err = ECONNRESET;
         return fail(err);
     }
-    auto* response = new Smbus::TransactionResponse();
-    if (!response->ParseFromArray(tlsResponseBuf.data() + 4, int(received_))) {
-        delete response;
+    Smbus::TransactionResponse* response = spare_ ? spare_.release() : new Smbus::TransactionResponse();
+    if (!parseResponse(receiveBuf_.data() + 4, received_, response)) {
+        recycle(response);
         return fail(EBADMSG);
     }
     *out = response;
     return 0;
+}
+
+void ZLSocket::recycle(Smbus::TransactionResponse* response) {
+    if (response == nullptr) return;
+    // Room for the entries of a large batch is not worth keeping: its memory goes back.
+    if (response->response().Capacity() > kKeptEntries) {
+        delete response;
+        return;
+    }
+    spare_.reset(response);
 }
 
 }  // namespace Kavrin

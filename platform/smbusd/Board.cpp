@@ -276,6 +276,16 @@ int Board::route(const BusKey& key) const {
 
 BatchOutcome Board::execute(const Smbus::TransactionRequest& request, int client, int logLevel, std::string* log) {
     BatchOutcome out;
+    execute(request, client, logLevel, log, &out);
+    return out;
+}
+
+void Board::execute(const Smbus::TransactionRequest& request, int client, int logLevel, std::string* log,
+                    BatchOutcome* outcome) {
+    BatchOutcome& out = *outcome;
+    out.response.Clear();
+    out.action = FaultKind::None;
+    out.delayMs = 0;
     Fault batchFault = globalFault_;
     auto fail = [&out](const std::string& error) {
         out.response.set_failed(true);
@@ -406,7 +416,6 @@ BatchOutcome Board::execute(const Smbus::TransactionRequest& request, int client
         if (out.response.response_size() > 0) out.response.mutable_response()->RemoveLast();
         out.action = FaultKind::None;
     }
-    return out;
 }
 
 }  // namespace Smbusd

@@ -61,6 +61,10 @@ class Board {
 
     // Runs one batch in order. `client` and `log` only feed the transaction log.
     BatchOutcome execute(const Smbus::TransactionRequest& request, int client, int logLevel, std::string* log);
+    // The same into *out, whose response is cleared first: a server that keeps one outcome
+    // for every batch reuses its entries instead of allocating them per request.
+    void execute(const Smbus::TransactionRequest& request, int client, int logLevel, std::string* log,
+                 BatchOutcome* out);
 
     // One control command (already split into words). Output lines go to *out;
     // false with *err on failure.

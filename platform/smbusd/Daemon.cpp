@@ -139,16 +139,28 @@ struct Conn {
     size_t frameLen = 0;  // the length of the unfinished frame, once its header is in
 };
 
-std::string frame(const std::string& payload) {
-    uint32_t n = uint32_t(payload.size());
-    std::string f;
-    f.reserve(4 + payload.size());
-    f += char(n >> 24);
-    f += char(n >> 16);
-    f += char(n >> 8);
-    f += char(n);
-    f += payload;
-    return f;
+// Appends the 4-byte length of a frame of n bytes and room for them; returns where they go.
+char* appendFrameHead(std::string* out, size_t n) {
+    const size_t at = out->size();
+    out->resize(at + 4 + n);
+    char* h = &(*out)[at];
+    h[0] = char(n >> 24);
+    h[1] = char(n >> 16);
+    h[2] = char(n >> 8);
+    h[3] = char(n);
+    return h + 4;
+}
+
+void appendFrame(std::string* out, const std::string& payload) {
+    if (!payload.empty()) std::memcpy(appendFrameHead(out, payload.size()), payload.data(), payload.size());
+    else appendFrameHead(out, 0);
+}
+
+// Serialises the message straight into the output buffer, behind its length.
+void appendFrame(std::string* out, const google::protobuf::MessageLite& message) {
+    const size_t n = message.ByteSizeLong();
+    char* body = appendFrameHead(out, n);
+    if (n) message.SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(body));
 }
 
 // The limits a server runs with (Limits.h gives the defaults).
@@ -309,6 +321,10 @@ class Server {
                 // Run what is complete before reading more: a client never has more
                 // than one frame (or control line) and one read buffered.
                 if (c.in.size() >= 4 + Smbusd::kMaxFrameBytes) break;
+                // A read that did not fill the buffer took all there was: the next poll
+                // reports what comes later (or the hang-up), so no read has to fail with
+                // EAGAIN first.
+                if (size_t(n) < sizeof buf) break;
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -345,7 +361,7 @@ class Server {
             // One request object serves every frame: parsing into it reuses the sub-messages
             // of earlier batches instead of allocating them again.
             Smbus::TransactionRequest& req = request_;
-            bool parsed = req.ParseFromArray(c.in.data() + 4, int(len));
+            bool parsed = Kavrin::parseRequest(c.in.data() + 4, len, &req);
             c.in.erase(0, 4 + size_t(len));
             if (!parsed) {
                 logLine("client " + std::to_string(c.id) + ": malformed request; closing");
@@ -358,12 +374,13 @@ class Server {
                 Smbus::TransactionResponse refusal;
                 refusal.set_failed(true);
                 refusal.set_error(limitError);
-                c.out += frame(refusal.SerializeAsString());
+                appendFrame(&c.out, refusal);
                 releaseRequest(len);
                 continue;
             }
             std::string log;
-            Smbusd::BatchOutcome outcome = board_.execute(req, c.id, board_.logLevel(), &log);
+            Smbusd::BatchOutcome& outcome = outcome_;
+            board_.execute(req, c.id, board_.logLevel(), &log, &outcome);
             releaseRequest(len);
             if (!log.empty()) logLine(log);
             if (outcome.response.failed() && board_.logLevel() >= 1) {
@@ -376,17 +393,20 @@ class Server {
                     return;
                 case FaultKind::Garbage:
                     // A frame whose bytes are no valid message: an unterminated varint tag.
-                    c.out += frame(std::string(8, '\xff'));
+                    appendFrame(&c.out, std::string(8, '\xff'));
                     break;
                 case FaultKind::Delay:
                     c.busy = true;
                     c.due = nowMs() + outcome.delayMs;
-                    c.pending = frame(outcome.response.SerializeAsString());
+                    c.pending.clear();
+                    appendFrame(&c.pending, outcome.response);
+                    releaseOutcome();
                     return;
                 default:
-                    c.out += frame(outcome.response.SerializeAsString());
+                    appendFrame(&c.out, outcome.response);
                     break;
             }
+            releaseOutcome();
         }
     }
 
@@ -469,6 +489,14 @@ class Server {
         }
     }
 
+    // The outcome keeps the entries of a batch for the next one; a large batch's are given back.
+    void releaseOutcome() {
+        if (outcome_.response.response_size() > 1024) {
+            Smbus::TransactionResponse fresh;
+            outcome_.response.Swap(&fresh);
+        }
+    }
+
     // After a round: note when an unfinished frame began and when answers started to
     // wait, and give back buffers that grew large and are empty again.
     void track(Conn& c) {
@@ -499,6 +527,7 @@ class Server {
     Board& board_;
     ServerLimits limits_;
     Smbus::TransactionRequest request_;
+    Smbusd::BatchOutcome outcome_;  // reused by every batch, as request_ is
     std::vector<std::unique_ptr<Conn>> conns_;
     int lastId_ = 0;
     bool stop_ = false;

@@ -1,5 +1,6 @@
 // The client socket against zolta-smbusd and against hand-made peers: framing,
-// reconnection after a service restart, timeouts, no SIGPIPE.
+// reconnection after a service restart, timeouts, no SIGPIPE, reuse of a response given
+// back, and the direct decoding of answers and requests against the general parser.
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -40,7 +41,7 @@ std::string roundTrip(Kavrin::ZLSocket& s, uint32_t addr, uint32_t reg, uint32_t
     *err = rc < 0 ? errno : 0;
     EXPECT_EQ(rc < 0, out == nullptr);
     std::string data = out && out->response_size() ? out->response(0).data() : "";
-    delete out;
+    s.recycle(out);
     return data;
 }
 
@@ -104,6 +105,23 @@ TEST_F(ZLSocketTest, ALateAnswerTimesOutAndIsNeverTakenForTheNextOne) {
     EXPECT_EQ(std::string("\x03", 1), roundTrip(s, 32, 2, 1, &err)) << "not the late 0x44: " << std::strerror(err);
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_EQ(std::string("\x02", 1), roundTrip(s, 32, 1, 1, &err)) << std::strerror(err);
+}
+
+// The next answer is parsed into a response given back: it holds that answer alone.
+TEST_F(ZLSocketTest, ARecycledResponseCarriesOnlyTheNextAnswer) {
+    Smbus::TransactionRequest two = readReq(32, 0, 3);
+    *two.add_request() = readReq(32, 1, 1).request(0);
+    Smbus::TransactionResponse* first = nullptr;
+    ASSERT_EQ(0, s.sendRequestWait(&two, &first));
+    ASSERT_EQ(2, first->response_size());
+    s.recycle(first);
+    Smbus::TransactionRequest one = readReq(32, 2, 1);
+    Smbus::TransactionResponse* next = nullptr;
+    ASSERT_EQ(0, s.sendRequestWait(&one, &next));
+    EXPECT_EQ(first, next);
+    ASSERT_EQ(1, next->response_size());
+    EXPECT_EQ(std::string("\x03", 1), next->response(0).data());
+    delete next;  // the caller may also just delete what it got
 }
 
 // A peer that accepts and hangs up at once: writing to it gives an error, not SIGPIPE.
@@ -264,6 +282,74 @@ TEST(ZLSocketFrameTest, FramesSurvivePartialTransfersAndRejectOversizeOrLateData
     ::close(sv[1]);
     EXPECT_FALSE(Kavrin::readFrame(sv[0], &got, 1000)) << "a peer that closes mid-frame";
     ::close(sv[0]);
+}
+
+// The direct decoding of answers gives what the general parser gives, on every form an answer
+// can take: what it does not know (unknown fields, other wire types, cut or overlong bytes)
+// is left to the parser, which keeps it or refuses it.
+TEST(ZLSocketFrameTest, AnswersParseAsTheGeneralParserParsesThem) {
+    const std::string answers[] = {
+        "",
+        std::string("\x0a\x04\x0a\x02\x34\x12", 6),             // one entry, two bytes of data
+        std::string("\x0a\x00\x0a\x03\x0a\x01\x07\x18\x00", 9),  // an entry without data, failed false
+        std::string("\x12\x03" "bad" "\x18\x01", 7),              // error and failed
+        std::string("\x18\x80\x80\x80\x80\x80\x80\x80\x80\x80\x01", 11),  // ten-byte varint
+        std::string("\x0a\x02\x0a\x00\x0a\x02\x0a\x00", 8),      // repeated, empty data
+        std::string("\x0a\x04\x0a\x01\x01\x0a\x01\x02", 8),     // data twice in one entry: the last
+        std::string("\x20\x05\x0a\x02\x0a\x00", 6),              // unknown field 4
+        std::string("\x0a\x02\x10\x01", 4),                        // unknown field in an entry
+        std::string("\x0a\x05\x0a\x02\x34", 5),                    // entry longer than the message
+        std::string("\x0a\x03\x0a\x05\x34", 5),                    // data longer than the entry
+        std::string("\x18", 1),                                     // cut varint
+        std::string("\x1a\x00", 2),                                 // failed with a wrong wire type
+        std::string("\x18\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 12),  // eleven-byte varint
+    };
+    Smbus::TransactionResponse reused;
+    for (const std::string& a : answers) {
+        Smbus::TransactionResponse expected;
+        const bool ok = expected.ParseFromArray(a.data(), int(a.size()));
+        reused.add_response()->set_data("left over");  // from an earlier answer
+        EXPECT_EQ(ok, Kavrin::parseResponse(a.data(), a.size(), &reused)) << testing::PrintToString(a);
+        if (ok) {
+            EXPECT_EQ(expected.SerializeAsString(), reused.SerializeAsString()) << testing::PrintToString(a);
+        }
+    }
+}
+
+// The same for requests, as the service decodes them.
+TEST(ZLSocketFrameTest, RequestsParseAsTheGeneralParserParsesThem) {
+    Smbus::TransactionRequest full = readReq(72, 0x1234, 2);
+    Smbus::Request* write = full.add_request();
+    *write = full.request(0);
+    write->set_type(Smbus::REQUEST_BLOCK_WRITE);
+    write->set_data(std::string("\x00\xff", 2));
+    write->set_pec(true);
+    write->set_pci(256);
+    full.set_retries(3);
+    const std::string requests[] = {
+        "",
+        full.SerializeAsString(),
+        std::string("\x0a\x00\x10\x00", 4),                            // an empty entry, retries 0
+        std::string("\x0a\x02\x20\x04\x0a\x02\x28\x04", 8),          // the last value of each enum
+        std::string("\x0a\x02\x20\x05", 4),                            // a mastertype no enumeration has
+        std::string("\x0a\x02\x28\x7f", 4),                            // nor type
+        std::string("\x0a\x0b\x20\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 13),  // a negative one
+        std::string("\x0a\x06\x18\x80\x80\x80\x80\x10", 8),          // pci over 32 bits
+        std::string("\x0a\x02\x38\x01", 4),                            // the service's field 7
+        std::string("\x0a\x03\x0a\x05\x00", 5),                        // data longer than the entry
+        std::string("\x0a\x01\x10", 3),                                // cut address
+        std::string("\x1a\x00", 2),                                    // unknown field 3
+    };
+    Smbus::TransactionRequest reused;
+    for (const std::string& r : requests) {
+        Smbus::TransactionRequest expected;
+        const bool ok = expected.ParseFromArray(r.data(), int(r.size()));
+        reused.add_request()->set_length(99);  // from an earlier request
+        EXPECT_EQ(ok, Kavrin::parseRequest(r.data(), r.size(), &reused)) << testing::PrintToString(r);
+        if (ok) {
+            EXPECT_EQ(expected.SerializeAsString(), reused.SerializeAsString()) << testing::PrintToString(r);
+        }
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "Chip.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "Text.h"
@@ -11,8 +12,23 @@ Chip::Chip(std::string model) : model_(std::move(model)) {
     declare("present", PropKind::Flag, "1");
 }
 
+Chip::Prop Chip::makeProp(PropKind kind, const std::string& value) {
+    Prop prop{kind, std::string(), 0};
+    assign(prop, value);
+    return prop;
+}
+
+void Chip::assign(Prop& prop, const std::string& value) {
+    const int saved = errno;
+    prop.value = value;
+    double v = 0;
+    parseNumber(value, &v);
+    prop.number = v;
+    errno = saved;
+}
+
 void Chip::declare(const std::string& name, PropKind kind, const std::string& initial) {
-    props_[name] = Prop{kind, initial};
+    props_[name] = makeProp(kind, initial);
 }
 
 bool Chip::getProperty(const std::string& name, std::string* value) const {
@@ -31,7 +47,7 @@ bool Chip::setProperty(const std::string& name, const std::string& value, std::s
             *err = "unknown property '" + name + "' of a " + model_ + " chip (known: " + known + ")";
             return false;
         }
-        it = props_.emplace(name, Prop{PropKind::Text, std::string()}).first;
+        it = props_.emplace(name, makeProp(PropKind::Text, std::string())).first;
     }
     std::string v = value;
     if (it->second.kind == PropKind::Number) {
@@ -49,7 +65,7 @@ bool Chip::setProperty(const std::string& name, const std::string& value, std::s
         }
         v = b ? "1" : "0";
     }
-    it->second.value = v;
+    assign(it->second, v);
     if (name == "present") present_ = v == "1";
     propertyChanged(name);
     return true;
@@ -63,14 +79,17 @@ std::vector<std::pair<std::string, std::string>> Chip::properties() const {
 
 void Chip::store(const std::string& name, const std::string& value) {
     auto it = props_.find(name);
-    if (it != props_.end()) it->second.value = value;
+    if (it != props_.end()) assign(it->second, value);
 }
 
 double Chip::number(const std::string& name) const {
     auto it = props_.find(name);
-    double v = 0;
-    if (it != props_.end()) parseNumber(it->second.value, &v);
-    return v;
+    return it != props_.end() ? it->second.number : 0;
+}
+
+const double* Chip::numberSlot(const std::string& name) const {
+    auto it = props_.find(name);
+    return it != props_.end() ? &it->second.number : nullptr;
 }
 
 bool Chip::flag(const std::string& name) const {

@@ -60,6 +60,9 @@ class Chip {
     virtual void propertyChanged(const std::string& /*name*/) {}
 
     double number(const std::string& name) const;
+    // Where a declared property keeps its value as a number, for a model that reads it on
+    // every transaction; valid for the chip's life (properties are never removed).
+    const double* numberSlot(const std::string& name) const;
     bool flag(const std::string& name) const;
     const std::string& text(const std::string& name) const;
     // Sets a property from inside the model (no validation, no change hook).
@@ -80,7 +83,10 @@ class Chip {
     struct Prop {
         PropKind kind;
         std::string value;
+        double number = 0;  // value as a number, parsed when it is set: reads ask often
     };
+    static Prop makeProp(PropKind kind, const std::string& value);
+    static void assign(Prop& prop, const std::string& value);
     std::string model_;
     std::map<std::string, Prop> props_;
 };

@@ -13,7 +13,10 @@ std::string bigEndian(uint16_t v) { return std::string{char(v >> 8), char(v & 0x
 
 }  // namespace
 
-Tmp75Chip::Tmp75Chip() : Chip("tmp75") { declare("temperature", PropKind::Number, "25"); }
+Tmp75Chip::Tmp75Chip() : Chip("tmp75") {
+    declare("temperature", PropKind::Number, "25");
+    temperature_ = numberSlot("temperature");
+}
 
 std::string Tmp75Chip::temperatureBytes(double celsius, unsigned resolution) {
     double raw = std::floor(celsius * kStepsPerDegree + 1e-9);
@@ -27,7 +30,7 @@ std::string Tmp75Chip::temperatureBytes(double celsius, unsigned resolution) {
 std::string Tmp75Chip::registerBytes(uint8_t reg) const {
     switch (reg) {
         case kRegTemperature:
-            return temperatureBytes(number("temperature"), (conf_ >> kResolutionShift) & kResolutionMask);
+            return temperatureBytes(*temperature_, (conf_ >> kResolutionShift) & kResolutionMask);
         case kRegConfiguration:
             return std::string(1, char(conf_));
         case kRegTLow:

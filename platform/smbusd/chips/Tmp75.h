@@ -35,6 +35,7 @@ class Tmp75Chip : public Chip {
 
   private:
     std::string registerBytes(uint8_t reg) const;
+    const double* temperature_ = nullptr;  // the "temperature" property
     uint8_t conf_ = kConfigurationReset;
     uint16_t tLow_ = kTLowReset;
     uint16_t tHigh_ = kTHighReset;
