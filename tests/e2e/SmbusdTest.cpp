@@ -385,7 +385,8 @@ TEST_F(SmbusdTest, EepromImagesCarryValidChecksums) {
     const size_t crcAt = all.size() - 6;
     ASSERT_EQ("fe 04", hex(all.substr(crcAt, 2))) << "the CRC record is last";
     uint32_t crc = referenceCrc32(all.substr(0, crcAt + 2));
-    EXPECT_EQ(bytes({int(crc >> 24), int(crc >> 16 & 0xFF), int(crc >> 8 & 0xFF), int(crc & 0xFF)}), all.substr(crcAt + 2));
+    EXPECT_EQ(bytes({int(crc >> 24), int(crc >> 16 & 0xFF), int(crc >> 8 & 0xFF), int(crc & 0xFF)}),
+              all.substr(crcAt + 2));
     EXPECT_EQ("ff ff", hex(readOne(rd(81, 0x1234, 2)))) << "16-bit offsets beyond the image read erased";
     EXPECT_TRUE(send({rd(81, 0x10000, 1)}).failed());
 }
@@ -396,7 +397,8 @@ TEST_F(SmbusdTest, KvIpmiCommandForms) {
     TestSmbusd::addBinDirToPath();
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"kvIpmi", "api", "psuSlot", "1"}, 0, "1 PS-2471-1AZ1-LF 61AZ10101E340DU\n"},
-        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0, "1 Emerson 61AZ10101E340DU\n"},
+        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0,
+         "1 Emerson 61AZ10101E340DU\n"},
         {{"kvIpmi", "raw", "psuSlot", "2", "ModelNumber=0x01", "SerialNumber=0x02"}, 0, "1 TLV-PSU-9 TS0001\n"},
         {{"kvIpmi", "psuSlot", "9"}, 1, ""},
         {{"kvIpmi", "psuSlot"}, 2, ""},
