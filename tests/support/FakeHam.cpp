@@ -11,7 +11,6 @@
 namespace TestHost {
 
 void FakeHam::prepare() {
-    ++prepareCalls;
     current_.clear();
     answers_.clear();
 }
@@ -106,23 +105,12 @@ uint16_t FakeHam::get16(::Ham::ResponseId id) {
 }
 std::string FakeHam::getBlock(::Ham::ResponseId id, uint32_t) { return answer(answers_, id, 0); }
 
-void FakeHam::setExpected(const Utils::ExpectedValues* values) {
-    expected = values;
-    ++setExpectedCalls;
-}
+void FakeHam::setExpected(const Utils::ExpectedValues* values) { expected = values; }
 
 void FakeHam::setDriverName(const std::string& name, const std::string& deviceLabel) {
     driverName = name;
     label = deviceLabel;
     ++setDriverNameCalls;
-}
-
-std::vector<FakeHam::Op> FakeHam::writes() const {
-    std::vector<Op> out;
-    for (const Batch& batch : executed)
-        for (const Op& op : batch)
-            if (op.kind >= Op::SendByte) out.push_back(op);  // the write kinds come last
-    return out;
 }
 
 std::string FakeHam::traffic() {
@@ -188,23 +176,18 @@ std::vector<FakeHam*>& madeFakeHams() {
     return *all;
 }
 
-void registerFakeHam() {
+FakeRegistrations::FakeRegistrations() {
     ::Ham::hams["FakeHam"] = [](const Topology::Topology&, const Drivers::DriverArgs& args) -> ::Ham::Ham* {
         auto* ham = new FakeHam();
         ham->did = args.did;
-        ham->uid = args.uid;
         madeFakeHams().push_back(ham);
         return ham;
     };
 }
 
-void unregisterFakeHam() { ::Ham::hams.erase("FakeHam"); }
-
-FakeRegistrations::FakeRegistrations() { registerFakeHam(); }
-
 FakeRegistrations::~FakeRegistrations() {
     for (const std::string& name : drivers_) Drivers::drivers.erase(name);
-    unregisterFakeHam();
+    ::Ham::hams.erase("FakeHam");
 }
 
 void FakeRegistrations::addDriver(const std::string& name, Drivers::DriverFactory factory) {
