@@ -257,7 +257,6 @@ TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
         {psu1_, "Psu1", "0", "0", ZL_STATUS_DEVICE_FAULT, -1},  // not good while on
         {psu2_, "Psu2", "0", "1", ZL_STATUS_OK, 1},
         {psu2_, "Psu2", "0", "0", ZL_STATUS_OK, 0},
-        {psu2_, "Psu2", "0", "1", ZL_STATUS_OK, 1},
     };
     for (const auto& c : cases) {
         prop(c.device, "off", c.off);
@@ -270,6 +269,7 @@ TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
         EXPECT_TRUE(c.psu == psu1_ || (cpld & 0x08u) == (c.ok ? 0u : 0x08u)) << std::hex << cpld;
     }
     prop("Psu1", "power_good", "1");
+    prop("Psu2", "power_good", "1");
 }
 
 TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
@@ -381,7 +381,6 @@ TEST_F(BoardEndToEnd, LedSettingsLandInTheSharedRegisterAndBlinkOnTheLibrarysTim
         seen += " " + ctl({"read", "LedCpld", "7"}).substr(0, 2);
     }
     EXPECT_TRUE(seen == "3b 0b 3b 0b 3b" || seen == "3b 3b 0b 3b 0b") << seen;
-    EXPECT_NE(std::string::npos, ctl({"show", "LedCpld"}).find("psu=Beacon("));
     ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_GOOD));
     TestHost::fireTimer(blink);  // the tick already due finds no LED and does not re-arm
     EXPECT_EQ("3b\n", ctl({"read", "LedCpld", "7"}));
