@@ -292,9 +292,6 @@ TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
         {{{"prop", "BayTlv", "serial", "GTVD9999"}, {"prop", "BayTlv", "model", "PS-2471-1AZ1-LF"}}, bayTlv_, ZL_STATUS_OK,
          emerson},
         {{{"prop", "BayFru", "present", "0"}}, bayFru_, ZL_STATUS_NOT_FOUND, ""},
-        // The wedge register's presence bits: PSU 2 absent and PSU 1 there, then the other way.
-        {{{"write", "BayWedge", "8", "0x01"}}, bayWedge_, ZL_STATUS_OK, "modelName=PWR-WEDGE;serialNum=N/A"},
-        {{{"write", "BayWedge", "8", "0x02"}}, bayWedge_, ZL_STATUS_NOT_FOUND, ""},
         // "kvIpmi psuSlot 2" answers from Psu2's chip, "0 - -" once it is pulled.
         {{}, bayTool_, ZL_STATUS_OK, "modelName=DPS550AB6A;serialNum=PSU2SERIAL;vendor=Delta"},
         {{{"prop", "Psu2", "present", "0"}}, bayTool_, ZL_STATUS_NOT_FOUND, ""},

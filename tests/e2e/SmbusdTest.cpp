@@ -392,7 +392,7 @@ TEST_F(SmbusdTest, EepromImagesCarryValidChecksums) {
 }
 
 // kvIpmi's own command language: the api form, raw fields by name and by TLV code, an unknown
-// slot and usage errors (the library's calls are BoardEndToEndTest's).
+// slot (the library's calls are BoardEndToEndTest's, usage errors tool_options.sh's).
 TEST_F(SmbusdTest, KvIpmiCommandForms) {
     TestSmbusd::addBinDirToPath();
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
@@ -401,7 +401,6 @@ TEST_F(SmbusdTest, KvIpmiCommandForms) {
          "1 Emerson 61AZ10101E340DU\n"},
         {{"kvIpmi", "raw", "psuSlot", "2", "ModelNumber=0x01", "SerialNumber=0x02"}, 0, "1 TLV-PSU-9 TS0001\n"},
         {{"kvIpmi", "psuSlot", "9"}, 1, ""},
-        {{"kvIpmi", "psuSlot"}, 2, ""},
     };
     for (const auto& [argv, status, output] : cases) {
         std::string out, err;
@@ -458,14 +457,11 @@ TEST_F(SmbusdTest, ControlClientReportsErrors) {
         EXPECT_EQ(status, d.control(words, &out, &err)) << words[0] << ": " << err;
         EXPECT_NE(std::string::npos, (status ? err : out).find(message)) << words[0] << ": " << out << err;
     }
-    EXPECT_EQ(2, TestSmbusd::runProgram({TestSmbusd::binDir() + "/zolta-smbusctl", "--control", d.dir() + "/no", "ping"},
-                                        nullptr, nullptr));
 }
 
 TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
     // wire bytes, and whether the service hangs up (else the client leaves mid-frame)
     const std::pair<std::string, bool> cases[] = {
-        {std::string("\x7f\xff\xff\xff", 4), true},                  // oversize length
         {std::string("\x00\x10\x00\x01", 4), true},                  // just over 1 MiB
         {std::string("\x00\x00\x00\x04\xff\xff\xff\xff", 8), true},  // no message
         {std::string("\x00\x00\x00\x40\x0a\x02", 6), false},
