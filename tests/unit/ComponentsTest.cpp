@@ -192,7 +192,6 @@ TEST_F(AddTest, TempSensorAddStoresThresholds) {
 
 TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
     const std::string dummy = text(7102, "Dummy"), nullMaker = text(7103, "TestNullMaker");
-    auto withArgs = [](const char* args) { return text(7102, "Dummy", args); };
     const std::string multi = "{\"did\":7104,\"driver\":\"TestMulti\",\"isMultiDevice\":true,\"multiDeviceArgs\":{}}";
     auto slot = [](const std::string& t) { return [t] { return static_cast<void*>(zl_slot_add(t.c_str())); }; };
     auto fan = [](const std::string& t) { return [t] { return static_cast<void*>(zl_fan_add(t.c_str())); }; };
@@ -207,10 +206,6 @@ TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
         {"psu bad text", psu("nope"), "DeviceBase::create() failed", 2},
         {"fan null", fan(nullMaker), "newFan() failed", 0},
         {"psu null", psu(nullMaker), "newPsu() failed", 2},
-        {"gpio without register", gpio(withArgs("{\"bitpos\":\"4\"}")), "consistency check failed: it != args.driverArgs.end()", 0},
-        {"gpio bad register", gpio(withArgs("{\"register\":\"x\",\"bitpos\":\"4\"}")), "stoi", 0},
-        {"gpio bit 32", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"32\"}")), "consistency check failed: 0 <= bitpos && bitpos <= 31", 0},
-        {"gpio bit -1", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"-1\"}")), "consistency check failed: 0 <= bitpos && bitpos <= 31", 0},
         {"gpio on a multi-device", gpio(multi), "TestMulti MultiDevice created", 0},
     };
     for (const auto& [name, add, trace, level] : cases) {
@@ -261,22 +256,6 @@ TEST_F(AddTest, RegisterGpioSetsClearsAndReadsBitFourOfRegisterThree) {
     ham->nextStatuses = {ZL_STATUS_OK, ZL_STATUS_FAILED};
     EXPECT_EQ(set(gpio), ZL_STATUS_FAILED);
     delete static_cast<Gpio*>(gpio->object);
-}
-
-TEST(RegGpioTest, ArgumentConversion) {
-    const std::tuple<const char*, const char*, int, int> cases[] = {
-        {"3", "4", 3, 4}, {"0x10", "7", 0, 7},  // only the leading decimal digits count
-        {"  12abc", "+2", 12, 2}, {"-1", "31", -1, 31},
-    };
-    Drivers::Dummy device;
-    for (const auto& [reg, bitpos, expectedReg, expectedBit] : cases) {
-        SCOPED_TRACE(reg);
-        Drivers::DriverArgs args;
-        args.driverArgs = {{"register", reg}, {"bitpos", bitpos}};
-        RegGpio gpio(&device, args);
-        EXPECT_EQ(gpio.register_, expectedReg);
-        EXPECT_EQ(gpio.bitPosition, expectedBit);
-    }
 }
 
 TEST(RegGpioTest, ABitPositionOutsideTheByteTouchesNoBit) {
