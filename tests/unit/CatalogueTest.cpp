@@ -270,7 +270,8 @@ TEST(ArgReaderTest, FailuresAreTheDeclaredOnes) {
     EXPECT_EQ(read({}, "c"), "null");
     EXPECT_TRUE(TestHost::traced("no c", 0));
     EXPECT_EQ(read({{"e", "3"}}, "e"), "3");  // no rule: the caller refuses it
-    const std::pair<const char*, const char*> decimals[] = {{"0x10", "0"}, {"  12abc", "12"}, {"+2", "2"}, {"-1", "-1"}};
+    const std::pair<const char*, const char*> decimals[] = {
+        {"0x10", "0"}, {"  12abc", "12"}, {"+2", "2"}, {"-1", "-1"}};
     for (const auto& [text, value] : decimals) EXPECT_EQ(read({{"e", text}}, "e"), value) << text;  // leading digits
     EXPECT_EQ(read({{"a", "1"}}, "d"), "consistency check failed: driver argument d is declared by T");
 }
