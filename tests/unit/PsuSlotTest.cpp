@@ -138,11 +138,6 @@ TEST(PsuSlotCreate, CommandLines) {
          "psuSlot ipmi command: 'kvIpmi api psuSlot 1'"},
         {{{"identificationType", "ipmitool"}}, "kvIpmi ", noId},
         {{{"identificationType", "ipmitool"}, {"useApi", ""}}, "kvIpmi api ", noId},
-        // Only letters, digits and "._:=+-/," stay unquoted.
-        {{{"identificationType", "ipmitool_raw"}, {"ipmiId", "a/b.c_d:e=f+g-h,i"}, {"ipmiRawModel", ""},
-          {"ipmiRawSerialNumber", "x *"}},
-         "kvIpmi raw psuSlot a/b.c_d:e=f+g-h,i ModelNumber= SerialNumber='x *'",
-         "psuSlot ipmi command: 'kvIpmi raw psuSlot a/b.c_d:e=f+g-h,i ModelNumber= SerialNumber='x *''"},
     };
     for (const auto& c : cases) {
         TestHost::clearTraces();
