@@ -235,6 +235,7 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
         {"process call without two bytes", {cpld(PC, 0x10, 2, bytes({1}))}, "process call", true},
         {"read over 64 KiB", {rd(35, 0, 65537)}, "too long", true},
         {"register beyond a register file", {rd(35, 0x100, 1)}, "out of range", true},
+        {"register a chip lacks", {rd(72, 7, 1)}, "register 0x07 does not exist", true},
         {"register file read over 256 bytes", {rd(35, 0, 300)}, "too long", true},
         {"empty address naks", {rd(73, 0, 2)}, "no device at SCD pci 0x100 accel 0 bus 3 address 0x49", true},
     };
