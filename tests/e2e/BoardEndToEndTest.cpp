@@ -337,7 +337,6 @@ TEST_F(BoardEndToEnd, Tmp75ReadsTheChipAtElevenBits) {
         ASSERT_EQ(temperature(&celsius), ZL_STATUS_OK) << TestHost::dumpTraces();
         EXPECT_EQ(celsius, expected) << set;
     }
-    EXPECT_TRUE(TestHost::traced("getTemperatureCallback", 4));
 }
 
 TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChipReportsIt) {
@@ -353,7 +352,6 @@ TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChi
     ASSERT_TRUE(settlesAt(fans_[1], 25045, &value)) << value;
     prop("FanCtrl", "stalled1", "1");
     for (int i = 0; i < 2; ++i) EXPECT_EQ(2, rpm(fans_[1], &value)) << "reading " << i << " while stalled";
-    EXPECT_TRUE(TestHost::traced("Error: Fan 2 had a fault failure", 0));
     EXPECT_EQ(ZL_STATUS_OK, rpm(fans_[0], &value)) << "the other channel still reads";
     prop("FanCtrl", "stalled1", "0");
     EXPECT_EQ(2, rpm(fans_[1], &value)) << "the fault the other channel's reading saw, reported once";
