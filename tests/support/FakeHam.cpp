@@ -60,6 +60,12 @@ zl_status FakeHam::execute() {
             auto it = bytes.find(reg);
             return static_cast<char>(it != bytes.end() ? it->second : 0);
         };
+        auto block = blocks.find(op.reg);
+        if (block != blocks.end() && (op.kind == Op::Read8 || op.kind == Op::Read)) {
+            answers_[i] = block->second;
+            answers_[i].resize(op.kind == Op::Read8 ? 1 : op.value, '\xFF');
+            continue;
+        }
         switch (op.kind) {
             case Op::RecvByte: answers_[i] = byteAt(0); break;
             case Op::Read8: answers_[i] = byteAt(op.reg); break;

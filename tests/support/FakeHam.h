@@ -53,7 +53,8 @@ class FakeHam final : public Ham::Ham {
     void setDriverName(const std::string& driverName, const std::string& label) override;
 
     // Register contents; absent registers read as 0. A 16-bit read of reg takes words[reg]
-    // when present, else bytes[reg] (low) and bytes[reg + 1] (high).
+    // when present, else bytes[reg] (low) and bytes[reg + 1] (high). A register in blocks
+    // (a PMBus block register) answers byte and bulk reads from its block, padded with 0xFF.
     std::map<uint32_t, uint8_t> bytes;
     std::map<uint32_t, uint16_t> words;
     std::map<uint32_t, std::string> blocks;

@@ -31,39 +31,6 @@ using Method = zl_status (PsuSlot::Slot::*)(std::string& serial, std::string& mo
 
 namespace {
 
-// PMBus block registers answered per register: a byte read gives the first byte, a bulk
-// read the first `len` bytes (0xFF beyond the end). Batches are logged as text.
-class BlockHam final : public Ham::Ham {
-  public:
-    void prepare() override { ops.clear(), answers.clear(), log += "["; }
-    zl_status execute() override {
-        log += "]";
-        if (failAt == batches++) return failStatus;
-        for (const auto& op : ops) answers.push_back(regs[op.first]), answers.back().resize(op.second, '\xFF');
-        return ZL_STATUS_OK;
-    }
-    ::Ham::ResponseId addRead8(uint32_t reg) override { return queue(reg, 1, "r8:", ""); }
-    ::Ham::ResponseId addRead(uint32_t reg, uint32_t len, bool) override {
-        return queue(reg, len, "r:", "/" + std::to_string(len));
-    }
-    uint8_t get8(::Ham::ResponseId id) override { return static_cast<uint8_t>(answers.at(id).at(0)); }
-    std::string getBlock(::Ham::ResponseId id, uint32_t) override { return answers.at(id); }
-    ::Ham::ResponseId queue(uint32_t reg, uint32_t len, const char* kind, const std::string& suffix) {
-        std::ostringstream text;
-        text << (log.back() == '[' ? "" : " ") << kind << std::hex << reg << suffix;
-        log += text.str();
-        ops.emplace_back(reg, len);
-        return static_cast<::Ham::ResponseId>(ops.size() - 1);
-    }
-
-    std::map<uint32_t, std::string> regs;
-    std::string log;
-    int failAt = -1, batches = 0;
-    zl_status failStatus = ZL_STATUS_NO_COMM;
-    std::vector<std::pair<uint32_t, uint32_t>> ops;  // register, length
-    std::vector<std::string> answers;
-};
-
 using UnitSupport::ArgList;
 
 // A slot of the device with the given arguments, and psuId when given.
@@ -304,16 +271,15 @@ TEST(PsuSlotPmbusMethod, CountBytesAndTrimming) {
         {"\x01M", "\x01S", "[r8:9a r8:9e][r:9a/2 r:9e/2]", ZL_STATUS_FAILED, "/"},  // second batch fails
     };
     for (const auto& c : cases) {
-        BlockHam ham;
-        ham.regs[0x9A] = c.model;
-        ham.regs[0x9E] = c.serial;
-        ham.failStatus = c.status;
-        ham.failAt = c.status == ZL_STATUS_NO_COMM ? 0 : c.status == ZL_STATUS_FAILED ? 1 : -1;
+        FakeHam ham;
+        ham.blocks = {{0x9A, c.model}, {0x9E, c.serial}};
+        if (c.status == ZL_STATUS_NO_COMM) ham.nextStatuses = {c.status};
+        if (c.status == ZL_STATUS_FAILED) ham.nextStatuses = {ZL_STATUS_OK, c.status};
         TestHost::clearTraces();
         const Ident r = identify(ham, &PsuSlot::Slot::readSerialAndModelPmbus);
         EXPECT_EQ(r.status, c.status) << c.log;
         EXPECT_EQ(r.text, c.text);
-        EXPECT_EQ(ham.log, c.log);
+        EXPECT_EQ(UnitSupport::traffic(ham), c.log);
         EXPECT_TRUE(TestHost::traced("readSerialAndModelPmbus", 7));
     }
 }
