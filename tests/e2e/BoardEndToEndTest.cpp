@@ -1,9 +1,9 @@
 // Every device kind through the host interface against one emulated board in zolta-smbusd:
-// PMBus supplies and their bays (every identification method, kvIpmi included), the power
-// cycle, MAX6620 fans, CPLD LEDs, a fan tray bay and an SMBus proxy, the port CPLDs'
-// transceivers and a TMP75. What is checked is what crosses the process boundary: the
-// service's emulated chips as the library reads and writes them, and the library's answers
-// as the board changes under the control client.
+// PMBus supplies and their bays (kvIpmi included), the power cycle, MAX6620 fans, CPLD LEDs,
+// a fan tray bay and an SMBus proxy, the port CPLDs' transceivers and a TMP75. What is
+// checked is what crosses the process boundary: the emulated chips' values as the library
+// reads them, and the library's answers as the board changes under the control client.
+// Bytes a chip only stores are checked as the library writes them, in the unit tests.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -343,8 +343,6 @@ TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChi
     int value = 0;
     ASSERT_TRUE(settlesAt(fans_[0], 25045, &value)) << "the speed the add programs, count 314 at SR 32: " << value;
     ASSERT_EQ(ZL_STATUS_OK, ZL_CALLBACK(fans_[0], ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fans_[0], 12000));
-    EXPECT_EQ("ac\n", ctl({"read", "FanCtrl", "0x06"})) << "speed range 16";
-    EXPECT_EQ("51 e0\n", ctl({"read", "FanCtrl", "0x20", "2"})) << "target count 655";
     ASSERT_EQ(ZL_STATUS_OK, rpm(fans_[0], &value));
     EXPECT_GT(value, 12006) << "still slowing down right after the change";
     EXPECT_TRUE(settlesAt(fans_[0], 12006, &value)) << value;
@@ -359,11 +357,10 @@ TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChi
     EXPECT_LT(value, 25045) << "spinning up from standstill";
 }
 
-// Blinking on the library's timer is LedTest's (the chip only stores the byte).
-TEST_F(BoardEndToEnd, LedSettingsLandInTheSharedRegister) {
+// The bytes written and the blinking are LedTest's; here the chip's reading of them.
+TEST_F(BoardEndToEnd, LedSettingsAsTheChipShowsThem) {
     ASSERT_EQ(ZL_STATUS_OK, light(statusLed_, ZL_LED_UNKNOWN));
     ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_WARNING));
-    EXPECT_EQ("2b\n", ctl({"read", "LedCpld", "7"}));
     EXPECT_EQ("status=Unknown psu=Warning/Bad fan=Off tray1=Off tray2=Off tray3=Off\n", ctl({"show", "LedCpld"}));
 }
 
@@ -389,11 +386,8 @@ TEST_F(BoardEndToEnd, FanTrayBayFollowsTheTrayAndTheProxyReachesItsEeprom) {
     EXPECT_EQ(byte, 'B');
     ASSERT_EQ(readByte(0x20, &byte), ZL_STATUS_OK);
     EXPECT_EQ(byte, 'F');  // the model text starts there
-    // A byte and a word written through the proxy land in the EEPROM, low byte first.
-    EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_WRITE_BYTE, zl_smbus_write_byte_fn)(proxy_, 0x80, 0x5A), ZL_STATUS_OK);
+    // A word written through the proxy reads back from the EEPROM.
     EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_WRITE_WORD, zl_smbus_write_word_fn)(proxy_, 0x90, 0x1234), ZL_STATUS_OK);
-    EXPECT_EQ(ctl({"read", "FanEeprom2", "0x80"}), "5a\n");
-    EXPECT_EQ(ctl({"read", "FanEeprom2", "0x90", "2"}), "34 12\n");
     unsigned short word = 0;
     EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_READ_WORD, zl_smbus_read_word_fn)(proxy_, 0x90, &word), ZL_STATUS_OK);
     EXPECT_EQ(word, 0x1234);
@@ -405,7 +399,8 @@ TEST_F(BoardEndToEnd, FanTrayBayFollowsTheTrayAndTheProxyReachesItsEeprom) {
     prop("FanEeprom2", "present", "1");
 }
 
-TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePollAndControlLinesLandAtOnce) {
+// The control lines' bytes are OrvikPortCpldTest's (the chip only stores them).
+TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePoll) {
     auto poll = [] {
         for (uint32_t id : pollTimers_) ASSERT_TRUE(TestHost::fireTimer(id));
     };
@@ -429,15 +424,6 @@ TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePollAndControlLinesLandAtOnce) {
     poll();
     EXPECT_EQ(xcvrPresence(qsfp2_), 1);
     EXPECT_EQ(line(qsfp2_, ZL_QSFP_GET_INTERRUPT), 1);
-
-    // Cage 2's low-power bit is bit 0 of LP (pairs swapped); RESET_N is active low; PRESENT
-    // sits between them.
-    auto set = [](zl_xcvr* x, int index) { return ZL_CALLBACK(x, index, zl_xcvr_set_fn)(x, 1); };
-    ASSERT_EQ(set(qsfp2_, ZL_QSFP_SET_LP_MODE), ZL_STATUS_OK);
-    ASSERT_EQ(set(qsfp2_, ZL_QSFP_SET_RESET), ZL_STATUS_OK);
-    ASSERT_EQ(set(sfp7_, ZL_SFP_SET_TX_DISABLE), ZL_STATUS_OK);
-    EXPECT_EQ(ctl({"read", "CpldA", "0x0b", "3"}), "01 02 fd\n");
-    EXPECT_EQ(ctl({"read", "CpldB", "0x08"}), "40\n");
 }
 
 // Last: the restarted service has forgotten what the library programmed into its chips.
