@@ -104,16 +104,6 @@ const char* kFanBay =
     R"( "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
                  "rpmF2B": "25000", "rpmB2F": "23000", "modelName": "FAN-ORVIKS-80"}})";
 
-// The host timers the call made.
-std::set<uint32_t> timersMadeBy(const std::function<void()>& call) {
-    std::set<uint32_t> before, made;
-    for (const auto& t : TestHost::timers()) before.insert(t.first);
-    call();
-    for (const auto& t : TestHost::timers())
-        if (!before.count(t.first)) made.insert(t.first);
-    return made;
-}
-
 class BoardEndToEnd : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -141,12 +131,13 @@ class BoardEndToEnd : public ::testing::Test {
         psuLed_ = zl_led_add(ledText("multipsu", 4).c_str());
         fanBay_ = zl_slot_add(kFanBay);
         proxy_ = zl_smbus_add("FanBus2", 0x50);
-        pollTimers_ = timersMadeBy([] {
-            sfp7_ = zl_xcvr_add(R"({"did": 8902, "driver": "OrvikSCpldB", "address": {"address": 50},
-                                    "driverArgs": {"id": "7", "type": "sfp"}})");
-            qsfp2_ = zl_xcvr_add(R"({"did": 8901, "driver": "OrvikSCpldA", "address": {"address": 49},
-                                     "driverArgs": {"id": "2", "type": "qsfp"}})");
-        });
+        const uint32_t lastTimer = TestHost::timers().empty() ? 0 : TestHost::timers().rbegin()->first;
+        sfp7_ = zl_xcvr_add(R"({"did": 8902, "driver": "OrvikSCpldB", "address": {"address": 50},
+                                "driverArgs": {"id": "7", "type": "sfp"}})");
+        qsfp2_ = zl_xcvr_add(R"({"did": 8901, "driver": "OrvikSCpldA", "address": {"address": 49},
+                                 "driverArgs": {"id": "2", "type": "qsfp"}})");
+        for (const auto& t : TestHost::timers())  // ids only grow: the port CPLDs' poll timers
+            if (t.first > lastTimer) pollTimers_.insert(t.first);
         sensor_ = zl_temp_sensor_add(R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})", 80.5f, 95.0f);
         for (const void* record : {(void*)psu1_, (void*)psu2_, (void*)bayPmbus_, (void*)bayFru_, (void*)bayTlv_,
                                    (void*)bayWedge_, (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
