@@ -1,5 +1,5 @@
 // Every device kind through the host interface against one emulated board in zolta-smbusd:
-// PMBus supplies and their bays (kvIpmi included), the power cycle, MAX6620 fans, CPLD LEDs,
+// PMBus supplies and their bays (kvIpmi included), MAX6620 fans, CPLD LEDs,
 // a fan tray bay and an SMBus proxy, the port CPLDs' transceivers and a TMP75. What is
 // checked is what crosses the process boundary: the emulated chips' values as the library
 // reads them, and the library's answers as the board changes under the control client.
@@ -67,7 +67,7 @@ const char* kState = R"({
            "bindings": [{"property": "power_good", "device": "MasterCpld", "reg": 16, "bit": 3, "activeLow": true}],
            "ipmiId": "2"},
   "BayFru": {"properties": {"asset": "ASSET42"}, "ipmiId": "1"},
-  "MasterCpld": {"registers": {"0x03": "0x40", "17": 0}},
+  "MasterCpld": {"registers": {"17": 0}},
   "FanEeprom2": {"properties": {"airflow": "f2b", "model": "FAN-ORVIKS-80", "serial": "FT2026020202"},
                  "bindings": [{"property": "present", "device": "MasterCpld", "reg": 17, "bit": 1, "activeLow": true}]},
   "Module7": {"model": "sfp-eeprom", "properties": {"present": 0},
@@ -296,20 +296,12 @@ TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
     }
 }
 
-// A NAK from each kind's chip gives status 6 (the bays: not found) and leaves the output.
-TEST_F(BoardEndToEnd, ANakFromEachKindsChip) {
-    std::unique_ptr<zl_system> system(zl_system_add("{}"));
-    ASSERT_NE(system, nullptr);
-    auto powercycle = reinterpret_cast<zl_status (*)(zl_system*)>(system->callbacks[2]);
-    ctl({"write", "MasterCpld", "3", "0x40"});
-    EXPECT_EQ(powercycle(system.get()), ZL_STATUS_OK) << TestHost::dumpTraces();
-    EXPECT_EQ(ctl({"read", "MasterCpld", "3"}), "51\n") << "bits 4 and 0 set";
-
+// A NAK reaches the host as status 6 (a bay: not found) and leaves the output; each driver's
+// handling of a failed batch is its unit test's.
+TEST_F(BoardEndToEnd, ANakReachesTheHostAsAStatus) {
     float value = -7.0f;
     const struct { const char* chip; std::function<zl_status()> call; zl_status status; } cases[] = {
         {"Psu2", [&] { return psuFloat(psu2_, ZL_PSU_GET_OUTPUT_VOLTAGE, &value); }, ZL_STATUS_FAILED},
-        {"temp", [&] { return temperature(&value); }, ZL_STATUS_FAILED},
-        {"MasterCpld", [&] { return powercycle(system.get()); }, ZL_STATUS_FAILED},
         {"BayWedge", [&] { return presence(bayWedge_).status; }, ZL_STATUS_NOT_FOUND},
     };
     for (const auto& c : cases) {

@@ -320,7 +320,10 @@ TEST_F(SystemTest, PowercycleSetsBitFourThenBitZeroOfRegisterThree) {
     FakeHam* ham = TestHost::fakeHamFor(7401);
     ASSERT_NE(ham, nullptr);
     EXPECT_EQ(ham->driverName, "Dummy");
-    EXPECT_EQ(cycled(ham), "[r8:3][w8:3=16][r8:3][w8:3=17]");  // other bits kept: the end-to-end test
+    EXPECT_EQ(cycled(ham), "[r8:3][w8:3=16][r8:3][w8:3=17]");
+    ham->bytes[3] = 0x40;
+    EXPECT_EQ(powercycle(), ZL_STATUS_OK);
+    EXPECT_EQ(cycled(ham), "[r8:3][w8:3=80][r8:3][w8:3=81]") << "the other bits kept";
     // A failing first read still lets the second bit go out; any failure gives FAILED.
     ham->bytes[3] = 0;
     ham->nextStatuses = {ZL_STATUS_NO_COMM, ZL_STATUS_OK, ZL_STATUS_OK};
