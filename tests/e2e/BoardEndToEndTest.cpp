@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -116,7 +115,6 @@ class BoardEndToEnd : public ::testing::Test {
             "powerOkBit": "2", "powerOkActiveLow": "false")").c_str());
         bayFru_ = zl_slot_add(bayText(8505, 80, R"("psuId": "2", "identificationType": "ipmi")").c_str());
         bayTlv_ = zl_slot_add(bayText(8506, 81, R"("psuId": "1", "identificationType": "tlv")").c_str());
-        bayWedge_ = zl_slot_add(bayText(8507, 82, R"("psuId": "1", "identificationType": "wedge")").c_str());
         // The command methods use no device of their own; they share the wedge bay's.
         bayTool_ = zl_slot_add(bayText(8507, 82, R"("psuId": "1", "identificationType": "ipmitool", "ipmiId": "2")").c_str());
         bayRaw_ = zl_slot_add(bayText(8507, 82, R"("psuId": "2", "identificationType": "ipmitool_raw",
@@ -133,7 +131,7 @@ class BoardEndToEnd : public ::testing::Test {
             if (t.first > lastTimer) pollTimers_.insert(t.first);
         sensor_ = zl_temp_sensor_add(R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})", 80.5f, 95.0f);
         for (const void* record : {(void*)psu1_, (void*)psu2_, (void*)bayPmbus_, (void*)bayFru_, (void*)bayTlv_,
-                                   (void*)bayWedge_, (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
+                                   (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
                                    (void*)fanBay_, (void*)proxy_, (void*)sfp7_,
                                    (void*)qsfp2_, (void*)sensor_})
             ASSERT_NE(TestHost::hold(record), nullptr) << TestHost::dumpTraces();
@@ -195,7 +193,7 @@ class BoardEndToEnd : public ::testing::Test {
 
     static inline std::unique_ptr<TestSmbusd::Daemon> d_;
     static inline zl_psu *psu1_ = nullptr, *psu2_ = nullptr;
-    static inline zl_slot *bayPmbus_ = nullptr, *bayFru_ = nullptr, *bayTlv_ = nullptr, *bayWedge_ = nullptr,
+    static inline zl_slot *bayPmbus_ = nullptr, *bayFru_ = nullptr, *bayTlv_ = nullptr,
                           *bayTool_ = nullptr, *bayRaw_ = nullptr, *fanBay_ = nullptr;
     static inline zl_fan* fans_[2] = {nullptr, nullptr};
     static inline zl_smbus* proxy_ = nullptr;
@@ -280,21 +278,6 @@ TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
         const std::string what = s.change.empty() ? s.fdl : s.change.back()[1] + " " + s.change.back()[2];
         EXPECT_EQ(p.status, s.status) << what << TestHost::dumpTraces();
         EXPECT_EQ(p.fdl, s.fdl) << what;
-    }
-}
-
-// A NAK reaches the host as status 6 (a bay: not found) and leaves the output; each driver's
-// handling of a failed batch is its unit test's.
-TEST_F(BoardEndToEnd, ANakReachesTheHostAsAStatus) {
-    float value = -7.0f;
-    const struct { const char* chip; std::function<zl_status()> call; zl_status status; } cases[] = {
-        {"Psu2", [&] { return psuFloat(psu2_, ZL_PSU_GET_OUTPUT_VOLTAGE, &value); }, ZL_STATUS_FAILED},
-        {"BayWedge", [&] { return presence(bayWedge_).status; }, ZL_STATUS_NOT_FOUND},
-    };
-    for (const auto& c : cases) {
-        ctl({"fault", c.chip, "nak"});
-        EXPECT_EQ(c.call(), c.status) << c.chip;
-        EXPECT_EQ(value, -7.0f) << c.chip;
     }
 }
 
