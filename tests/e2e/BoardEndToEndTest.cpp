@@ -1,14 +1,13 @@
-// Every device kind through the host interface against one emulated board in zolta-smbusd:
-// PMBus supplies and their bays (every identification method, kvIpmi included), the power
-// cycle, MAX6620 fans, CPLD LEDs, a fan tray bay and an SMBus proxy, the port CPLDs'
-// transceivers and a TMP75. What is checked is what crosses the process boundary: the
-// service's emulated chips as the library reads and writes them, and the library's answers
-// as the board changes under the control client.
+// The library through the host interface against one emulated board in zolta-smbusd: PMBus
+// supplies and their bays (kvIpmi included), MAX6620 fans, a fan tray bay and an SMBus proxy,
+// the port CPLDs' transceivers and a TMP75. Checked is what crosses the process boundary: the
+// values the emulated chips compute as the library reads them, and the library's answers as
+// the board changes under the control client. Bytes a chip only stores are the unit tests'
+// (exact traffic); the LEDs and the power cycle through zolta-host are host_show.sh's.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -27,8 +26,7 @@ namespace {
 const char* kTopology = R"([
  {"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [{"id": 0, "busses": [
    {"id": 1, "devices": [
-     {"did": 8701, "label": "FanCtrl", "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": "1"}},
-     {"did": 8702, "label": "LedCpld", "driver": "OrvikLedCpld", "address": {"address": 96}}]},
+     {"did": 8701, "label": "FanCtrl", "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": "1"}}]},
    {"id": 2, "devices": [
      {"did": 8901, "label": "CpldA", "driver": "OrvikSCpldA", "address": {"address": 49}},
      {"did": 8902, "label": "CpldB", "driver": "OrvikSCpldB", "address": {"address": 50}},
@@ -67,7 +65,7 @@ const char* kState = R"({
            "bindings": [{"property": "power_good", "device": "MasterCpld", "reg": 16, "bit": 3, "activeLow": true}],
            "ipmiId": "2"},
   "BayFru": {"properties": {"asset": "ASSET42"}, "ipmiId": "1"},
-  "MasterCpld": {"registers": {"0x03": "0x40", "17": 0}},
+  "MasterCpld": {"registers": {"17": 0}},
   "FanEeprom2": {"properties": {"airflow": "f2b", "model": "FAN-ORVIKS-80", "serial": "FT2026020202"},
                  "bindings": [{"property": "present", "device": "MasterCpld", "reg": 17, "bit": 1, "activeLow": true}]},
   "Module7": {"model": "sfp-eeprom", "properties": {"present": 0},
@@ -89,10 +87,6 @@ std::string fanText(int channel) {
     return R"({"did": 8701, "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": "1", "id": ")" +
            std::to_string(channel + 1) + R"(", "regOffset": ")" + std::to_string(channel) + R"(", "maxRpm": "25000"}})";
 }
-std::string ledText(const char* type, int bitOffset) {
-    return R"({"did": 8702, "driver": "OrvikLedCpld", "address": {"address": 96}, "driverArgs": {"id": "1",
-               "bitOffset": ")" + std::to_string(bitOffset) + R"(", "type": ")" + type + R"("}})";
-}
 // Bay 2 of the board: presence bit 1 of CPLD register 17, airflow byte 16 of the tray EEPROM.
 const char* kFanBay =
     R"({"did": 8810, "driver": "OrvikFanTray", "isMultiDevice": true, "multiDeviceArgs": {)"
@@ -103,16 +97,6 @@ const char* kFanBay =
     R"("driverArgs": {"slotId": "2",)"
     R"( "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
                  "rpmF2B": "25000", "rpmB2F": "23000", "modelName": "FAN-ORVIKS-80"}})";
-
-// The host timers the call made.
-std::set<uint32_t> timersMadeBy(const std::function<void()>& call) {
-    std::set<uint32_t> before, made;
-    for (const auto& t : TestHost::timers()) before.insert(t.first);
-    call();
-    for (const auto& t : TestHost::timers())
-        if (!before.count(t.first)) made.insert(t.first);
-    return made;
-}
 
 class BoardEndToEnd : public ::testing::Test {
   protected:
@@ -131,31 +115,26 @@ class BoardEndToEnd : public ::testing::Test {
             "powerOkBit": "2", "powerOkActiveLow": "false")").c_str());
         bayFru_ = zl_slot_add(bayText(8505, 80, R"("psuId": "2", "identificationType": "ipmi")").c_str());
         bayTlv_ = zl_slot_add(bayText(8506, 81, R"("psuId": "1", "identificationType": "tlv")").c_str());
-        bayWedge_ = zl_slot_add(bayText(8507, 82, R"("psuId": "1", "identificationType": "wedge")").c_str());
         // The command methods use no device of their own; they share the wedge bay's.
         bayTool_ = zl_slot_add(bayText(8507, 82, R"("psuId": "1", "identificationType": "ipmitool", "ipmiId": "2")").c_str());
         bayRaw_ = zl_slot_add(bayText(8507, 82, R"("psuId": "2", "identificationType": "ipmitool_raw",
             "ipmiId": "1", "ipmiRawModel": "model", "ipmiRawSerialNumber": "asset")").c_str());
         for (int ch = 0; ch < 2; ++ch) fans_[ch] = zl_fan_add(fanText(ch).c_str());
-        blinkTimer_ = timersMadeBy([] {
-            statusLed_ = zl_led_add(ledText("status", 0).c_str());
-            psuLed_ = zl_led_add(ledText("multipsu", 4).c_str());
-        });
         fanBay_ = zl_slot_add(kFanBay);
         proxy_ = zl_smbus_add("FanBus2", 0x50);
-        pollTimers_ = timersMadeBy([] {
-            sfp7_ = zl_xcvr_add(R"({"did": 8902, "driver": "OrvikSCpldB", "address": {"address": 50},
-                                    "driverArgs": {"id": "7", "type": "sfp"}})");
-            qsfp2_ = zl_xcvr_add(R"({"did": 8901, "driver": "OrvikSCpldA", "address": {"address": 49},
-                                     "driverArgs": {"id": "2", "type": "qsfp"}})");
-        });
+        const uint32_t lastTimer = TestHost::timers().empty() ? 0 : TestHost::timers().rbegin()->first;
+        sfp7_ = zl_xcvr_add(R"({"did": 8902, "driver": "OrvikSCpldB", "address": {"address": 50},
+                                "driverArgs": {"id": "7", "type": "sfp"}})");
+        qsfp2_ = zl_xcvr_add(R"({"did": 8901, "driver": "OrvikSCpldA", "address": {"address": 49},
+                                 "driverArgs": {"id": "2", "type": "qsfp"}})");
+        for (const auto& t : TestHost::timers())  // ids only grow: the port CPLDs' poll timers
+            if (t.first > lastTimer) pollTimers_.insert(t.first);
         sensor_ = zl_temp_sensor_add(R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})", 80.5f, 95.0f);
         for (const void* record : {(void*)psu1_, (void*)psu2_, (void*)bayPmbus_, (void*)bayFru_, (void*)bayTlv_,
-                                   (void*)bayWedge_, (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
-                                   (void*)statusLed_, (void*)psuLed_, (void*)fanBay_, (void*)proxy_, (void*)sfp7_,
+                                   (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
+                                   (void*)fanBay_, (void*)proxy_, (void*)sfp7_,
                                    (void*)qsfp2_, (void*)sensor_})
             ASSERT_NE(TestHost::hold(record), nullptr) << TestHost::dumpTraces();
-        ASSERT_EQ(blinkTimer_.size(), 1u);
         ASSERT_EQ(pollTimers_.size(), 2u);  // one per port CPLD
     }
     static void TearDownTestSuite() { d_.reset(); }
@@ -180,9 +159,6 @@ class BoardEndToEnd : public ::testing::Test {
         return ZL_CALLBACK(sensor_, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(sensor_, celsius);
     }
     static zl_status rpm(zl_fan* fan, int* out) { return ZL_CALLBACK(fan, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(fan, out); }
-    static zl_status light(zl_led* led, zl_led_status setting) {
-        return ZL_CALLBACK(led, ZL_LED_SET_LIGHT_SETTING, zl_led_set_light_setting_fn)(led, setting);
-    }
     static zl_status readByte(unsigned char reg, unsigned char* value) {
         return ZL_CALLBACK(proxy_, ZL_SMBUS_READ_BYTE, zl_smbus_read_byte_fn)(proxy_, reg, value);
     }
@@ -217,14 +193,13 @@ class BoardEndToEnd : public ::testing::Test {
 
     static inline std::unique_ptr<TestSmbusd::Daemon> d_;
     static inline zl_psu *psu1_ = nullptr, *psu2_ = nullptr;
-    static inline zl_slot *bayPmbus_ = nullptr, *bayFru_ = nullptr, *bayTlv_ = nullptr, *bayWedge_ = nullptr,
+    static inline zl_slot *bayPmbus_ = nullptr, *bayFru_ = nullptr, *bayTlv_ = nullptr,
                           *bayTool_ = nullptr, *bayRaw_ = nullptr, *fanBay_ = nullptr;
     static inline zl_fan* fans_[2] = {nullptr, nullptr};
-    static inline zl_led *statusLed_ = nullptr, *psuLed_ = nullptr;
     static inline zl_smbus* proxy_ = nullptr;
     static inline zl_xcvr *sfp7_ = nullptr, *qsfp2_ = nullptr;
     static inline zl_temp_sensor* sensor_ = nullptr;
-    static inline std::set<uint32_t> blinkTimer_, pollTimers_;
+    static inline std::set<uint32_t> pollTimers_;
 };
 
 TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
@@ -257,7 +232,6 @@ TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
         {psu1_, "Psu1", "0", "0", ZL_STATUS_DEVICE_FAULT, -1},  // not good while on
         {psu2_, "Psu2", "0", "1", ZL_STATUS_OK, 1},
         {psu2_, "Psu2", "0", "0", ZL_STATUS_OK, 0},
-        {psu2_, "Psu2", "0", "1", ZL_STATUS_OK, 1},
     };
     for (const auto& c : cases) {
         prop(c.device, "off", c.off);
@@ -270,6 +244,7 @@ TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
         EXPECT_TRUE(c.psu == psu1_ || (cpld & 0x08u) == (c.ok ? 0u : 0x08u)) << std::hex << cpld;
     }
     prop("Psu1", "power_good", "1");
+    prop("Psu2", "power_good", "1");
 }
 
 TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
@@ -278,23 +253,18 @@ TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
     using Words = std::vector<std::string>;
     // What the control client changes, then the bay asked and its answer.
     const struct { std::vector<Words> change; zl_slot* bay; zl_status status; std::string fdl; } steps[] = {
-        {{}, bayPmbus_, ZL_STATUS_OK, "modelName=PS-2471-1AZ1-LF;serialNum=61AZ10101E340DU;vendor=Emerson"},
         {{{"prop", "Psu1", "present", "0"}}, bayPmbus_, ZL_STATUS_NOT_FOUND, ""},
         {{{"prop", "Psu1", "present", "1"}, {"prop", "Psu1", "power_good", "0"}}, bayPmbus_, ZL_STATUS_OK,
          "modelName=PWR-UNKNOWN;serialNum=N/A;powered=no"},
         {{{"prop", "Psu1", "power_good", "1"}, {"prop", "Psu1", "serial", "61AZ10101E340XX"}}, bayPmbus_, ZL_STATUS_OK,
          "modelName=PS-2471-1AZ1-LF;serialNum=61AZ10101E340XX;vendor=Emerson"},
         // The FRU and TLV images the service builds, rebuilt as the unit changes.
-        {{}, bayFru_, ZL_STATUS_OK, delta},
         {{}, bayTlv_, ZL_STATUS_OK, delta},
         {{{"prop", "BayFru", "serial", "GTVD9999"}, {"prop", "BayFru", "model", "PS-2471-1AZ1-LF"}}, bayFru_, ZL_STATUS_OK,
          emerson},
         {{{"prop", "BayTlv", "serial", "GTVD9999"}, {"prop", "BayTlv", "model", "PS-2471-1AZ1-LF"}}, bayTlv_, ZL_STATUS_OK,
          emerson},
         {{{"prop", "BayFru", "present", "0"}}, bayFru_, ZL_STATUS_NOT_FOUND, ""},
-        // The wedge register's presence bits: PSU 2 absent and PSU 1 there, then the other way.
-        {{{"write", "BayWedge", "8", "0x01"}}, bayWedge_, ZL_STATUS_OK, "modelName=PWR-WEDGE;serialNum=N/A"},
-        {{{"write", "BayWedge", "8", "0x02"}}, bayWedge_, ZL_STATUS_NOT_FOUND, ""},
         // "kvIpmi psuSlot 2" answers from Psu2's chip, "0 - -" once it is pulled.
         {{}, bayTool_, ZL_STATUS_OK, "modelName=DPS550AB6A;serialNum=PSU2SERIAL;vendor=Delta"},
         {{{"prop", "Psu2", "present", "0"}}, bayTool_, ZL_STATUS_NOT_FOUND, ""},
@@ -311,29 +281,6 @@ TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
     }
 }
 
-// A NAK from each kind's chip gives status 6 (the bays: not found) and leaves the output.
-TEST_F(BoardEndToEnd, ANakFromEachKindsChip) {
-    std::unique_ptr<zl_system> system(zl_system_add("{}"));
-    ASSERT_NE(system, nullptr);
-    auto powercycle = reinterpret_cast<zl_status (*)(zl_system*)>(system->callbacks[2]);
-    ctl({"write", "MasterCpld", "3", "0x40"});
-    EXPECT_EQ(powercycle(system.get()), ZL_STATUS_OK) << TestHost::dumpTraces();
-    EXPECT_EQ(ctl({"read", "MasterCpld", "3"}), "51\n") << "bits 4 and 0 set";
-
-    float value = -7.0f;
-    const struct { const char* chip; std::function<zl_status()> call; zl_status status; } cases[] = {
-        {"Psu2", [&] { return psuFloat(psu2_, ZL_PSU_GET_OUTPUT_VOLTAGE, &value); }, ZL_STATUS_FAILED},
-        {"temp", [&] { return temperature(&value); }, ZL_STATUS_FAILED},
-        {"MasterCpld", [&] { return powercycle(system.get()); }, ZL_STATUS_FAILED},
-        {"BayWedge", [&] { return presence(bayWedge_).status; }, ZL_STATUS_NOT_FOUND},
-    };
-    for (const auto& c : cases) {
-        ctl({"fault", c.chip, "nak"});
-        EXPECT_EQ(c.call(), c.status) << c.chip;
-        EXPECT_EQ(value, -7.0f) << c.chip;
-    }
-}
-
 TEST_F(BoardEndToEnd, Tmp75ReadsTheChipAtElevenBits) {
     EXPECT_EQ(ctl({"read", "temp", "1"}), "40\n") << "init set the converter to 11 bits";
     const std::pair<const char*, float> cases[] = {{"25.125", 25.125f}, {"-0.125", -0.125f}, {"-40", -40.0f}};
@@ -343,15 +290,12 @@ TEST_F(BoardEndToEnd, Tmp75ReadsTheChipAtElevenBits) {
         ASSERT_EQ(temperature(&celsius), ZL_STATUS_OK) << TestHost::dumpTraces();
         EXPECT_EQ(celsius, expected) << set;
     }
-    EXPECT_TRUE(TestHost::traced("getTemperatureCallback", 4));
 }
 
 TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChipReportsIt) {
     int value = 0;
     ASSERT_TRUE(settlesAt(fans_[0], 25045, &value)) << "the speed the add programs, count 314 at SR 32: " << value;
     ASSERT_EQ(ZL_STATUS_OK, ZL_CALLBACK(fans_[0], ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fans_[0], 12000));
-    EXPECT_EQ("ac\n", ctl({"read", "FanCtrl", "0x06"})) << "speed range 16";
-    EXPECT_EQ("51 e0\n", ctl({"read", "FanCtrl", "0x20", "2"})) << "target count 655";
     ASSERT_EQ(ZL_STATUS_OK, rpm(fans_[0], &value));
     EXPECT_GT(value, 12006) << "still slowing down right after the change";
     EXPECT_TRUE(settlesAt(fans_[0], 12006, &value)) << value;
@@ -359,33 +303,11 @@ TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChi
     ASSERT_TRUE(settlesAt(fans_[1], 25045, &value)) << value;
     prop("FanCtrl", "stalled1", "1");
     for (int i = 0; i < 2; ++i) EXPECT_EQ(2, rpm(fans_[1], &value)) << "reading " << i << " while stalled";
-    EXPECT_TRUE(TestHost::traced("Error: Fan 2 had a fault failure", 0));
     EXPECT_EQ(ZL_STATUS_OK, rpm(fans_[0], &value)) << "the other channel still reads";
     prop("FanCtrl", "stalled1", "0");
     EXPECT_EQ(2, rpm(fans_[1], &value)) << "the fault the other channel's reading saw, reported once";
     EXPECT_EQ(ZL_STATUS_OK, rpm(fans_[1], &value));
     EXPECT_LT(value, 25045) << "spinning up from standstill";
-}
-
-TEST_F(BoardEndToEnd, LedSettingsLandInTheSharedRegisterAndBlinkOnTheLibrarysTimer) {
-    const uint32_t blink = *blinkTimer_.begin();
-    ASSERT_EQ(ZL_STATUS_OK, light(statusLed_, ZL_LED_UNKNOWN));
-    ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_WARNING));
-    EXPECT_EQ("2b\n", ctl({"read", "LedCpld", "7"}));
-    EXPECT_EQ("status=Unknown psu=Warning/Bad fan=Off tray1=Off tray2=Off tray3=Off\n", ctl({"show", "LedCpld"}));
-    // Beacon: the PSU field blinks between 3 and 0, the status field stays.
-    ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_BEACON));
-    std::string seen = ctl({"read", "LedCpld", "7"}).substr(0, 2);
-    for (int tick = 0; tick < 4; ++tick) {
-        ASSERT_TRUE(TestHost::fireTimer(blink)) << "tick " << tick;
-        seen += " " + ctl({"read", "LedCpld", "7"}).substr(0, 2);
-    }
-    EXPECT_TRUE(seen == "3b 0b 3b 0b 3b" || seen == "3b 3b 0b 3b 0b") << seen;
-    EXPECT_NE(std::string::npos, ctl({"show", "LedCpld"}).find("psu=Beacon("));
-    ASSERT_EQ(ZL_STATUS_OK, light(psuLed_, ZL_LED_GOOD));
-    TestHost::fireTimer(blink);  // the tick already due finds no LED and does not re-arm
-    EXPECT_EQ("3b\n", ctl({"read", "LedCpld", "7"}));
-    EXPECT_FALSE(TestHost::fireTimer(blink)) << "no LED blinks any more";
 }
 
 TEST_F(BoardEndToEnd, FanTrayBayFollowsTheTrayAndTheProxyReachesItsEeprom) {
@@ -404,29 +326,21 @@ TEST_F(BoardEndToEnd, FanTrayBayFollowsTheTrayAndTheProxyReachesItsEeprom) {
         EXPECT_EQ(p.fdl, s.fdl) << s.property << "=" << s.value;
     }
 
-    prop("FanEeprom2", "airflow", "b2f");
-    unsigned char byte = 0;
-    ASSERT_EQ(readByte(16, &byte), ZL_STATUS_OK) << TestHost::dumpTraces();
-    EXPECT_EQ(byte, 'B');
-    ASSERT_EQ(readByte(0x20, &byte), ZL_STATUS_OK);
-    EXPECT_EQ(byte, 'F');  // the model text starts there
-    // A byte and a word written through the proxy land in the EEPROM, low byte first.
-    EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_WRITE_BYTE, zl_smbus_write_byte_fn)(proxy_, 0x80, 0x5A), ZL_STATUS_OK);
+    // Byte reads through the proxy are host_show.sh's (its smbus dump); a word written reads back.
     EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_WRITE_WORD, zl_smbus_write_word_fn)(proxy_, 0x90, 0x1234), ZL_STATUS_OK);
-    EXPECT_EQ(ctl({"read", "FanEeprom2", "0x80"}), "5a\n");
-    EXPECT_EQ(ctl({"read", "FanEeprom2", "0x90", "2"}), "34 12\n");
     unsigned short word = 0;
     EXPECT_EQ(ZL_CALLBACK(proxy_, ZL_SMBUS_READ_WORD, zl_smbus_read_word_fn)(proxy_, 0x90, &word), ZL_STATUS_OK);
     EXPECT_EQ(word, 0x1234);
     // A pulled tray does not answer: the status comes back and the output stays.
     prop("FanEeprom2", "present", "0");
-    byte = 0x77;
+    unsigned char byte = 0x77;
     EXPECT_EQ(readByte(16, &byte), ZL_STATUS_FAILED);
     EXPECT_EQ(byte, 0x77);
     prop("FanEeprom2", "present", "1");
 }
 
-TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePollAndControlLinesLandAtOnce) {
+// The control lines' bytes are OrvikPortCpldTest's (the chip only stores them).
+TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePoll) {
     auto poll = [] {
         for (uint32_t id : pollTimers_) ASSERT_TRUE(TestHost::fireTimer(id));
     };
@@ -450,15 +364,6 @@ TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePollAndControlLinesLandAtOnce) {
     poll();
     EXPECT_EQ(xcvrPresence(qsfp2_), 1);
     EXPECT_EQ(line(qsfp2_, ZL_QSFP_GET_INTERRUPT), 1);
-
-    // Cage 2's low-power bit is bit 0 of LP (pairs swapped); RESET_N is active low; PRESENT
-    // sits between them.
-    auto set = [](zl_xcvr* x, int index) { return ZL_CALLBACK(x, index, zl_xcvr_set_fn)(x, 1); };
-    ASSERT_EQ(set(qsfp2_, ZL_QSFP_SET_LP_MODE), ZL_STATUS_OK);
-    ASSERT_EQ(set(qsfp2_, ZL_QSFP_SET_RESET), ZL_STATUS_OK);
-    ASSERT_EQ(set(sfp7_, ZL_SFP_SET_TX_DISABLE), ZL_STATUS_OK);
-    EXPECT_EQ(ctl({"read", "CpldA", "0x0b", "3"}), "01 02 fd\n");
-    EXPECT_EQ(ctl({"read", "CpldB", "0x08"}), "40\n");
 }
 
 // Last: the restarted service has forgotten what the library programmed into its chips.

@@ -1,8 +1,8 @@
-// zolta-smbusd end to end: requests over the service socket, the emulated chips,
-// muxes, bindings, fault injection through zolta-smbusctl, kvIpmi, and hostile clients.
+// zolta-smbusd end to end: requests over the service socket, addressing and muxes, what the
+// emulated chips give beyond the library's path, fault injection and the control language
+// of zolta-smbusctl, kvIpmi's command forms, and hostile clients.
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -58,9 +58,7 @@ const char* kTopology = R"([
 ])";
 
 const char* kState = R"({
- "psu1": {"ipmiId": "1", "bindings": [
-   {"property": "present", "device": "cpld", "reg": "0x10", "bit": 0, "activeLow": true},
-   {"property": "power_good", "device": "cpld", "reg": "0x10", "bit": 2}]},
+ "psu1": {"ipmiId": "1"},
  "bay2": {"ipmiId": 2, "properties": {"model": "TLV-PSU-9", "serial": "TS0001"}},
  "cpld": {"registers": {"0x20": "0x5a", "0x21": 165, "0x30": [1, 2, 3, 4]}, "blockLengths": {"0x30": 3}},
  "x1": {"registers": {"0x00": [17, 18, 19]}}, "x2": {"registers": {"0x00": [33, 34, 35]}},
@@ -130,11 +128,6 @@ std::string hex(const std::string& s) {
     char buf[4];
     for (unsigned char c : s) out += (std::snprintf(buf, sizeof buf, " %02x", c), buf);
     return out.empty() ? out : out.substr(1);
-}
-
-double linear11(uint16_t w) {
-    int e = w >> 11, m = w & 0x7FF;
-    return std::ldexp(double(m & 0x400 ? m - 0x800 : m), e & 0x10 ? e - 32 : e);
 }
 
 uint32_t referenceCrc32(const std::string& data) {  // reflected CRC-32, as zlib computes it
@@ -228,7 +221,6 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
               BR = Smbus::REQUEST_BLOCK_READ, BW = Smbus::REQUEST_BLOCK_WRITE;
     const std::tuple<const char*, std::vector<Req>, const char*, bool> cases[] = {
         {"receive byte after a send byte", {cpld(W, 0x20, 0), cpld(R, 0, 0)}, "5a", false},
-        {"byte read", {rd(35, 0x21, 1)}, "a5", false},
         {"word read, low byte first", {rd(35, 0x20, 2)}, "5a a5", false},
         {"plain multi-byte read", {rd(35, 0x30, 5)}, "01 02 03 04 00", false},
         {"block read uses the block length", {cpld(BR, 0x30, 0)}, "01 02 03", false},
@@ -240,8 +232,9 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
         {"block write sets the length", {cpld(BW, 0x80, 2, bytes({0xde, 0xad})), cpld(BR, 0x80, 0)}, "de ad", false},
         {"data not matching the length", {cpld(W, 0x10, 3, bytes({1}))}, "carries 1", true},
         {"process call without two bytes", {cpld(PC, 0x10, 2, bytes({1}))}, "process call", true},
-        {"huge read", {rd(35, 0, 100000)}, "too long", true},
+        {"read over 64 KiB", {rd(35, 0, 65537)}, "too long", true},
         {"register beyond a register file", {rd(35, 0x100, 1)}, "out of range", true},
+        {"register a chip lacks", {rd(72, 7, 1)}, "register 0x07 does not exist", true},
         {"register file read over 256 bytes", {rd(35, 0, 300)}, "too long", true},
         {"empty address naks", {rd(73, 0, 2)}, "no device at SCD pci 0x100 accel 0 bus 3 address 0x49", true},
     };
@@ -259,7 +252,7 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
     }
     EXPECT_EQ("11 22 44\n", d.ctl({"read", "cpld", "0x70", "3"}));
     std::string log = d.log();
-    EXPECT_NE(std::string::npos, log.find("read SCD pci 0x100 accel 0 bus 3 address 0x23 (cpld) reg 0x21 len 1 -> ok")) << log;
+    EXPECT_NE(std::string::npos, log.find("read SCD pci 0x100 accel 0 bus 3 address 0x23 (cpld) reg 0x20 len 2 -> ok")) << log;
     EXPECT_NE(std::string::npos, log.find("-> failed: no device at SCD pci 0x100 accel 0 bus 3 address 0x49")) << log;
 }
 
@@ -277,10 +270,7 @@ TEST_F(SmbusdTest, MissingFieldsUnknownEnumValuesAndEmptyBatches) {
         {noMaster.SerializeAsString(), "unknown mastertype"},
         {"", nullptr}};
     for (const auto& [request, error] : cases) {
-        std::string answer;
-        Smbus::TransactionResponse resp;
-        ASSERT_TRUE(Kavrin::writeFrame(fd, request) && Kavrin::readFrame(fd, &answer, 5000));
-        ASSERT_TRUE(resp.ParseFromString(answer));
+        auto resp = batch(fd, request);
         EXPECT_EQ(error != nullptr, resp.failed()) << resp.error();
         EXPECT_NE(std::string::npos, resp.error().find(error ? error : "")) << resp.error();
         EXPECT_EQ(0, resp.response_size());
@@ -319,86 +309,22 @@ TEST_F(SmbusdTest, DevicesBehindAMuxAnswerOnlyOnTheirChannel) {
     auto resp = send({sel(9), rd(80, 0, 1, 4)});
     EXPECT_TRUE(resp.failed() && resp.response_size() == 1) << "an unknown channel reaches nothing";
     EXPECT_EQ("09\n", d.ctl({"read", "mux", "16"}));
-    const std::string log = d.log();
-    EXPECT_NE(std::string::npos, log.find("data [01] mux select channel 1")) << log;
-    EXPECT_NE(std::string::npos, log.find("data [00] mux reset")) << log;
+    EXPECT_NE(std::string::npos, d.log().find("data [01] mux select channel 1")) << d.log();
 }
 
-TEST_F(SmbusdTest, Tmp75TemperatureReadsAsAWordAtTheConfiguredResolution) {
-    // CONF (resolution in bits 6-5), temperature, word (low byte: degrees, high byte: fraction).
-    const std::tuple<const char*, const char*, uint16_t> cases[] = {
-        {"0x40", "25.125", 0x2019}, {"0x40", "-0.125", 0xE0FF}, {"0x40", "-128", 0x0080}, {"0x00", "25.125", 0x0019},
-        {"0x00", "25.5", 0x8019},   {"0x60", "25.0625", 0x1019}, {"0x20", "25.8", 0xC019}, {"0x40", "200", 0xE07F}};
-    for (const auto& [conf, temperature, word] : cases) {
-        d.ctl({"write", "temp", "1", conf});
-        d.ctl({"prop", "temp", "temperature", temperature});
-        EXPECT_EQ(word, readWord(72, 0)) << temperature << " conf " << conf;
-    }
-    EXPECT_EQ("40", hex(readOne(rd(72, 1, 1))));
-    EXPECT_TRUE(send({rd(72, 7, 1)}).failed()) << "a register the chip lacks naks";
-    ASSERT_TRUE(d.restart());
-    sock.close();
-    d.ctl({"prop", "temp", "temperature", "25.875"});
-    EXPECT_EQ(0x8019, readWord(72, 0)) << "9 bits at power-on";
-}
-
-TEST_F(SmbusdTest, PmbusReadingsUseLinear11AndLinear16) {
-    const std::tuple<const char*, const char*, uint8_t> cases[] = {
-        {"vin", "11.71875", 0x88}, {"iin", "1.5", 0x89},  {"iout", "-1", 0x8C},   {"temp1", "38", 0x8D},
-        {"temp2", "-0.5", 0x8E},   {"pin", "511.5", 0x97}, {"pout", "0.25", 0x96}, {"fan2_rpm", "6984", 0x91}};
-    for (const auto& [prop, value, command] : cases) {
-        d.ctl({"prop", "psu1", prop, value});
-        EXPECT_DOUBLE_EQ(std::atof(value), linear11(readWord(88, command))) << prop;
-    }
-    EXPECT_EQ(0xD2EE, readWord(88, 0x88)) << "11.71875 V is mantissa 750, exponent -6";
-    for (auto [mode, volts, raw] : {std::make_tuple(0x17, "12", 12 * 512), std::make_tuple(0x14, "12", 12 * 4096),
-                                    std::make_tuple(0x17, "3.3", 1690)}) {
-        d.ctl({"prop", "psu1", "vout", volts});
-        auto resp = send({wr(88, 0x20, bytes({mode})), rd(88, 0x20, 1), rd(88, 0x8B, 2)});
-        ASSERT_EQ(3, resp.response_size()) << resp.error();
-        EXPECT_EQ(hex(bytes({mode})), hex(resp.response(1).data()));
-        EXPECT_EQ(hex(bytes({raw & 0xFF, raw >> 8})), hex(resp.response(2).data())) << volts << " V";
-    }
-    d.ctl({"prop", "psu1", "vout_mode", "0xff"});
-    d.ctl({"prop", "psu1", "vout", "12"});
-    EXPECT_DOUBLE_EQ(12.0, linear11(readWord(88, 0x8B))) << "a mode that is not linear16";
-}
-
-TEST_F(SmbusdTest, PmbusStatusWordAndFans) {
-    const std::tuple<const char*, const char*, uint16_t> cases[] = {
-        {"0", "1", 0x0000}, {"1", "0", 0x0840}, {"0", "0", 0x0800}, {"1", "1", 0x0040}};
-    for (const auto& [off, powerGood, status] : cases) {
-        d.ctl({"prop", "psu1", "off", off});
-        d.ctl({"prop", "psu1", "power_good", powerGood});
-        EXPECT_EQ(status, readWord(88, 0x79)) << "off " << off << " power_good " << powerGood;
-    }
-    d.ctl({"prop", "psu1", "fan1_rpm_max", "24000"});
-    ASSERT_FALSE(send({wr(88, 0x3B, bytes({25, 0}))}).failed());
-    EXPECT_DOUBLE_EQ(6000.0, linear11(readWord(88, 0x90)));
-    EXPECT_EQ("25\n", d.ctl({"prop", "psu1", "fan1_duty"}));
-    EXPECT_EQ(25, readWord(88, 0x3B));
-    for (auto [prop, status] :
-         {std::make_pair("", "00"), std::make_pair("fan1_fault", "80"), std::make_pair("fan2_fault", "c0")}) {
-        if (*prop) d.ctl({"prop", "psu1", prop, "1"});
+// The emulated chips' values are checked end to end through the library (BoardEndToEndTest);
+// here what it reads without checking: the fan fault bits of a PMBus supply and the
+// checksums of the FRU and TLV images, and the TLV EEPROM's 16-bit offsets.
+TEST_F(SmbusdTest, PmbusFanFaultBits) {
+    for (auto [prop, status] : {std::make_pair("fan1_fault", "80"), std::make_pair("fan2_fault", "c0")}) {
+        d.ctl({"prop", "psu1", prop, "1"});
         EXPECT_EQ(status, hex(readOne(rd(88, 0x81, 1)))) << prop;
     }
     EXPECT_EQ(0x0400, readWord(88, 0x79) & 0x0400) << "a fan fault shows in STATUS_WORD";
 }
 
-TEST_F(SmbusdTest, PmbusManufacturerBlocksReadTheWayThePsuBayReadsThem) {
-    d.ctl({"prop", "psu1", "model", "  DPS-550\t"});
-    d.ctl({"prop", "slot1", "serial", "SN 42"});  // the bay shares the supply's chip
-    auto resp = send({rd(88, 0x9A, 1), rd(88, 0x9E, 1)});
-    ASSERT_EQ(2, resp.response_size()) << resp.error();
-    EXPECT_EQ("0a 05", hex(resp.response(0).data() + resp.response(1).data())) << "counts first";
-    EXPECT_EQ(std::string("\x0a  DPS-550\t", 11), readOne(rd(88, 0x9A, 11)));
-    EXPECT_EQ(std::string("\x05SN 42\xff\xff", 8), readOne(rd(88, 0x9E, 8))) << "longer reads are padded";
-    EXPECT_EQ("SN 42", readOne(Req{Smbus::REQUEST_BLOCK_READ, 88, 0x9E, 0, ""})) << "block reads carry the text";
-}
-
-TEST_F(SmbusdTest, FruEepromImageParsesBack) {
-    d.ctl({"prop", "bay1", "model", "DPS550AB6A"});
-    d.ctl({"prop", "bay1", "serial", "GTVD1615001656"});
+TEST_F(SmbusdTest, EepromImagesCarryValidChecksums) {
+    d.ctl({"prop", "bay1", "model", "DPS550AB6A"});  // a rebuilt image
     std::string img = readOne(rd(80, 0, 256));
     ASSERT_EQ(256u, img.size());
     auto sum = [&](int from, int n) {
@@ -408,84 +334,39 @@ TEST_F(SmbusdTest, FruEepromImageParsesBack) {
     const int area = uint8_t(img[4]) * 8, areaLen = uint8_t(img[area + 1]) * 8;
     EXPECT_EQ(1, img[0]);
     EXPECT_EQ(0u, sum(0, 8)) << "common header checksum";
-    ASSERT_EQ(8, area);
-    ASSERT_GT(areaLen, 0);
+    ASSERT_TRUE(area == 8 && areaLen > 0) << area << " " << areaLen;
     EXPECT_EQ(0u, sum(area, areaLen)) << "product area checksum";
-    std::vector<std::string> fields;
-    for (int off = area + 3; uint8_t(img[off]) != 0xC1 && fields.size() < 10; off += 1 + (img[off] & 0x3F)) {
-        EXPECT_EQ(3, uint8_t(img[off]) >> 6) << "8-bit text fields";
-        fields.push_back(img.substr(off + 1, img[off] & 0x3F));
-    }
-    ASSERT_GE(fields.size(), 5u);
-    EXPECT_EQ("DPS550AB6A", fields[1]) << "product name carries the model";
-    EXPECT_EQ("GTVD1615001656", fields[4]) << "serial number";
-    d.ctl({"prop", "bay1", "model", "X"});
-    std::string again = readOne(rd(80, area + 3, 64));
-    EXPECT_EQ("X", again.substr(1 + (again[0] & 0x3F) + 1, 1)) << "a new model rebuilds the image";
-}
 
-TEST_F(SmbusdTest, TlvEepromImageParsesBackWithAValidCrc) {
     std::string head = readOne(rd(81, 0, 11));
     ASSERT_EQ(11u, head.size());
-    EXPECT_EQ(std::string("TlvInfo\0\x01", 9), head.substr(0, 9));
     std::string all = readOne(rd(81, 0, 11 + uint8_t(head[9]) * 256 + uint8_t(head[10])));
-    std::string values[256];
-    size_t crcAt = 0;
-    for (size_t off = 11; off + 2 <= all.size(); off += 2 + uint8_t(all[off + 1])) {
-        values[uint8_t(all[off])] = all.substr(off + 2, uint8_t(all[off + 1]));
-        if (uint8_t(all[off]) == 0xFE) crcAt = off;
-    }
-    EXPECT_EQ("TLV-PSU-9", values[0x22]);
-    EXPECT_EQ("TS0001", values[0x23]);
-    ASSERT_EQ(all.size() - 6, crcAt) << "the CRC record is last";
+    ASSERT_GT(all.size(), 17u);
+    const size_t crcAt = all.size() - 6;
+    ASSERT_EQ("fe 04", hex(all.substr(crcAt, 2))) << "the CRC record is last";
     uint32_t crc = referenceCrc32(all.substr(0, crcAt + 2));
-    EXPECT_EQ(bytes({int(crc >> 24), int(crc >> 16 & 0xFF), int(crc >> 8 & 0xFF), int(crc & 0xFF)}), values[0xFE]);
+    EXPECT_EQ(bytes({int(crc >> 24), int(crc >> 16 & 0xFF), int(crc >> 8 & 0xFF), int(crc & 0xFF)}),
+              all.substr(crcAt + 2));
     EXPECT_EQ("ff ff", hex(readOne(rd(81, 0x1234, 2)))) << "16-bit offsets beyond the image read erased";
     EXPECT_TRUE(send({rd(81, 0x10000, 1)}).failed());
 }
 
-TEST_F(SmbusdTest, Max6620TachRampsToTheTargetAndAStallLatchesAFault) {
-    auto tach = [this] { return hex(readOne(rd(41, 0x14, 1)) + readOne(rd(41, 0x15, 1))); };  // MSB first
-    EXPECT_EQ("06 20", tach()) << "power-on: count 49 at speed range 2";
-    ASSERT_FALSE(send({wr(41, 0x24, bytes({0x123 >> 3, (0x123 & 7) << 5}))}).failed());  // target count, channel 2
-    EXPECT_NE("24 60", tach()) << "the fan slows down over about a second";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    EXPECT_EQ("24 60", tach());
-    EXPECT_EQ("00", hex(readOne(rd(41, 0x01, 1))));
-    d.ctl({"prop", "fans", "stalled2", "1"});
-    EXPECT_EQ("ff e0", tach()) << "2047: stalled";
-    for (int i = 0; i < 2; ++i) EXPECT_EQ("40", hex(readOne(rd(41, 0x01, 1)))) << "reported while stalled";
-    d.ctl({"prop", "fans", "stalled2", "0"});
-    EXPECT_EQ("00", hex(readOne(rd(41, 0x01, 1))));
-    EXPECT_EQ("ff e0", tach()) << "starting from standstill";
-    d.ctl({"prop", "fans", "stalled2", "1"});
-    d.ctl({"prop", "fans", "stalled2", "0"});
-    EXPECT_EQ("40", hex(readOne(rd(41, 0x01, 1)))) << "a stall between two reads is latched";
-    EXPECT_EQ("00", hex(readOne(rd(41, 0x01, 1)))) << "and cleared by the read";
-}
-
-TEST_F(SmbusdTest, KvIpmiAnswersFromTheBoardAndAPulledPsuIsOneCommand) {
+// kvIpmi's own command language: the api form, raw fields by name and by TLV code, an unknown
+// slot (the library's calls are BoardEndToEndTest's, usage errors tool_options.sh's).
+TEST_F(SmbusdTest, KvIpmiCommandForms) {
     TestSmbusd::addBinDirToPath();
-    const std::string psu1 = "1 PS-2471-1AZ1-LF 61AZ10101E340DU\n";
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-        {{"kvIpmi", "psuSlot", "1"}, 0, psu1},
-        {{"kvIpmi", "api", "psuSlot", "1"}, 0, psu1},
-        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0, "1 Emerson 61AZ10101E340DU\n"},
+        {{"kvIpmi", "api", "psuSlot", "1"}, 0, "1 PS-2471-1AZ1-LF 61AZ10101E340DU\n"},
+        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0,
+         "1 Emerson 61AZ10101E340DU\n"},
         {{"kvIpmi", "raw", "psuSlot", "2", "ModelNumber=0x01", "SerialNumber=0x02"}, 0, "1 TLV-PSU-9 TS0001\n"},
         {{"kvIpmi", "psuSlot", "9"}, 1, ""},
-        {{"kvIpmi", "psuSlot"}, 2, ""},
-        {{"kvIpmi", "raw", "psuSlot", "1"}, 2, ""},
-        // Pulling a supply is one command: its bits in the cpld follow (bindings): present
-        // (active low) reads 1, and a pulled supply is not power good.
-        {{"zolta-smbusctl", "prop", "psu1", "present", "0"}, 0, ""},
-        {{"zolta-smbusctl", "read", "cpld", "0x10"}, 0, "01\n"},
-        {{"kvIpmi", "psuSlot", "1"}, 0, "0 - -\n"},
     };
     for (const auto& [argv, status, output] : cases) {
         std::string out, err;
-        EXPECT_EQ(status, TestSmbusd::runProgram(argv, &out, &err)) << argv[1] << " " << argv.back() << ": " << err;
-        EXPECT_EQ(output, out) << argv[1] << " " << argv.back();
+        EXPECT_EQ(status, TestSmbusd::runProgram(argv, &out, &err)) << argv.back() << ": " << err;
+        EXPECT_EQ(output, out) << argv.back();
     }
+    d.ctl({"prop", "psu1", "present", "0"});
     EXPECT_NE(std::string::npos, send({rd(88, 0x79, 2)}).error().find("no device")) << "a pulled supply naks";
 }
 
@@ -512,10 +393,6 @@ TEST_F(SmbusdTest, EachFaultKindThroughTheControlClient) {
         EXPECT_TRUE(ms >= minMs && ms <= maxMs) << fault[0] << ": " << ms << " ms";
         EXPECT_FALSE(send({rd(35, 0x20, 1)}).failed()) << fault[0] << " leaks to other chips";
     }
-    d.ctl({"fault", "all", "nak"});
-    EXPECT_TRUE(send({rd(35, 0x20, 1)}).failed()) << "all faults every batch";
-    d.ctl({"fault", "all", "off"});
-    EXPECT_FALSE(send({rd(35, 0x20, 1)}).failed());
 }
 
 TEST_F(SmbusdTest, ControlClientReportsErrors) {
@@ -535,14 +412,11 @@ TEST_F(SmbusdTest, ControlClientReportsErrors) {
         EXPECT_EQ(status, d.control(words, &out, &err)) << words[0] << ": " << err;
         EXPECT_NE(std::string::npos, (status ? err : out).find(message)) << words[0] << ": " << out << err;
     }
-    EXPECT_EQ(2, TestSmbusd::runProgram({TestSmbusd::binDir() + "/zolta-smbusctl", "--control", d.dir() + "/no", "ping"},
-                                        nullptr, nullptr));
 }
 
 TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
     // wire bytes, and whether the service hangs up (else the client leaves mid-frame)
     const std::pair<std::string, bool> cases[] = {
-        {std::string("\x7f\xff\xff\xff", 4), true},                  // oversize length
         {std::string("\x00\x10\x00\x01", 4), true},                  // just over 1 MiB
         {std::string("\x00\x00\x00\x04\xff\xff\xff\xff", 8), true},  // no message
         {std::string("\x00\x00\x00\x40\x0a\x02", 6), false},
@@ -620,11 +494,9 @@ TEST(SmbusdStartTest, RefusesABadTopologyOrState) {
     }
 }
 
-TEST(SmbusdStartTest, StateModelOverrideSecondServiceAndRestartOnAStaleSocket) {
+TEST(SmbusdStartTest, ASecondServiceLeavesTheSocketAloneAndARestartTakesOverAStaleOne) {
     TestSmbusd::Daemon d;
-    ASSERT_TRUE(d.start(kTopology, R"({"did:4": {"model": "tlv-eeprom", "properties": {"model": "M1"}}})")) << d.log();
-    EXPECT_NE(std::string::npos, d.ctl({"list"}).find("bay1 4 PsuSlot tlv-eeprom")) << d.log();
-    EXPECT_EQ("M1\n", d.ctl({"prop", "bay1", "model"}));
+    ASSERT_TRUE(d.start(kTopology)) << d.log();
     std::string err;
     EXPECT_EQ(1, TestSmbusd::runProgram({TestSmbusd::binDir() + "/zolta-smbusd", "--socket", d.socketPath(), "--control",
                                          d.controlPath(), "--topology", d.dir() + "/topology.json"},
@@ -664,9 +536,7 @@ TEST(SmbusdLimitsTest, RequestsWhoseAnswersCannotBeFramedAreRefusedWithTheLimitN
     const std::pair<std::string, std::string> cases[] = {
         {reads(15, 65536), ""},  // 983,000 bytes of answer: fits
         {reads(20, 65536), "would pass the frame limit of 1048576 bytes"},
-        {reads(8000, 65536), "would pass the frame limit of 1048576 bytes"},
         {reads(16385, 1), "over the limit of 16384 entries"},
-        {reads(2, 1), ""},
     };
     for (const auto& [request, error] : cases) {
         auto resp = batch(fd, request);

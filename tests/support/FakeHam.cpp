@@ -11,7 +11,6 @@
 namespace TestHost {
 
 void FakeHam::prepare() {
-    ++prepareCalls;
     current_.clear();
     answers_.clear();
 }
@@ -61,6 +60,12 @@ zl_status FakeHam::execute() {
             auto it = bytes.find(reg);
             return static_cast<char>(it != bytes.end() ? it->second : 0);
         };
+        auto block = blocks.find(op.reg);
+        if (block != blocks.end() && (op.kind == Op::Read8 || op.kind == Op::Read)) {
+            answers_[i] = block->second;
+            answers_[i].resize(op.kind == Op::Read8 ? 1 : op.value, '\xFF');
+            continue;
+        }
         switch (op.kind) {
             case Op::RecvByte: answers_[i] = byteAt(0); break;
             case Op::Read8: answers_[i] = byteAt(op.reg); break;
@@ -106,23 +111,12 @@ uint16_t FakeHam::get16(::Ham::ResponseId id) {
 }
 std::string FakeHam::getBlock(::Ham::ResponseId id, uint32_t) { return answer(answers_, id, 0); }
 
-void FakeHam::setExpected(const Utils::ExpectedValues* values) {
-    expected = values;
-    ++setExpectedCalls;
-}
+void FakeHam::setExpected(const Utils::ExpectedValues* values) { expected = values; }
 
 void FakeHam::setDriverName(const std::string& name, const std::string& deviceLabel) {
     driverName = name;
     label = deviceLabel;
     ++setDriverNameCalls;
-}
-
-std::vector<FakeHam::Op> FakeHam::writes() const {
-    std::vector<Op> out;
-    for (const Batch& batch : executed)
-        for (const Op& op : batch)
-            if (op.kind >= Op::SendByte) out.push_back(op);  // the write kinds come last
-    return out;
 }
 
 std::string FakeHam::traffic() {
@@ -188,23 +182,18 @@ std::vector<FakeHam*>& madeFakeHams() {
     return *all;
 }
 
-void registerFakeHam() {
+FakeRegistrations::FakeRegistrations() {
     ::Ham::hams["FakeHam"] = [](const Topology::Topology&, const Drivers::DriverArgs& args) -> ::Ham::Ham* {
         auto* ham = new FakeHam();
         ham->did = args.did;
-        ham->uid = args.uid;
         madeFakeHams().push_back(ham);
         return ham;
     };
 }
 
-void unregisterFakeHam() { ::Ham::hams.erase("FakeHam"); }
-
-FakeRegistrations::FakeRegistrations() { registerFakeHam(); }
-
 FakeRegistrations::~FakeRegistrations() {
     for (const std::string& name : drivers_) Drivers::drivers.erase(name);
-    unregisterFakeHam();
+    ::Ham::hams.erase("FakeHam");
 }
 
 void FakeRegistrations::addDriver(const std::string& name, Drivers::DriverFactory factory) {

@@ -53,7 +53,8 @@ class FakeHam final : public Ham::Ham {
     void setDriverName(const std::string& driverName, const std::string& label) override;
 
     // Register contents; absent registers read as 0. A 16-bit read of reg takes words[reg]
-    // when present, else bytes[reg] (low) and bytes[reg + 1] (high).
+    // when present, else bytes[reg] (low) and bytes[reg + 1] (high). A register in blocks
+    // (a PMBus block register) answers byte and bulk reads from its block, padded with 0xFF.
     std::map<uint32_t, uint8_t> bytes;
     std::map<uint32_t, uint16_t> words;
     std::map<uint32_t, std::string> blocks;
@@ -64,36 +65,27 @@ class FakeHam final : public Ham::Ham {
 
     std::vector<Batch> executed;  // every batch given to execute(), failed ones included
     std::vector<zl_status> results;  // the status each of them returned
-    int prepareCalls = 0;
 
     std::string driverName;
     std::string label;
     int setDriverNameCalls = 0;
     const Utils::ExpectedValues* expected = nullptr;
-    int setExpectedCalls = 0;
 
-    // Batches that wrote something, flattened into their write operations.
-    std::vector<Op> writes() const;
     // The batches executed since the last call, as text, and forgets them: operations
     // "r8 07", "r16 12", "r 40*4", "rblock 30", "recv", "call 50=0102", "send 33", "w8 07=ac",
     // "w16 24=4027", "w 41=[77 78]", "wblock 31=[77]" (" pec" when asked) joined by ", ";
     // batches joined by " | ", a failed one followed by " !" and its status.
     std::string traffic();
 
-    // The topology arguments it was made for (copied) when made through the registry.
+    // The did it was made for when made through the registry.
     uint32_t did = 0;
-    uint32_t uid = 0;
 
   private:
     Batch current_;
     std::vector<std::string> answers_;
 };
 
-// Adds "FakeHam" to Ham::hams. Every FakeHam it makes is kept in madeFakeHams(), newest
-// last. unregisterFakeHam() takes the entry out again, so that the registry holds only the
-// library's own HAMs outside the tests that need the fake.
-void registerFakeHam();
-void unregisterFakeHam();
+// Every FakeHam the registry entry made (see FakeRegistrations), newest last.
 std::vector<FakeHam*>& madeFakeHams();
 // The newest FakeHam made for a did, or null.
 FakeHam* fakeHamFor(uint32_t did);
@@ -102,8 +94,9 @@ FakeHam* fakeHamFor(uint32_t did);
 // device objects (a JSON array's elements, without the brackets).
 std::string fakeHamTopology(const std::string& devices);
 
-// Registers test-only drivers in Drivers::drivers for its lifetime, and FakeHam in
-// Ham::hams; both registries are as before once it is gone.
+// Registers test-only drivers in Drivers::drivers for its lifetime, and "FakeHam" in
+// Ham::hams (each HAM it makes kept in madeFakeHams()); both registries are as before
+// once it is gone, so that they hold only the library's own entries outside such tests.
 class FakeRegistrations {
   public:
     FakeRegistrations();

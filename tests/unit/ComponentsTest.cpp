@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "Components/LogicalDevices.h"
 #include "Drivers/Device.h"
@@ -86,7 +87,8 @@ struct TestPsu : Psu {
 };
 
 // Every callback traces its name at level 4 and passes the device's status through; "not
-// implemented" gives 5, any other exception 6; the output is written only on success.
+// implemented" gives 5, any other exception 6 (no exception leaves the C entry point); the
+// output is written only on success. One loop over every callback of the tables.
 TEST(CallbackTest, TracesStatusesAndOutputsForEachMode) {
     TestSlot slot;
     TestSensor sensor;
@@ -96,33 +98,31 @@ TEST(CallbackTest, TracesStatusesAndOutputsForEachMode) {
     char* p = &marker;
     float f = -1;
     int i = -1;
-    const std::string s = pointerText(&slot.record), t = pointerText(&sensor.record), n = pointerText(&fan.record);
+    const std::string n = pointerText(&fan.record);
     // The one output a call wrote, -1 when none (a null description text counts as 0).
     auto output = [&]() -> double {
         return p != &marker ? (p == nullptr ? 0 : -2) : f != -1 ? f : i != -1 ? i : fan.lastSet;
     };
     // Each call goes through the record's table, as the host calls it.
-    auto psuFloat = [&](int index) {
-        return [&, index] { return ZL_CALLBACK(&psu.record, index, zl_psu_get_float_fn)(&psu.record, &f); };
-    };
-    const std::tuple<std::function<zl_status()>, std::string, double> cases[] = {
+    std::vector<std::tuple<std::function<zl_status()>, std::string, double>> cases = {
         {[&] { return ZL_CALLBACK(&slot.record, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(&slot.record, &p); },
-         "getPresenceCallback(" + s + ")", 0},
+         "getPresenceCallback(" + pointerText(&slot.record) + ")", 0},
         {[&] { return ZL_CALLBACK(&sensor.record, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(&sensor.record, &f); },
-         "getTemperatureCallback(" + t + ")", 42.5},
+         "getTemperatureCallback(" + pointerText(&sensor.record) + ")", 42.5},
         {[&] { return ZL_CALLBACK(&fan.record, ZL_FAN_GET_RPM, zl_fan_get_rpm_fn)(&fan.record, &i); },
          "getRpmCallback(" + n + ")", 9000},
         {[&] { return ZL_CALLBACK(&fan.record, ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(&fan.record, -42); },
          "setRpmCallback(" + n + ", -42)", -42},
         {[&] { return ZL_CALLBACK(&psu.record, ZL_PSU_GET_POWER_OK, zl_psu_get_int_fn)(&psu.record, &i); },
          "get_power_ok_callback", 1},
-        {psuFloat(ZL_PSU_GET_INPUT_CURRENT), "get_input_current_callback", 1},
-        {psuFloat(ZL_PSU_GET_OUTPUT_CURRENT), "get_output_current_callback", 2},
-        {psuFloat(ZL_PSU_GET_INPUT_VOLTAGE), "get_input_voltage_callback", 3},
-        {psuFloat(ZL_PSU_GET_OUTPUT_VOLTAGE), "get_output_voltage_callback", 4},
-        {psuFloat(ZL_PSU_GET_INPUT_POWER), "get_input_power_callback", 5},
-        {psuFloat(ZL_PSU_GET_OUTPUT_POWER), "get_output_power_callback", 6},
     };
+    const char* const psuFloats[] = {"input_current", "output_current", "input_voltage",
+                                     "output_voltage", "input_power", "output_power"};
+    for (int k = 0; k < 6; ++k) {  // the float callbacks follow power ok in the table
+        auto call = ZL_CALLBACK(&psu.record, ZL_PSU_GET_INPUT_CURRENT + k, zl_psu_get_float_fn);
+        cases.emplace_back([&, call] { return call(&psu.record, &f); },
+                           std::string("get_") + psuFloats[k] + "_callback", k + 1);
+    }
     // Per mode: the status, and the exception text traced at level 0 after the callback's line.
     const std::tuple<Mode, zl_status, std::string> modes[] = {{Mode::Value, 0, ""},
                                                               {Mode::Status, 3, ""},
@@ -192,7 +192,6 @@ TEST_F(AddTest, TempSensorAddStoresThresholds) {
 
 TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
     const std::string dummy = text(7102, "Dummy"), nullMaker = text(7103, "TestNullMaker");
-    auto withArgs = [](const char* args) { return text(7102, "Dummy", args); };
     const std::string multi = "{\"did\":7104,\"driver\":\"TestMulti\",\"isMultiDevice\":true,\"multiDeviceArgs\":{}}";
     auto slot = [](const std::string& t) { return [t] { return static_cast<void*>(zl_slot_add(t.c_str())); }; };
     auto fan = [](const std::string& t) { return [t] { return static_cast<void*>(zl_fan_add(t.c_str())); }; };
@@ -201,22 +200,12 @@ TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
     auto gpio = [](const std::string& t) { return [t] { return static_cast<void*>(zl_gpio_add(t.c_str())); }; };
     const std::tuple<const char*, std::function<void*()>, const char*, int> cases[] = {
         {"slot not offered", slot(dummy), "Not implemented newSlot", 0},
-        {"fan not offered", fan(dummy), "Not implemented newFan", 0},
-        {"psu not offered", psu(dummy), "Not implemented newPsu", 0},
         {"sensor not offered", temp(dummy), "Not implemented newTempSensor", 0},
-        {"slot bad text", slot("nope"), "DeviceBase::create() failed", 0},
         {"fan bad text", fan("nope"), "DeviceBase::create() failed", 0},
-        {"psu bad text", psu("nope"), "DeviceBase::create() failed", 2},
         {"sensor bad text", temp("nope"), "DeviceBase::create() failed", 0},
-        {"slot null", slot(nullMaker), "newSlot() failed", 0},
+        {"psu bad text", psu("nope"), "DeviceBase::create() failed", 2},
         {"fan null", fan(nullMaker), "newFan() failed", 0},
         {"psu null", psu(nullMaker), "newPsu() failed", 2},
-        {"gpio without register", gpio(withArgs("{\"bitpos\":\"4\"}")), "consistency check failed: it != args.driverArgs.end()", 0},
-        {"gpio without bit", gpio(withArgs("{\"register\":\"4\"}")), "consistency check failed: it != args.driverArgs.end()", 0},
-        {"gpio bad register", gpio(withArgs("{\"register\":\"x\",\"bitpos\":\"4\"}")), "stoi", 0},
-        {"gpio bit too big", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"99999999999\"}")), "stoi", 0},
-        {"gpio bit 32", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"32\"}")), "consistency check failed: 0 <= bitpos && bitpos <= 31", 0},
-        {"gpio bit -1", gpio(withArgs("{\"register\":\"1\",\"bitpos\":\"-1\"}")), "consistency check failed: 0 <= bitpos && bitpos <= 31", 0},
         {"gpio on a multi-device", gpio(multi), "TestMulti MultiDevice created", 0},
     };
     for (const auto& [name, add, trace, level] : cases) {
@@ -262,46 +251,25 @@ TEST_F(AddTest, RegisterGpioSetsClearsAndReadsBitFourOfRegisterThree) {
     unsigned bit = 9;
     EXPECT_EQ(read(gpio, &bit), ZL_STATUS_NO_COMM);
     EXPECT_EQ(bit, 9u);
-    EXPECT_TRUE(ham->writes().empty());
+    EXPECT_EQ(traffic(*ham), "[r8:3][r8:3][r8:3]");  // nothing written
     ham->status = ZL_STATUS_OK;
     ham->nextStatuses = {ZL_STATUS_OK, ZL_STATUS_FAILED};
     EXPECT_EQ(set(gpio), ZL_STATUS_FAILED);
     delete static_cast<Gpio*>(gpio->object);
 }
 
-TEST(RegGpioTest, ArgumentConversion) {
-    const std::tuple<const char*, const char*, int, int> cases[] = {
-        {"3", "4", 3, 4}, {"0x10", "7", 0, 7},  // only the leading decimal digits count
-        {"  12abc", "+2", 12, 2}, {"-1", "31", -1, 31},
-    };
+TEST(RegGpioTest, ABitPositionOutsideTheByteTouchesNoBit) {
+    FakeHam ham;
+    ham.bytes[5] = 0xA5;
     Drivers::Dummy device;
-    for (const auto& [reg, bitpos, expectedReg, expectedBit] : cases) {
-        SCOPED_TRACE(reg);
-        Drivers::DriverArgs args;
-        args.driverArgs = {{"register", reg}, {"bitpos", bitpos}};
-        RegGpio gpio(&device, args);
-        EXPECT_EQ(gpio.register_, expectedReg);
-        EXPECT_EQ(gpio.bitPosition, expectedBit);
-    }
-}
-
-TEST(RegGpioTest, BitPositionsOutsideTheByteTouchNoBit) {
-    for (const char* bitpos : {"8", "31"}) {
-        SCOPED_TRACE(bitpos);
-        FakeHam ham;
-        ham.bytes[5] = 0xA5;
-        Drivers::Dummy device;
-        device.ham = &ham;
-        Drivers::DriverArgs args;
-        args.driverArgs = {{"register", "5"}, {"bitpos", bitpos}};
-        RegGpio gpio(&device, args);
-        unsigned bit = 7;
-        EXPECT_EQ(gpio.bitSet(), 0);
-        EXPECT_EQ(gpio.bitClear(), 0);
-        EXPECT_EQ(gpio.bitRead(&bit), 0);
-        EXPECT_EQ(bit, 0u);
-        EXPECT_EQ(traffic(ham), "[r8:5][w8:5=165][r8:5][w8:5=165][r8:5]");
-    }
+    device.ham = &ham;
+    Drivers::DriverArgs args;
+    args.driverArgs = {{"register", "5"}, {"bitpos", "8"}};
+    RegGpio gpio(&device, args);
+    unsigned bit = 7;
+    EXPECT_TRUE(gpio.bitSet() == 0 && gpio.bitClear() == 0 && gpio.bitRead(&bit) == 0);
+    EXPECT_EQ(bit, 0u);
+    EXPECT_EQ(traffic(ham), "[r8:5][w8:5=165][r8:5][w8:5=165][r8:5]");
 }
 
 // ---- the system object (dids 7400..7499; each test its own master CPLD did, so the driver
@@ -352,7 +320,10 @@ TEST_F(SystemTest, PowercycleSetsBitFourThenBitZeroOfRegisterThree) {
     FakeHam* ham = TestHost::fakeHamFor(7401);
     ASSERT_NE(ham, nullptr);
     EXPECT_EQ(ham->driverName, "Dummy");
-    EXPECT_EQ(cycled(ham), "[r8:3][w8:3=16][r8:3][w8:3=17]");  // other bits kept: the end-to-end test
+    EXPECT_EQ(cycled(ham), "[r8:3][w8:3=16][r8:3][w8:3=17]");
+    ham->bytes[3] = 0x40;
+    EXPECT_EQ(powercycle(), ZL_STATUS_OK);
+    EXPECT_EQ(cycled(ham), "[r8:3][w8:3=80][r8:3][w8:3=81]") << "the other bits kept";
     // A failing first read still lets the second bit go out; any failure gives FAILED.
     ham->bytes[3] = 0;
     ham->nextStatuses = {ZL_STATUS_NO_COMM, ZL_STATUS_OK, ZL_STATUS_OK};

@@ -31,39 +31,6 @@ using Method = zl_status (PsuSlot::Slot::*)(std::string& serial, std::string& mo
 
 namespace {
 
-// PMBus block registers answered per register: a byte read gives the first byte, a bulk
-// read the first `len` bytes (0xFF beyond the end). Batches are logged as text.
-class BlockHam final : public Ham::Ham {
-  public:
-    void prepare() override { ops.clear(), answers.clear(), log += "["; }
-    zl_status execute() override {
-        log += "]";
-        if (failAt == batches++) return failStatus;
-        for (const auto& op : ops) answers.push_back(regs[op.first]), answers.back().resize(op.second, '\xFF');
-        return ZL_STATUS_OK;
-    }
-    ::Ham::ResponseId addRead8(uint32_t reg) override { return queue(reg, 1, "r8:", ""); }
-    ::Ham::ResponseId addRead(uint32_t reg, uint32_t len, bool) override {
-        return queue(reg, len, "r:", "/" + std::to_string(len));
-    }
-    uint8_t get8(::Ham::ResponseId id) override { return static_cast<uint8_t>(answers.at(id).at(0)); }
-    std::string getBlock(::Ham::ResponseId id, uint32_t) override { return answers.at(id); }
-    ::Ham::ResponseId queue(uint32_t reg, uint32_t len, const char* kind, const std::string& suffix) {
-        std::ostringstream text;
-        text << (log.back() == '[' ? "" : " ") << kind << std::hex << reg << suffix;
-        log += text.str();
-        ops.emplace_back(reg, len);
-        return static_cast<::Ham::ResponseId>(ops.size() - 1);
-    }
-
-    std::map<uint32_t, std::string> regs;
-    std::string log;
-    int failAt = -1, batches = 0;
-    zl_status failStatus = ZL_STATUS_NO_COMM;
-    std::vector<std::pair<uint32_t, uint32_t>> ops;  // register, length
-    std::vector<std::string> answers;
-};
-
 using UnitSupport::ArgList;
 
 // A slot of the device with the given arguments, and psuId when given.
@@ -98,26 +65,19 @@ Ident identify(Ham::Ham& ham, Method method, const char* psuId = "1") {
 
 // ---- slot creation ----
 
-TEST(PsuSlotCreate, PsuIdKeepsItsLowEightBits) {
+// The psuId texts the reader accepts or refuses, and its failure texts, are CatalogueTest's;
+// here the slot an accepted id (its low eight bits) makes, and no slot without one.
+TEST(PsuSlotCreate, PsuIdPicksTheSlot) {
     FakeHam ham;
     PsuSlot device(&ham);
-    const struct { const char* text; int index; } cases[] = {  // index -1: rejected
-        {"1", 0}, {"2", 1}, {"257", 0}, {"258", 1}, {"3", -1}, {"0", -1}, {"256", -1}, {"-255", 0}};
-    for (const auto& c : cases) {
+    for (auto [text, index] : {std::make_pair("1", 0), std::make_pair("258", 1)}) {
         TestHost::clearTraces();
-        if (c.index < 0) {
-            EXPECT_THROW(makeSlot(device, {}, c.text), Utils::ConsistencyError) << c.text;
-            EXPECT_TRUE(TestHost::traced("consistency check failed: psuId == 1 || psuId == 2", 0));
-            continue;
-        }
-        auto slot = makeSlot(device, {{"identificationType", "pmbus"}}, c.text);
-        EXPECT_TRUE(slot->psuIndex_ == c.index && slot->index == c.index) << c.text;
-        EXPECT_TRUE(TestHost::traced("Creating new PsuSlot for Psu id " + std::to_string(c.index + 1), 5));
+        auto slot = makeSlot(device, {{"identificationType", "pmbus"}}, text);
+        EXPECT_TRUE(slot->psuIndex_ == index && slot->index == index) << text;
+        EXPECT_TRUE(TestHost::traced("Creating new PsuSlot for Psu id " + std::to_string(index + 1), 5));
     }
-    TestHost::clearTraces();
+    EXPECT_THROW(makeSlot(device, {}, "3"), Utils::ConsistencyError);
     EXPECT_TRUE(makeSlot(device, {{"identificationType", "pmbus"}}, nullptr) == nullptr);
-    EXPECT_TRUE(TestHost::traced("Error: expected 'psuId' in slot driverArgs", 0));
-    EXPECT_THROW(makeSlot(device, {}, "one"), std::invalid_argument);
 }
 
 TEST(PsuSlotCreate, IdentificationTypeTexts) {
@@ -145,11 +105,6 @@ TEST(PsuSlotCreate, CommandLines) {
          "psuSlot ipmi command: 'kvIpmi api psuSlot 1'"},
         {{{"identificationType", "ipmitool"}}, "kvIpmi ", noId},
         {{{"identificationType", "ipmitool"}, {"useApi", ""}}, "kvIpmi api ", noId},
-        // Only letters, digits and "._:=+-/," stay unquoted.
-        {{{"identificationType", "ipmitool_raw"}, {"ipmiId", "a/b.c_d:e=f+g-h,i"}, {"ipmiRawModel", ""},
-          {"ipmiRawSerialNumber", "x *"}},
-         "kvIpmi raw psuSlot a/b.c_d:e=f+g-h,i ModelNumber= SerialNumber='x *'",
-         "psuSlot ipmi command: 'kvIpmi raw psuSlot a/b.c_d:e=f+g-h,i ModelNumber= SerialNumber='x *''"},
     };
     for (const auto& c : cases) {
         TestHost::clearTraces();
@@ -172,7 +127,7 @@ TEST(PsuSlotCreate, CommandLines) {
     }
 }
 
-TEST(PsuSlotCreate, ModelTableEndsAtTheFirstGapAndBitArgumentsAreRequired) {
+TEST(PsuSlotCreate, ModelTableEndsAtTheFirstGap) {
     FakeHam ham;
     PsuSlot device(&ham);
     using Table = std::map<std::string, std::string>;
@@ -185,9 +140,6 @@ TEST(PsuSlotCreate, ModelTableEndsAtTheFirstGapAndBitArgumentsAreRequired) {
     TestHost::clearTraces();
     EXPECT_THROW(makeSlot(device, {{"model_1", "A"}, {"psuFdl_1", "a"}, {"model_2", "B"}}), Utils::ConsistencyError);
     EXPECT_TRUE(TestHost::traced("consistency check failed: slotArgs_.find( psuFdlKey ) != slotArgs_.end()", 0));
-    // A missing bit argument makes no slot.
-    EXPECT_THROW(makeSlot(device, {{"gpioDevice", "cpld"}, {"presenceReg", "16"}, {"powerOkReg", "17"},
-                                   {"powerOkBit", "1"}}), std::out_of_range);
 }
 
 // ---- presence, power good and the cache (wedge method on a FakeHam) ----
@@ -212,7 +164,6 @@ TEST_F(PsuSlotPresence, CachedTextForTheSamePsu) {
     EXPECT_EQ(first.status, ZL_STATUS_OK);
     EXPECT_EQ(first.fdl, "wedge psu serial=N/A");
     EXPECT_TRUE(TestHost::traced("PSU serialNum = 'N/A'", 0));
-    EXPECT_TRUE(TestHost::traced("PSU modelName = 'PWR-WEDGE'", 0));
     EXPECT_FALSE(TestHost::traced("Using cached fdl"));
 
     TestHost::clearTraces();
@@ -221,7 +172,7 @@ TEST_F(PsuSlotPresence, CachedTextForTheSamePsu) {
     EXPECT_STREQ(second, "wedge psu serial=N/A");
     EXPECT_NE(second, slot->cachedFdl_);  // the host gets its own copy
     std::free(second);
-    EXPECT_TRUE(TestHost::traced("Using cached fdl", 7) && TestHost::traced("getPresence", 7));
+    EXPECT_TRUE(TestHost::traced("Using cached fdl", 7));
     EXPECT_FALSE(TestHost::traced("PSU serialNum"));
     EXPECT_EQ(ham.executed.size(), 2u);  // identification ran both times
 
@@ -246,7 +197,6 @@ TEST_F(PsuSlotPresence, PresenceAndPowerGoodBits) {
         {"absent: both bits read, PSU not asked", 1, 1, true, 0, 0, ZL_STATUS_NOT_FOUND, "", false, 1},
         {"unpowered: PWR-UNKNOWN, PSU not asked", 0, 1, true, 0, 0, ZL_STATUS_OK, "unpowered N/A", false, 1},
         {"active high present", 1, 1, false, 0, 0, ZL_STATUS_OK, "wedge psu serial=N/A", true, 1},
-        {"active high absent", 0, 1, false, 0, 0, ZL_STATUS_NOT_FOUND, "", false, 1},
         {"active high unpowered", 1, 0, false, 0, 0, ZL_STATUS_OK, "unpowered N/A", false, 1},
         {"presence read fails", 0, 0, true, ZL_STATUS_NO_COMM, 0, ZL_STATUS_NO_COMM, "", false, 0},
         {"absent, power read fails first", 1, 0, true, 0, ZL_STATUS_FAILED, ZL_STATUS_FAILED, "", false, 1},
@@ -295,8 +245,8 @@ TEST_F(PsuSlotPresence, CallbackFailures) {
 TEST(PsuSlotWedge, BitPerPsu) {
     const struct { uint8_t reg; const char* psuId; zl_status readStatus, status; } cases[] = {
         {0x02, "1", 0, ZL_STATUS_NOT_FOUND}, {0x02, "2", 0, ZL_STATUS_OK}, {0x01, "1", 0, ZL_STATUS_OK},
-        {0x01, "2", 0, ZL_STATUS_NOT_FOUND}, {0x03, "2", 0, ZL_STATUS_NOT_FOUND}, {0xFC, "1", 0, ZL_STATUS_OK},
-        {0xFC, "2", 0, ZL_STATUS_OK},        {0x00, "1", ZL_STATUS_NO_COMM, ZL_STATUS_NOT_FOUND},
+        {0x01, "2", 0, ZL_STATUS_NOT_FOUND}, {0xFC, "1", 0, ZL_STATUS_OK},  // the other bits are not looked at
+        {0x00, "1", ZL_STATUS_NO_COMM, ZL_STATUS_NOT_FOUND},
     };
     for (const auto& c : cases) {
         FakeHam ham;
@@ -321,16 +271,15 @@ TEST(PsuSlotPmbusMethod, CountBytesAndTrimming) {
         {"\x01M", "\x01S", "[r8:9a r8:9e][r:9a/2 r:9e/2]", ZL_STATUS_FAILED, "/"},  // second batch fails
     };
     for (const auto& c : cases) {
-        BlockHam ham;
-        ham.regs[0x9A] = c.model;
-        ham.regs[0x9E] = c.serial;
-        ham.failStatus = c.status;
-        ham.failAt = c.status == ZL_STATUS_NO_COMM ? 0 : c.status == ZL_STATUS_FAILED ? 1 : -1;
+        FakeHam ham;
+        ham.blocks = {{0x9A, c.model}, {0x9E, c.serial}};
+        if (c.status == ZL_STATUS_NO_COMM) ham.nextStatuses = {c.status};
+        if (c.status == ZL_STATUS_FAILED) ham.nextStatuses = {ZL_STATUS_OK, c.status};
         TestHost::clearTraces();
         const Ident r = identify(ham, &PsuSlot::Slot::readSerialAndModelPmbus);
         EXPECT_EQ(r.status, c.status) << c.log;
         EXPECT_EQ(r.text, c.text);
-        EXPECT_EQ(ham.log, c.log);
+        EXPECT_EQ(UnitSupport::traffic(ham), c.log);
         EXPECT_TRUE(TestHost::traced("readSerialAndModelPmbus", 7));
     }
 }
@@ -417,12 +366,10 @@ TEST(PsuSlotTlvMethod, RecordWalk) {
              1, "MODEL/", {11, 18, 273}},
             {"total length 0", tlvHeader(0) + tlv(0x22, "M") + tlv(0x23, "S"), 1, "/", {}},
             {"no serial record", tlvHeader(11) + tlv(0x22, "PN1") + tlv(0xFE, "CRC!"), 1, "PN1/", {11, 16}},
-            {"no part number", tlvHeader(5) + tlv(0x23, "SN1"), 1, "/SN1", {11}},
             {"later record replaces", tlvHeader(14) + tlv(0x22, "A") + tlv(0x22, "BBB") + tlv(0x23, "S"), 0, "BBB/S",
              {11, 14, 19}},
             {"empty value", tlvHeader(5) + tlv(0x22, "") + tlv(0x23, "S"), 1, "/S", {11, 13}},
             {"wrong signature", std::string("TlvInfX\0\x01\x00\x04", 11) + tlv(0x22, "M") + tlv(0x23, "S"), 1, "/", {}},
-            {"no NUL after signature", std::string("TlvInfoX\x01\x00\x04", 11) + tlv(0x22, "M"), 1, "/", {}},
             {"version 2", std::string("TlvInfo\0\x02\x00\x04", 11) + tlv(0x22, "M") + tlv(0x23, "S"), 1, "/", {}},
         };
     for (const auto& c : cases) {
@@ -490,7 +437,6 @@ class PsuSlotCommand : public ::testing::Test {
 
 TEST_F(PsuSlotCommand, OutputParsing) {
     const struct { const char* output; int rc; zl_status status; const char* text; } cases[] = {
-        {"1 DPS-550 SN123\n", 0, ZL_STATUS_OK, "DPS-550/SN123"},
         {"  \n1\tDPS-550\n\nSN123 trailing words\n", 0, ZL_STATUS_OK, "DPS-550/SN123"},
         {"0 DPS-550 SN123\n", 0, ZL_STATUS_NOT_FOUND, "DPS-550/SN123"},
         {"10 X Y\n", 0, ZL_STATUS_OK, "0/X"},  // the model starts right after the status
@@ -524,7 +470,6 @@ TEST_F(PsuSlotCommand, ArgumentsReachTheToolAndNoneRunsAnotherCommand) {
         {makeSlot(device, {{"identificationType", "ipmitool"}, {"ipmiId", "$(touch X)"}}), "psuSlot\n$(touch X)\n"},
         {raw("1|touch X", "`touch X`", "a&&touch X"), "raw\npsuSlot\n1|touch X\nModelNumber=`touch X`\nSerialNumber=a&&touch X\n"},
         {raw("1\ntouch X", "M>X", "S;touch X"), "raw\npsuSlot\n1\ntouch X\nModelNumber=M>X\nSerialNumber=S;touch X\n"},
-        {raw("1", "DPS-550", "SN123"), "raw\npsuSlot\n1\nModelNumber=DPS-550\nSerialNumber=SN123\n"},
     };
     output("1 M S\n");
     for (const auto& c : cases) {
