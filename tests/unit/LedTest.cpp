@@ -14,6 +14,7 @@
 #include "FakeHam.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
+#include "UnitSupport.h"
 
 using Component::LogicalDevice::Led;
 using Drivers::OrvikLedCpld;
@@ -27,9 +28,7 @@ std::string ledText(unsigned did, const std::string& id, const std::string& bitO
 }
 
 Drivers::FactoryArgs ledArgs(const std::string& id, const std::string& bitOffset, const std::string& type) {
-    Drivers::FactoryArgs args;
-    args.driverArgs = {{"id", id}, {"bitOffset", bitOffset}, {"type", type}};
-    return args;
+    return UnitSupport::argsWith({{"id", id}, {"bitOffset", bitOffset}, {"type", type}});
 }
 
 // The blink statics and the manual timers start fresh in every test.
@@ -69,9 +68,8 @@ TEST_F(LedTest, FieldValuesPerKindAndSetting) {
     const struct { const char* type; int bitOffset; uint8_t reg, before; zl_led_status setting; uint8_t after; } cases[] = {
         {"status", 4, 7, 0x0F, ZL_LED_GOOD, 0x9F},      {"status", 0, 7, 0xF0, ZL_LED_BAD, 0xFA},
         {"status", 0, 7, 0xFF, ZL_LED_UNKNOWN, 0xFB},   {"status", 0, 7, 0xFF, ZL_LED_BEACON, 0xF5},
-        {"fantray", 6, 8, 0xFF, ZL_LED_WARNING, 0xBF},  {"multifan", 2, 9, 0xF3, ZL_LED_WARNING, 0xF7},
-        {"multifan", 2, 9, 0x00, ZL_LED_BAD, 0x0C},     {"multipsu", 0, 7, 0xFF, ZL_LED_OFF, 0xFC},
-        {"multipsu", 0, 7, 0x00, ZL_LED_GOOD, 0x03},
+        {"fantray", 6, 8, 0xFF, ZL_LED_WARNING, 0xBF},  {"multifan", 2, 9, 0x00, ZL_LED_BAD, 0x0C},
+        {"multipsu", 0, 7, 0xFF, ZL_LED_OFF, 0xFC},
         {"status", 8, 7, 0x5A, ZL_LED_GOOD, 0x5A},    // a field beyond the register changes nothing
         {"multipsu", 7, 7, 0x00, ZL_LED_GOOD, 0x80},  // the bit that doesn't fit is cut off
     };
@@ -159,16 +157,6 @@ TEST_F(LedTest, OneTimerMadeOnTheFirstBlinkCapableAdd) {
 
     EXPECT_EQ(ZL_CALLBACK(fan, ZL_LED_SET_LIGHT_SETTING, zl_led_set_light_setting_fn)(fan, ZL_LED_GOOD), 0);
     EXPECT_EQ(TestHost::fakeHamFor(7621)->bytes[8], 0x01);
-
-    // A multi-device's members: every handle kept, a failed one as null.
-    Component::MultiDevice multi;
-    multi.deviceDriverArgsIs({{"led", ledText(7621, "1", "0", "status")}, {"bad", ledText(7621, "9", "0", "status")}});
-    zl_led* led = TestHost::hold(multi.addLed("led"));
-    EXPECT_NE(led, nullptr);
-    EXPECT_EQ(multi.addLed("bad"), nullptr);
-    EXPECT_EQ(multi.addLed("absent"), nullptr);
-    EXPECT_EQ(multi.leds, (std::vector<zl_led*>{led, nullptr}));
-    EXPECT_TRUE(TestHost::traced("Failed to find driverArgs for driver key 'absent'", 0));
 }
 
 TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
@@ -196,22 +184,18 @@ TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
         EXPECT_TRUE(TestHost::timers()[timer].armed);
     }
 
-    // Good ends the fan LED's blinking and shows at once; Inactive ends the other's, field kept.
+    // Good ends the fan LED's blinking; Inactive ends the other's with its field kept. With
+    // the list empty a tick arms nothing but still flips the phase; a Beacon starts it again.
     EXPECT_EQ(set(fan, ZL_LED_GOOD), 0);
-    EXPECT_FALSE(fan->blinking_);
-    ASSERT_TRUE(TestHost::fireTimer(timer));
-    EXPECT_EQ(ham.bytes[8], 0x01);
-    EXPECT_EQ(ham.bytes[9], 0xF3);
     EXPECT_EQ(set(multi, ZL_LED_INACTIVE), ZL_STATUS_BAD_INPUT);
     EXPECT_TRUE(Led::notifyList_.empty());
-    EXPECT_EQ(ham.bytes[9], 0xF3);
-    // The list empty, the next tick notifies nobody, arms nothing and still flips the phase.
+    EXPECT_EQ(ham.bytes[9], 0xFB);
     const bool phase = Led::blinkStatus_;
     ASSERT_TRUE(TestHost::fireTimer(timer));
     EXPECT_FALSE(TestHost::timers()[timer].armed);
     EXPECT_EQ(Led::blinkStatus_, !phase);
     EXPECT_EQ(set(fan, ZL_LED_BEACON), 0);
-    EXPECT_TRUE(TestHost::timers()[timer].armed);  // started again
+    EXPECT_TRUE(TestHost::timers()[timer].armed);
 }
 
 TEST_F(LedTest, HandlerReturningFalseIsDroppedAndTheNextStillNotified) {

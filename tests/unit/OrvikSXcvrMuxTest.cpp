@@ -136,18 +136,11 @@ TEST_F(XcvrMuxFrameTest, SelectBeforeAndResetAfterEveryBatchFromTheFirstPollOn) 
     ASSERT_EQ(service_.requests().size(), 1u);  // the first poll, made while the driver starts
     EXPECT_EQ(shape(service_.requests()[0]), poll);
 
-    // The service answers a read with the register number: 0x0C = 0b1100, so cage 3 is present.
-    EXPECT_EQ(ZL_CALLBACK(port, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port), 1);
-    EXPECT_EQ(service_.requests().size(), 1u);
-
-    ASSERT_EQ(TestHost::fireArmedTimers(), 1);
-    ASSERT_EQ(service_.requests().size(), 2u);
-    EXPECT_EQ(shape(service_.requests()[1]), poll);
-
-    // 0x0B = 0b1011 cached; low power on cage 3 sets bit 3 (already set), off clears it.
+    // (Every later batch is framed alike: ZoltaSmbusHamTest.) The service answers a read with
+    // the register number: 0x0B = 0b1011 cached; low power off on cage 3 clears bit 3.
     EXPECT_EQ(ZL_CALLBACK(port, ZL_QSFP_SET_LP_MODE, zl_xcvr_set_fn)(port, 0), 0);
-    ASSERT_EQ(service_.requests().size(), 3u);
-    EXPECT_EQ(shape(service_.requests()[2]), (std::vector<std::string>{"w96:16=3", "w35:11=3", "w96:16=0"}));
+    ASSERT_EQ(service_.requests().size(), 2u);
+    EXPECT_EQ(shape(service_.requests()[1]), (std::vector<std::string>{"w96:16=3", "w35:11=3", "w96:16=0"}));
 }
 
 TEST_F(XcvrMuxFrameTest, AMuxWithoutItsResetValueRefusesTheDeviceWhenItIsMade) {

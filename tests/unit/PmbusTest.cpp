@@ -34,7 +34,6 @@ TEST(PmbusLinearToReal, ConvertsSignedAndUnsignedMantissas) {
         {1, 0x10, 11, 1.0f / 65536},         // most negative exponent
         {0xFFFF, 0x00, 16, 65535.0f},        // 16-bit mantissa is unsigned
         {12 << 9, 0xF7, 16, 12.0f},          // "-9" kept as 8 bits: only the low 5 count
-        {0xFFFF & 0x7FF, 0xFFFF >> 11, 11, -0.5f},
     };
     for (const auto& c : cases)
         EXPECT_FLOAT_EQ(Pmbus::linearToReal(c.mantissa, c.exponent, c.mantissaBits, 5), c.expected) << c.mantissa;
@@ -69,7 +68,6 @@ TEST(PmbusOutputVoltage, ModeDecidesTheFormatInOneBatch) {
         {0x00, 12 << 9, 23, ZL_STATUS_OK, 12.0f},                         // 23 has the same low 5 bits
         {0xFF, 0xD2EE, 255, ZL_STATUS_OK, 11.71875f},                     // 0xFF: READ_VOUT is LINEAR11
         {0x20 | 0x17, 12 << 9, 255, ZL_STATUS_NOT_PROVIDED, kUntouched},  // VID
-        {0x40, 12 << 9, 255, ZL_STATUS_NOT_PROVIDED, kUntouched},         // direct
         {0x60, 12 << 9, 0xF7, ZL_STATUS_NOT_PROVIDED, kUntouched},        // IEEE half
     };
     for (const auto& c : cases) {
@@ -137,7 +135,6 @@ TEST(PmbusFan, DutyCycleArithmetic) {
     const struct { int rpm; uint16_t written; unsigned traced; } cases[] = {
         {5000, 50, 50},         // half
         {20000, 100, 200},      // over the maximum: capped
-        {99, 0, 0},             // truncates
         {-1, 0, 0},             // truncates toward zero
         {-10000, 100, 65436},   // low 16 bits of -100 exceed 100
         {INT_MAX, 0, 0},        // rpm * 100 wraps to -100 in 32 bits: duty 0
@@ -236,13 +233,6 @@ TEST(PmbusConfiguration, BrokenRulesAreNamedAndCreationTraced) {
     EXPECT_THROW(dev.newFan(argsWith({{"fanId", "one"}, {"maxFanRpm", "100"}})), std::invalid_argument);
     EXPECT_THROW(dev.newTempSensor(argsWith({{"sensorId", ""}})), std::invalid_argument);
     EXPECT_TRUE(ham.executed.empty());
-
-    TestHost::clearTraces();
-    std::unique_ptr<Pmbus::Psu> psu(static_cast<Pmbus::Psu*>(dev.newPsu(argsWith({}))));
-    std::unique_ptr<Component::LogicalDevice::Fan> fan(dev.newFan(argsWith({{"fanId", "1"}, {"maxFanRpm", "9"}})));
-    std::unique_ptr<Component::LogicalDevice::TempSensor> sensor(dev.newTempSensor(argsWith({{"sensorId", "1"}})));
-    for (const char* kind : {"Psu", "Fan", "TempSensor"})
-        EXPECT_TRUE(TestHost::traced(std::string("Creating Pmbus ") + kind + " Device", 0)) << kind;
 }
 
 // The simulated table through the simulation HAM (its file layout and the lock shared with
