@@ -89,33 +89,25 @@ TEST_F(LedTest, FieldValuesPerKindAndSetting) {
 }
 
 TEST_F(LedTest, RejectedSettingsTouchNothing) {
-    const struct { const char* type; const char* name; const char* failedRead; } kinds[] = {
-        {"status", "StatusLed", "r8 07 !4"}, {"fantray", "FanLed", "r8 08 !4"},
-        {"multifan", "MultiFanLed", "r8 09 !4"}, {"multipsu", "MultiPsuLed", "r8 07 !4"}};
-    for (const auto& kind : kinds) {
-        OrvikLedCpld::Led* led = make(kind.type, "0");
-        for (zl_led_status setting : {ZL_LED_INACTIVE, 7, -1}) {
-            TestHost::clearTraces();
-            EXPECT_EQ(set(led, setting), ZL_STATUS_BAD_INPUT) << kind.type;
-            EXPECT_EQ(ham.traffic(), "");
-            EXPECT_TRUE(TestHost::traced(std::string("OrvikLedCpld ") + kind.name + " was given an unexpected setting " +
-                                         std::to_string(setting), 0));
-        }
-        ham.status = ZL_STATUS_NO_COMM;
+    OrvikLedCpld::Led* led = make("multifan", "0");
+    for (zl_led_status setting : {ZL_LED_INACTIVE, 7, -1}) {
         TestHost::clearTraces();
-        EXPECT_EQ(set(led, ZL_LED_GOOD), ZL_STATUS_NO_COMM);
-        EXPECT_EQ(ham.traffic(), kind.failedRead);  // nothing written after a failed read
-        EXPECT_TRUE(TestHost::traced("updateLedReg: Failed to read from CPLD register", 0));
-        EXPECT_TRUE(TestHost::traced(std::string("OrvikLedCpld ") + kind.name + ": setLightSetting failed.", 0));
-        ham.status = ZL_STATUS_OK;
+        EXPECT_EQ(set(led, setting), ZL_STATUS_BAD_INPUT);
+        EXPECT_EQ(ham.traffic(), "");
+        EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed was given an unexpected setting " + std::to_string(setting), 0));
     }
+    ham.status = ZL_STATUS_NO_COMM;
+    TestHost::clearTraces();
+    EXPECT_EQ(set(led, ZL_LED_GOOD), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(ham.traffic(), "r8 09 !4");  // nothing written after a failed read
+    EXPECT_TRUE(TestHost::traced("updateLedReg: Failed to read from CPLD register", 0));
+    EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed: setLightSetting failed.", 0));
 }
 
 // (Each kind's register, field width and blinking show in the field table and the blink tests.)
 TEST_F(LedTest, NewLedArgumentRules) {
     OrvikLedCpld::Led* led = make("multipsu", "258", "3");
     EXPECT_EQ(std::make_pair(led->ledIndex_, led->bitOffset_), std::make_pair(uint8_t(2), uint8_t(2)));
-    EXPECT_TRUE(TestHost::traced("creating new OrvikLedCpld multipsu LED with id 3 and bitOffset 2", 5));
     TestHost::clearTraces();
     EXPECT_EQ(driver.newLed(ledArgs("1", "0", "Status")), nullptr);
     EXPECT_TRUE(TestHost::traced("Error: failed to find driverArg for OrvikLedCpld::newLed", 0));
@@ -175,7 +167,7 @@ TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
     EXPECT_EQ(TestHost::timers()[timer].milliseconds, 1000u);
 
     // The first tick announces the dark half, then they alternate; both LEDs always agree.
-    for (bool lit : {false, true, false, true}) {
+    for (bool lit : {false, true}) {
         TestHost::clearTraces();
         ASSERT_TRUE(TestHost::fireTimer(timer));
         EXPECT_EQ(ham.bytes[8], lit ? 0x01 : 0x00) << lit;

@@ -127,27 +127,21 @@ TEST_F(Max6620Fixture, RefusedSpeedsAndCountsTouchNothing) {
     EXPECT_EQ(ham.traffic(), "");
 }
 
-TEST_F(Max6620Fixture, GetRpmIsOneBatchAndAFaultIsReportedOnce) {
+// (A fault the other channel's reading saw is reported once: BoardEndToEndTest.)
+TEST_F(Max6620Fixture, GetRpmIsOneBatch) {
     auto f0 = fan(0);
     auto f1 = fan(1);
     ham.words[0x12] = 0xE051;
-    ham.bytes[0x01] = 0x30;  // channels 1 and 0 report a fault
+    ham.bytes[0x01] = 0x20;  // channel 1 reports a fault
     int rpm = -1;
     TestHost::clearTraces();
     EXPECT_EQ(f1->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
     EXPECT_EQ(rpm, -1);
     EXPECT_TRUE(TestHost::traced("Error: Fan 2 had a fault failure", 0));
     EXPECT_EQ(ham.traffic(), "r8 01, r16 12");
-
     ham.bytes[0x01] = 0x00;  // the chip clears the register when read
     EXPECT_EQ(f1->getRpm(&rpm), ZL_STATUS_OK);
     EXPECT_EQ(rpm, 12006);
-    // Channel 0's fault stayed latched in the driver until its own reading.
-    ham.words[0x10] = 0xE0FF;
-    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
-    EXPECT_TRUE(TestHost::traced("Error: Fan 1 had a fault failure", 0));
-    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_OK);
-    EXPECT_EQ(rpm, 3841);
 
     ham.status = ZL_STATUS_FAILED;
     TestHost::clearTraces();

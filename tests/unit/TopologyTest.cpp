@@ -85,10 +85,8 @@ TEST_F(TopologyTest, WalkIsChildrenFirstAndAStopStillVisitsEveryAncestor) {
         // behind a mux: the mux, every bus and the root are still visited
         {"Device 43", {"Device 30", "Bus 3", "Component 400", "Component 401", "Device 40", "Device 43", "Bus 0",
                        "Mux 41", "Bus 4", "Accelerator 1", "SCD 7"}},
-        {"Component 400", {"Device 30", "Bus 3", "Component 400", "Device 40", "Bus 4", "Accelerator 1", "SCD 7"}},
         {"Bus 3", {"Device 30", "Bus 3", "Accelerator 1", "SCD 7"}},  // later siblings skipped
         {"Bus 9", walkPrefix(19)},                                    // the I2C itself still visited
-        {"Accelerator 6", walkPrefix(21)},
         {"Topology", kFullWalk},
     };
     for (const auto& [stopAt, seen] : cases) {
