@@ -333,8 +333,6 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
           "\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},"
           "\"alert\":{\"value\":45.0,\"unit\":\"C\"},\"critical\":{\"value\":55.0,\"unit\":\"C\"},\"alarm\":\"alert\"}",
           "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"},",
-          "\"alarm\":null}",
-          "\"type\":\"QSFP\",\"present\":true,\"presence\":{\"status\":\"ok\",\"value\":true},\"lpMode\"",
           "\"eepromId\":{\"status\":\"ok\",\"value\":17}",
           "\"present\":true,\"presence\":{\"status\":\"ok\",\"value\":true},\"model\":\"M\",\"serial\":null,"
           "\"powerGood\":{\"status\":\"ok\",\"value\":false}",
