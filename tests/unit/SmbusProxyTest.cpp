@@ -224,8 +224,6 @@ TEST(SmbusProxySettings, DelaysInMillisecondsBecomeMicroseconds) {
         EXPECT_EQ(s.readDelayUs, c.read);
         EXPECT_EQ(s.writeDelayUs, c.write);
     }
-    EXPECT_THROW(SmbusProxyDriver::readSettings({{"localWriteDelayMs", "ms"}}), std::invalid_argument);
-    EXPECT_THROW(SmbusProxyDriver::readSettings({{"localReadDelayMs", "9999999999"}}), std::out_of_range);
 }
 
 }  // namespace

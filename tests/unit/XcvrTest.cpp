@@ -38,42 +38,21 @@ TEST(XcvrTableTest, PortTypePartSizeAndNullWords) {
     EXPECT_EQ(out, -1);
 }
 
+// (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest.)
 TEST(XcvrArgsTest, IdAndTypeConversions) {
     using Type = XcvrArgs::Type;
-    const struct {
-        const char* id;    // null: absent
-        const char* type;  // null: absent
-        int expectedId;
-        std::optional<Type> expectedType;  // none: refused with `trace`
-        const char* trace;
-    } cases[] = {
-        {"7", "sfp", 7, Type::Sfp, ""},
-        {"7a", "sfp+", 7, Type::Sfp, ""},
-        {"-1", "qsfp+", -1, Type::Qsfp, ""},
-        {nullptr, "sfp", 0, std::nullopt, "No id argument given for Xcvr"},
-        {"7", nullptr, 0, std::nullopt, "No type argument given for Xcvr"},
-        {"7", "SFP", 0, std::nullopt, "Xcvr type SFP not supported"},
-    };
+    const struct { const char* id; const char* type; int expectedId; Type expectedType; } cases[] = {
+        {"7", "sfp", 7, Type::Sfp}, {"7a", "sfp+", 7, Type::Sfp}, {"-1", "qsfp+", -1, Type::Qsfp}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.id ? c.id : "(none)") + "/" + (c.type ? c.type : "(none)"));
-        Drivers::DriverSpecificArgs args;
-        if (c.id) args["id"] = c.id;
-        if (c.type) args["type"] = c.type;
         TestHost::clearTraces();
-        const std::optional<XcvrArgs> read = readXcvrArgs(args);
-        ASSERT_EQ(read.has_value(), c.expectedType.has_value());
-        if (read) {
-            EXPECT_EQ(read->id, c.expectedId);
-            EXPECT_EQ(read->type, *c.expectedType);
-            EXPECT_TRUE(TestHost::traces().empty());
-        } else {
-            EXPECT_TRUE(TestHost::traced(c.trace, 0)) << TestHost::dumpTraces();
-        }
+        const std::optional<XcvrArgs> read = readXcvrArgs({{"id", c.id}, {"type", c.type}});
+        ASSERT_TRUE(read.has_value()) << c.id << " " << c.type;
+        EXPECT_EQ(read->id, c.expectedId);
+        EXPECT_EQ(read->type, c.expectedType);
+        EXPECT_TRUE(TestHost::traces().empty());
     }
-    for (const char* id : {"x7", "", "99999999999"}) {
-        SCOPED_TRACE(id);
-        EXPECT_THROW(readXcvrArgs({{"id", id}, {"type", "sfp"}}), std::logic_error);  // "stoi"
-    }
+    EXPECT_FALSE(readXcvrArgs({{"id", "7"}, {"type", "SFP"}}).has_value());
+    EXPECT_TRUE(TestHost::traced("Xcvr type SFP not supported", 0));
 }
 
 // ---- zl_xcvr_add against the port CPLDs on fake HAMs (dids 7600..7649) ----
