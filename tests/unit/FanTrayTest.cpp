@@ -101,7 +101,6 @@ TEST_F(FanTrayTest, EachBayDescribesItsTrayByAirflowUntilPulled) {
         auto* slot = static_cast<OrvikFanTray::FanSlot*>(record->object);
         EXPECT_EQ(slot->index, bay - 1);
         EXPECT_TRUE(TestHost::traced("Creating new OrvikFanTray Slot for FanTray " + std::to_string(bay), 0));
-        EXPECT_TRUE(TestHost::traced("MultiDevice::addGpio driver args = " + airflowGpio(bay), 6));
         FakeHam& cpld = *TestHost::fakeHamFor(kCpld);
         FakeHam& eeprom = *TestHost::fakeHamFor(eepromDid(bay));
         const uint8_t bit = static_cast<uint8_t>(1u << (bay - 1));

@@ -160,7 +160,6 @@ TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
         ASSERT_TRUE(TestHost::fireTimer(timer));
         EXPECT_EQ(ham.bytes[8], lit ? 0x01 : 0x00) << lit;
         EXPECT_EQ(ham.bytes[9], lit ? 0xFB : 0xF3) << lit;
-        EXPECT_TRUE(TestHost::traced("handleBlinkTimerCallback() led blink timer hit notifying 2 leds", 4));
         EXPECT_TRUE(TestHost::timers()[timer].armed);
     }
 

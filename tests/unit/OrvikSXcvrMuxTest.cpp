@@ -34,7 +34,6 @@ TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
     std::unique_ptr<Component::LogicalDevice::Mux> wide(device.newMux(args, 260));
     EXPECT_EQ(mux->device(), &device);
     FakeHam ham;
-    TestHost::clearTraces();
     ham.prepare();
     EXPECT_EQ(mux->executeMuxRequest(), ZL_STATUS_NO_COMM);
     EXPECT_EQ(mux->selectRequest(&ham), 1u);
@@ -42,8 +41,6 @@ TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
     EXPECT_EQ(mux->resetRequest(&ham), 1u);
     ASSERT_EQ(ham.execute(), 0);
     EXPECT_EQ(ham.traffic(), "w8 10=03, w8 10=04, w8 10=00");  // channel 260 is 4 in 8 bits
-    EXPECT_TRUE(TestHost::traced("selectRequest(): reg=10, value=3", 4));
-    EXPECT_TRUE(TestHost::traced("resetRequest(): reg=10, reset=0", 4));
 }
 
 // ---- the frame on the real SMBus HAM (dids 7650..7699) ----

@@ -62,7 +62,6 @@ TEST_F(SmbusProxyTest, LabelAndAddressFindTheDeviceAndForceTheProxyDriver) {
         const FakeHam* ham = TestHost::fakeHamFor(did);
         ASSERT_NE(ham, nullptr);
         EXPECT_TRUE(ham->retryCountSet && ham->retryCount == 0) << c.key;
-        EXPECT_TRUE(TestHost::traced("zl_smbus_add( '" + std::string(c.label) + "', " + std::to_string(c.address) + " )", 7));
     }
     // The topology's delays reach the proxy made by label.
     auto* proxy = static_cast<SmbusProxyDriver::SmbusProxy*>(add("bus3", 0x50)->object);
