@@ -154,7 +154,8 @@ TEST(FanTraySlot, SlotRulesAndMemberKeys) {
     OrvikFanTray tray;
     tray.deviceDriverArgsIs({{"presenceGpio2", "{"}});  // a member that can't be made: a null handle
     Drivers::FactoryArgs args;
-    args.driverArgs = {{"slotId", "4"}, {"fanFdl", "{modelName}"}, {"rpmF2B", "R"}, {"rpmB2F", "B"}, {"modelName", "M"}};
+    args.driverArgs = {
+        {"slotId", "4"}, {"fanFdl", "{modelName}"}, {"rpmF2B", "R"}, {"rpmB2F", "B"}, {"modelName", "M"}};
     EXPECT_EQ(TestHost::brokenRule([&] { tray.newSlot(args); }), "1 <= slotId && slotId <= 3");
     EXPECT_TRUE(tray.gpios.empty());  // no member added for a bay that isn't made
     // "258" keeps its low 8 bits: bay 2, member keys presenceGpio2 and airflowGpio2.

@@ -128,11 +128,14 @@ TEST(HamBulk, WriteAndReadWithFallbackSharingOneMode) {
         {"first write succeeds in bulk", H::Unknown, {0}, false, 3, 0, H::Bulk, "w 10=[61 62 63]", ""},
         {"first write fails: words and byte, Multi from then on", H::Unknown, {4, 0}, false, 3, 0, H::Multi,
          "w 10=[61 62 63] !4 | w16 10=6261, w8 12=63", ""},
-        {"fallback status is the result", H::Unknown, {4, 6}, false, 2, 6, H::Multi, "w 10=[61 62] !4 | w16 10=6261 !6", ""},
-        {"Bulk stays Bulk but falls back once", H::Bulk, {6, 0}, false, 2, 0, H::Bulk, "w 10=[61 62] !6 | w16 10=6261", ""},
+        {"fallback status is the result", H::Unknown, {4, 6}, false, 2, 6, H::Multi,
+         "w 10=[61 62] !4 | w16 10=6261 !6", ""},
+        {"Bulk stays Bulk but falls back once", H::Bulk, {6, 0}, false, 2, 0, H::Bulk,
+         "w 10=[61 62] !6 | w16 10=6261", ""},
         {"Multi skips the bulk attempt", H::Multi, {}, false, 5, 0, H::Multi, "w16 10=6261, w16 12=6463, w8 14=65", ""},
         {"first read succeeds in bulk", H::Unknown, {0}, true, 4, 0, H::Bulk, "r 10*4", "pqrs"},
-        {"first read fails: words and byte", H::Unknown, {4, 0}, true, 3, 0, H::Multi, "r 10*3 !4 | r16 10, r8 12", "pqr"},
+        {"first read fails: words and byte", H::Unknown, {4, 0}, true, 3, 0, H::Multi,
+         "r 10*3 !4 | r16 10, r8 12", "pqr"},
         {"Multi read skips the bulk attempt", H::Multi, {}, true, 2, 0, H::Multi, "r16 10", "pq"},
         {"failed fallback read leaves nothing", H::Bulk, {4, 4}, true, 2, 4, H::Bulk, "r 10*2 !4 | r16 10 !4", ""},
     };
@@ -263,7 +266,9 @@ TEST_F(HamSearch, FindsByComponentOrByDid) {
         Log level2;
         for (const auto& line : TestHost::traces())
             if (line.level == 2) level2.push_back(line.text);
-        if (!c.traces.empty() || c.foundDid == 0) EXPECT_EQ(c.traces, level2);
+        if (!c.traces.empty() || c.foundDid == 0) {
+            EXPECT_EQ(c.traces, level2);
+        }
     }
 }
 

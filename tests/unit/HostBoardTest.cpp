@@ -162,8 +162,9 @@ TEST(HostBoardFile, UnusableFilesAndEntriesAreReported) {
 }
 
 TEST(HostCheck, DecimalNumbers) {
-    const std::pair<const char*, bool> cases[] = {{"-5", true}, {"+7", true},     {"", false},   {"-", false},
-                                                  {" 7", false}, {"0x10", false}, {"1.5", false}, {"99999999999", false}};
+    const std::pair<const char*, bool> cases[] = {{"-5", true},    {"+7", true},   {"", false},
+                                                  {"-", false},    {" 7", false},  {"0x10", false},
+                                                  {"1.5", false},  {"99999999999", false}};
     for (const auto& [text, ok] : cases) EXPECT_EQ(isDecimal(text), ok) << text;
     long v = 0;
     EXPECT_TRUE(isDecimal("-12", &v) && v == -12);
@@ -367,9 +368,10 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
 
 TEST(HostReport, LedFieldMeanings) {
     const std::tuple<const char*, int, const char*> cases[] = {
-        {"status", 0, "Off"},       {"status", 9, "Good"},      {"status", 10, "Warning/Bad"}, {"status", 5, "Beacon"},
-        {"status", 11, "Unknown"},  {"status", 3, ""},          {"fantray", 2, "Warning/Bad"}, {"multifan", 1, "Warning"},
-        {"multifan", 3, "Bad/Unknown"}, {"multipsu", 3, "Good"}, {"multipsu", 1, ""},          {"other", 1, ""}};
+        {"status", 0, "Off"},         {"status", 9, "Good"},       {"status", 10, "Warning/Bad"},
+        {"status", 5, "Beacon"},      {"status", 11, "Unknown"},   {"status", 3, ""},
+        {"fantray", 2, "Warning/Bad"}, {"multifan", 1, "Warning"}, {"multifan", 3, "Bad/Unknown"},
+        {"multipsu", 3, "Good"},      {"multipsu", 1, ""},         {"other", 1, ""}};
     for (const auto& [type, field, meaning] : cases) EXPECT_EQ(ledFieldMeaning(type, field), meaning) << type << field;
 }
 

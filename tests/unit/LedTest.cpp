@@ -94,7 +94,8 @@ TEST_F(LedTest, RejectedSettingsTouchNothing) {
         TestHost::clearTraces();
         EXPECT_EQ(set(led, setting), ZL_STATUS_BAD_INPUT);
         EXPECT_EQ(ham.traffic(), "");
-        EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed was given an unexpected setting " + std::to_string(setting), 0));
+        EXPECT_TRUE(
+            TestHost::traced("OrvikLedCpld MultiFanLed was given an unexpected setting " + std::to_string(setting), 0));
     }
     ham.status = ZL_STATUS_NO_COMM;
     TestHost::clearTraces();

@@ -20,7 +20,8 @@ using TestHost::FakeHam;
 
 namespace {
 
-// Both arguments through their low 8 bits. (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest.)
+// Both arguments through their low 8 bits. (Every declared argument's absence, texts and range
+// ends: CatalogueTest and ArgReaderTest.)
 TEST(OrvikSXcvrMuxTest, Arguments) {
     const OrvikSXcvrMux::MuxArgs read = OrvikSXcvrMux::readMuxArgs({{"reg", "300"}, {"reset", "-1"}});
     EXPECT_EQ(std::make_pair(read.reg, read.reset), std::make_pair(uint8_t(44), uint8_t(255)));

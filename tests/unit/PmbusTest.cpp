@@ -77,7 +77,11 @@ TEST(PmbusCreate, VoutExponentKeepsLowEightBits) {
 TEST(PmbusReadings, EachReadingIsOneBatch) {
     using Read = std::function<zl_status(Pmbus&, float*)>;
     const Read vout = [](Pmbus& d, float* v) { return d.get_output_voltage(v); };
-    const Read good = [](Pmbus& d, float* v) { int ok = 7; zl_status s = d.get_power_ok(&ok); return *v = float(ok), s; };
+    const Read good = [](Pmbus& d, float* v) {
+        int ok = 7;
+        const zl_status s = d.get_power_ok(&ok);
+        return *v = float(ok), s;
+    };
     auto temp = [](const char* id) -> Read {
         return [id](Pmbus& d, float* v) {
             return std::unique_ptr<Component::LogicalDevice::TempSensor>(d.newTempSensor(argsWith({{"sensorId", id}})))
@@ -199,7 +203,8 @@ TEST(PmbusFan, EachFanUsesItsOwnRegistersFaultBitAndPec) {
 TEST(PmbusConfiguration, RangeEndsNoOtherTestPins) {
     FakeHam ham;
     Pmbus dev(&ham, 255, nullptr, true);
-    EXPECT_EQ(TestHost::brokenRule([&] { dev.newFan(argsWith({{"fanId", "2"}, {"maxFanRpm", "0"}})); }), "maxFanRpm > 0");
+    EXPECT_EQ(TestHost::brokenRule([&] { dev.newFan(argsWith({{"fanId", "2"}, {"maxFanRpm", "0"}})); }),
+              "maxFanRpm > 0");
     EXPECT_EQ(TestHost::brokenRule([&] { dev.newTempSensor(argsWith({{"sensorId", "3"}})); }), "id == 1 || id == 2");
     EXPECT_TRUE(ham.executed.empty());
 }

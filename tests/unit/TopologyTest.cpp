@@ -333,7 +333,8 @@ TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindTheFirst
 }
 
 TEST(IsDeviceObject, OnlyALeadingBraceCounts) {
-    const std::pair<const char*, bool> table[] = {{"{", true}, {" {", false}, {"", false}, {"psu1", false}, {nullptr, false}};
+    const std::pair<const char*, bool> table[] = {
+        {"{", true}, {" {", false}, {"", false}, {"psu1", false}, {nullptr, false}};
     for (const auto& [text, expected] : table) EXPECT_EQ(isDeviceObject(text), expected) << (text ? text : "null");
 }
 

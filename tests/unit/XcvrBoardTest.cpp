@@ -35,8 +35,10 @@ TEST(XcvrEepromImage, TheHostDecodesEveryImageWithRightChecksums) {
         EXPECT_EQ(info.identifier, c.identifier);
         EXPECT_EQ(info.vendor, c.vendor);
         EXPECT_EQ(info.serial, c.serial);
-        if (c.qsfp) EXPECT_EQ(img[Smbusd::kQsfpPageSelect], 0);  // upper page 00h shown
-        if (c.qsfp) EXPECT_EQ(img[Smbusd::kQsfpIdentifier], img[Smbusd::kQsfpUpperIdentifier]);
+        if (c.qsfp) {
+            EXPECT_EQ(img[Smbusd::kQsfpPageSelect], 0);  // upper page 00h shown
+            EXPECT_EQ(img[Smbusd::kQsfpIdentifier], img[Smbusd::kQsfpUpperIdentifier]);
+        }
     }
 }
 
