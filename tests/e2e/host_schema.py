@@ -1,5 +1,6 @@
-# Checks a `zolta-host show --json` document against its schema (version 1) and, for each
-# argument NAME.PATH=JSON, that the device NAME's value at PATH is JSON.
+# Checks a `zolta-host show --json` document against its schema (version 1): every status
+# object, the summary's counts of them, and for each argument NAME.PATH=JSON, that the device
+# NAME's value at PATH is JSON. (How each kind's row is rendered is HostBoardTest's.)
 # Usage: host_schema.py FILE [NAME.PATH=JSON]...   Prints every mismatch; exit 1 on any.
 import json
 import re
@@ -53,31 +54,6 @@ devices = {}
 for section in ("temperatures", "fans", "powerSupplies", "fanTrays", "transceivers", "leds", "gpios"):
     for d in doc[section]:
         devices[d["name"]] = d
-for t in doc["temperatures"]:
-    for limit in ("alert", "critical"):
-        if set(t[limit]) != {"value", "unit"} or t[limit]["unit"] != "C":
-            err(f"{t['name']}: {limit} {t[limit]}")
-    want = None
-    if t["temperature"]["status"] == "ok":
-        c = t["temperature"]["value"]
-        want = "critical" if c >= t["critical"]["value"] else "alert" if c >= t["alert"]["value"] else "ok"
-    if t["alarm"] != want:
-        err(f"{t['name']}: alarm {t['alarm']!r}, want {want!r}")
-if summary["alarms"] != sum(t["alarm"] in ("alert", "critical") for t in doc["temperatures"]):
-    err("summary alarms")
-for section in ("powerSupplies", "fanTrays", "transceivers"):
-    for d in doc[section]:
-        if d["present"] not in (True, False, None) or d["present"] != d["presence"]["value"]:
-            err(f"{d['name']}: present {d['present']!r}, presence {d['presence']}")
-for t in doc["fanTrays"]:
-    if t["maxRpm"] is not None and type(t["maxRpm"]) is not int:
-        err(f"{t['name']}: maxRpm {t['maxRpm']!r}")
-for f in doc["fans"]:
-    if f["target"] is not None and (type(f["target"]["value"]) is not int or f["target"]["unit"] != "rpm"):
-        err(f"{f['name']}: target {f['target']}")
-for p in doc["powerSupplies"]:
-    if p["powerGood"]["value"] not in (True, False, None):
-        err(f"{p['name']}: powerGood {p['powerGood']}")
 
 for expectation in sys.argv[2:]:
     where, want = expectation.split("=", 1)

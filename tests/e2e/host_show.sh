@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# zolta-host against the emulated OrvikS board: readings changed through the control client
-# show up in `show --json`, whose documents keep their schema (host_schema.py) for the whole
-# board and for one with a pulled PSU, a pulled fan tray and a hung sensor; each exit status;
-# the OpenMetrics exposition as a real parser reads it; and a board file with broken device
-# texts is reported by `check` device by device while `show` still reports the rest, with the
-# library's reason for each refused add.
+# zolta-host against the emulated OrvikS board: `show --json` keeps its schema (host_schema.py)
+# for the whole board and for one with a pulled PSU, a pulled fan tray and a hung sensor; each
+# exit status; the OpenMetrics exposition as a real parser reads it; a board file with broken
+# device texts; the commands that change the board; watch. (The report's texts and the board
+# file's rules are HostBoardTest's; the library against the board is BoardEndToEndTest's.)
 # Usage: host_show.sh BUILD_DIR SOURCE_DIR
 set -u
 build=$(cd "${1:?build directory}" && pwd)
@@ -66,10 +65,8 @@ expect_row() {  # NAME PATTERN WHAT
 status=$?
 exit_is 0 "the whole board reads clean"
 schema "the whole board" 'PSU1.present=true' 'FanTray1.maxRpm=25000' 'Port5.present=false' \
-  'Port5.eepromId.status="absent"' 'Inlet.alarm="ok"' 'Inlet.alert={"value": 45.0, "unit": "C"}'
-expect_row Inlet '"temperature":{"status":"ok","value":24.5,"unit":"C"}' "initial inlet temperature"
-expect_row PSU2 '"model":"PS-2471-1AZ1-LF","serial":"61AZ10101E340DU"' "PSU2 identified by PMBus"
-expect_row PSU1 '"model":"DPS550AB6A","serial":"GTVD1615001656"' "PSU1 identified by its FRU EEPROM"
+  'Port5.eepromId.status="absent"' 'Inlet.alarm="ok"' 'Inlet.temperature.value=24.5' \
+  'PSU2.model="PS-2471-1AZ1-LF"' 'PSU1.serial="GTVD1615001656"'
 
 # --- raw SMBus: the first rows of fan tray 1's EEPROM (format byte, airflow 'F', model, serial)
 # as an i2cdump-style table, through the SMBus proxy the library makes for FanEeprom1<0x50>
@@ -87,14 +84,9 @@ else
   fail "smbus dump:"; cat "$work/dump.out"
 fi
 
-# --- a pulled fan tray: the bay reads empty and its fans absent, not failed
+# --- a pulled fan tray, a pulled PSU and a sensor that hangs: absent is no failure, the hung
+# sensor is
 "$ctl" prop FanEeprom2 present 0 >/dev/null || fail "control: pull fan tray 2"
-"$host" show --json >"$work/show.json" 2>"$work/show.err"
-expect_row FanTray2 '"present":false,"presence":{"status":"ok","value":false}' "pulled fan tray 2 reads as absent"
-expect_row Fan3 '"speed":{"status":"absent","value":null' "the fans of a pulled tray are absent"
-expect_row FanTray1 '"airflow":"frontToBackAirflow","model":"FAN-ORVIKS-80","maxRpm":25000' "fan tray 1 described"
-
-# --- and a pulled PSU and a sensor that hangs: absent is no failure, the hung sensor is
 "$ctl" prop Psu2 present 0 >/dev/null || fail "control: pull PSU2"
 "$ctl" fault TempOutlet delay 20000 >/dev/null || fail "control: hang the outlet sensor"
 ZOLTA_SMBUS_TIMEOUT_MS=300 "$host" show --json >"$work/show.json" 2>"$work/show.err"
@@ -102,23 +94,22 @@ status=$?
 exit_is 1 "a hung sensor fails its reading"
 schema "pulled PSU, pulled fan tray, hung sensor" 'PSU2.present=false' 'PSU2.model=null' \
   'PSU2.powerGood.status="absent"' 'PSU2.outputPower={"status": "absent", "value": null, "unit": "W"}' \
-  'Psu2Fan.speed.status="absent"' 'Psu2Temp1.temperature.status="absent"' 'Fan4.speed.status="absent"' \
-  'FanTray2.airflow=null' 'Outlet.temperature.status="no communication"' 'Outlet.alarm=null'
+  'Psu2Fan.speed.status="absent"' 'Fan4.speed.status="absent"' 'FanTray2.airflow=null' \
+  'Outlet.temperature.status="no communication"' 'Outlet.alarm=null'
 "$ctl" fault TempOutlet off >/dev/null
-"$host" show >"$work/show.txt" 2>&1
-status=$?
+"$host" show >/dev/null 2>&1; status=$?
 exit_is 0 "a pulled PSU and fan tray cost no failure"
-grep -q "^  PSU2 (PsuBay2): absent$" "$work/show.txt" && grep -q "^  FanTray2: *absent  \[Fan3 Fan4\]$" "$work/show.txt" \
-  && grep -q "^    Fan3: *absent$" "$work/show.txt" && pass "text: absent units" || fail "text absent: $(cat "$work/show.txt")"
 "$ctl" prop FanEeprom2 present 1 >/dev/null || fail "control: put fan tray 2 back"
 "$ctl" prop Psu2 present 1 >/dev/null || fail "control: put PSU2 back"
 
-# --- exit statuses and failing fast: an alarm (4, also with a failed reading), usage (2),
-# configuration (3): no service, a board file or library that isn't there, --timeout
+# --- exit statuses and failing fast: an alarm (4, also with a failed reading), configuration
+# (3): no service, --timeout (usage and missing files: the table at the end)
 "$ctl" prop TempInlet temperature 60 >/dev/null
 "$host" show >"$work/show.txt" 2>&1; status=$?
 exit_is 4 "a temperature above its critical limit"
 grep -q "^  Inlet: *+60.0 C .*CRITICAL$" "$work/show.txt" && pass "text: CRITICAL" || fail "text: $(grep Inlet "$work/show.txt")"
+grep -q "Port49 module id 0x11$" "$work/show.txt" && pass "a module's identifier byte in hex" \
+  || fail "module id: $(grep 'Port49 module' "$work/show.txt")"
 # Colour on a terminal only, and not with NO_COLOR or --no-color.
 for run in "paint:$host show temps" "plain:env NO_COLOR=1 $host show temps" "plain:$host --no-color show temps"; do
   script -qc "${run#*:}" /dev/null >"$work/tty.out" 2>&1
@@ -128,21 +119,14 @@ done
 "$ctl" fault TempOutlet nak >/dev/null
 "$host" show --json >"$work/show.json" 2>&1; status=$?
 exit_is 4 "an alarm and a failed reading"
-schema "an alarm" 'Inlet.alarm="critical"' 'Outlet.alarm=null'
 "$ctl" fault TempOutlet off >/dev/null
 "$ctl" prop TempInlet temperature 24.5 >/dev/null
-"$host" show --bogus >/dev/null 2>&1; status=$?
-exit_is 2 "an unknown option"
 t0=$(date +%s%N)
 ZOLTA_SMBUS_SOCKET=$work/nowhere.sock "$host" show >"$work/nowhere.out" 2>&1; status=$?
 ms=$(( ($(date +%s%N) - t0) / 1000000 ))
 exit_is 3 "no SMBus service"
 if [ "$ms" -lt 2000 ] && grep -q "^zolta-host: cannot reach the SMBus service at $work/nowhere.sock: No such file or directory$" "$work/nowhere.out"
 then pass "no service: said at once ($ms ms)"; else fail "no service: $ms ms: $(cat "$work/nowhere.out")"; fi
-"$host" --board "$work/missing.json" show >/dev/null 2>&1; status=$?
-exit_is 3 "a board file that is not there"
-"$host" --library "$work/missing.so" show >/dev/null 2>&1; status=$?
-exit_is 3 "a library that is not there"
 "$ctl" fault all delay 20000 >/dev/null
 t0=$(date +%s%N)
 "$host" --timeout 1 show >/dev/null 2>"$work/timeout.err"; status=$?
@@ -187,14 +171,10 @@ for family in text_string_to_metric_families(open(sys.argv[1]).read()):
 def value(metric, **labels):
     return samples.get((metric, tuple(sorted(labels.items()))))
 checks = [(value("zolta_temperature_celsius", name="Inlet"), 24.5),
-          (value("zolta_temperature_alert_celsius", name="Inlet"), 45),
           (value("zolta_temperature_alarm", name="Inlet"), 0),
-          (value("zolta_fan_target_rpm", name="Fan1"), 25000),
-          (value("zolta_psu_voltage_volts", name="PSU1", direction="output"), 12),
           (value("zolta_psu_power_watts", name="PSU2", direction="input"), 212),
           (value("zolta_psu_power_good", name="PSU1"), 1),
           (value("zolta_present", name="Port5"), 0),
-          (value("zolta_transceiver_signal", name="Port5", signal="rxLos"), 1),
           (value("zolta_reading_ok", name="Outlet", reading="temperature"), 1)]
 bad = [i for i, (got, want) in enumerate(checks) if got != want]
 print(len(samples), "samples;", "mismatches:", [(i, checks[i]) for i in bad])
@@ -207,29 +187,6 @@ tail -1 "$work/show.om" | grep -qx "# EOF" && pass "OpenMetrics ends with # EOF"
   && pass "show temps psus: two sections" || fail "sections: $(grep "^[A-Z]" "$work/show.txt")"
 [ "$("$host" --version)" = "zolta-host 1.0.0" ] && pass "--version" || fail "--version: $("$host" --version)"
 
-# --- change the board: a temperature, a PSU voltage, pull PSU 2, a supply loses power
-"$ctl" prop TempInlet temperature 31.5 >/dev/null || fail "control: set temperature"
-"$ctl" prop Psu1 vout 11.75 >/dev/null || fail "control: set PSU1 output voltage"
-"$ctl" prop Psu2 present 0 >/dev/null || fail "control: pull PSU2"
-"$ctl" prop Psu1 power_good 0 >/dev/null || fail "control: PSU1 loses power"
-
-"$host" show --json >"$work/show.json" 2>"$work/show.err"
-expect_row Inlet '"temperature":{"status":"ok","value":31.5,"unit":"C"}' "inlet temperature follows the control client"
-expect_row PSU1 '"outputVoltage":{"status":"ok","value":11.75,"unit":"V"}' "PSU1 output voltage follows the control client"
-expect_row PSU1 '"present":true' "PSU1 still present"
-expect_row PSU1 '"powerGood":{"status":"ok","value":false}' "a supply that is not power-good reads false"
-expect_row Psu2PresentN '"bit":{"status":"ok","value":1}' "PSU2 presence bit follows the pull"
-
-# The text report shows the change in words and keeps the other readings.
-"$host" show >"$work/show.txt" 2>&1
-if grep -q "Inlet: *+31.5 C" "$work/show.txt" && grep -q "^    power good: no$" "$work/show.txt"; then
-  pass "text report"
-else
-  fail "text report:"; cat "$work/show.txt"
-fi
-"$ctl" prop Psu1 power_good 1 >/dev/null
-grep -q "Port49 module id 0x11$" "$work/show.txt" && pass "a module's identifier byte in hex" \
-  || fail "module id: $(grep 'Port49 module' "$work/show.txt")"
 
 # --- the board file of the tree has no problems
 "$host" check >"$work/check.out" 2>&1
@@ -237,7 +194,8 @@ if grep -q ': no problems$' "$work/check.out"; then
   pass "check of the OrvikS board"
 else fail "check of the OrvikS board:"; cat "$work/check.out"; fi
 
-# --- a board file with broken device texts
+# --- a board file with broken device texts: `check` names each, `show` reads the rest and
+# gives the library's reason for each refused add
 cat >"$work/broken.json" <<JSON
 {
   "board": "Broken",
@@ -247,19 +205,7 @@ cat >"$work/broken.json" <<JSON
      "device": {"name": "TempInlet", "did": 10, "driver": "TMP75", "address": {"address": 72}}},
     {"name": "CutShort", "alert": 45, "critical": 55, "device": "{\"did\": 11, \"driver\": \"TMP75\","},
     {"name": "WrongDriver", "alert": 45, "critical": 55,
-     "device": {"did": 12, "driver": "TMP76", "address": {"address": 74}}},
-    {"name": "NoAddress", "alert": 45, "critical": 55, "device": {"did": 13, "driver": "TMP75"}},
-    {"name": "NoSuchDid", "alert": 45, "critical": 55,
-     "device": {"did": 999, "driver": "TMP75", "address": {"address": 75}}}
-  ],
-  "fans": [
-    {"name": "PsuFanNoMax", "psu": "PSU9",
-     "device": {"did": 40, "driver": "Pmbus", "address": {"address": 88}, "driverArgs": {"fanId": "1"}}}
-  ],
-  "slots": [
-    {"name": "BadBay", "slotType": "psuBay",
-     "device": {"did": 42, "driver": "PsuSlot", "address": {"address": 80},
-                "driverArgs": {"psuId": "x", "identificationType": "ipmi", "gpioDevice": "NoSuchCpld"}}}
+     "device": {"did": 12, "driver": "TMP76", "address": {"address": 74}}}
   ]
 }
 JSON
@@ -271,17 +217,11 @@ expect_check() {  # PATTERN WHAT
 }
 expect_check '^CutShort: device text is not JSON' "truncated text"
 expect_check '^WrongDriver: driver TMP76 is not in this library' "unknown driver"
-expect_check '^NoAddress: device text has no "address"' "missing address"
-expect_check '^NoSuchDid: did 999 is not in the topology' "did not in the topology"
-expect_check '^PsuFanNoMax: driverArgs needs "maxFanRpm"' "missing driver argument"
-expect_check '^PsuFanNoMax: "psu" names power supply "PSU9"' "dangling reference"
-expect_check '^BadBay: driverArgs "psuId" must be a decimal number' "non-numeric driver argument"
-expect_check '^BadBay: "gpioDevice" names label "NoSuchCpld"' "unknown gpioDevice label"
 if grep -q '^Inlet:' "$work/check.out"; then fail "check blames the good device"; else pass "check leaves the good device alone"; fi
 
 "$host" --board "$work/broken.json" show --json >"$work/show.json" 2>"$work/show.err"
 status=$?
-expect_row Inlet '"temperature":{"status":"ok","value":31.5' "show still reads the good sensor of a broken board"
+expect_row Inlet '"temperature":{"status":"ok","value":24.5' "show still reads the good sensor of a broken board"
 if grep -q '"name":"CutShort","kind":"temperature sensor","message":"add returned null"' "$work/show.json"; then
   pass "show names the device whose add failed"
 else
@@ -316,36 +256,21 @@ done
 "$host" set fan Psu1Fan 6000 >/dev/null 2>&1 || fail "set fan exit status"
 [ "$("$ctl" prop Psu1 fan1_duty)" = "25" ] && pass "set fan programs the PSU fan's duty cycle" \
   || fail "set fan: duty $("$ctl" prop Psu1 fan1_duty)"
-"$host" set fan NoSuchFan 100 >/dev/null 2>&1; [ $? -eq 2 ] && pass "unknown device name is a usage error" \
-  || fail "unknown device name"
 
-# --- fans: a set speed is read back as it settles; a stalled fan shows as a fault
+# --- fans: a set speed is read back as it settles
 "$host" set fan Fan3 12000 >"$work/fan.out" 2>&1 || fail "set fan Fan3 exit status"
 grep -q "^Fan3: speed set to 12000 rpm$" "$work/fan.out" && grep -q "^Fan3: reads 12006 rpm after [0-9.]* s$" "$work/fan.out" \
   && pass "set fan reports the programmed speed and the settled read-back" || fail "set fan: $(cat "$work/fan.out")"
-"$host" set fan Fan4 30000 >"$work/fan.out" 2>"$work/fan.err"
-grep -q "Fan4: Warning: setRpm value of 30000 is more than fan's max RPM 25000" "$work/fan.err" \
-  && pass "set fan warns about a speed above the maximum" || fail "set fan above maximum: $(cat "$work/fan.err")"
 "$host" set fan Psu1Fan 99999 >"$work/fan.out" 2>&1
 grep -q "^Psu1Fan: asked for 99999 rpm, above the fan's maximum of 24000 rpm$" "$work/fan.out" \
   && ! grep -q "speed set to 99999" "$work/fan.out" && pass "set fan above the maximum says so" \
   || fail "set fan Psu1Fan 99999: $(cat "$work/fan.out")"
-"$ctl" prop FanCtrl1 stalled0 1 >/dev/null || fail "control: stall fan 1"
-"$host" show --json >"$work/show.json" 2>"$work/show.err"
-expect_row Fan1 '"group":"FanTray1","speed":{"status":"device fault","value":null,"unit":"rpm"},"target":{"value":25000,"unit":"rpm"},"fault":true' "a stalled fan reads as a fault"
-expect_row Fan2 '"speed":{"status":"ok","value":[0-9]*,"unit":"rpm"},"target":{"value":25000,"unit":"rpm"},"fault":false' "the other fan of the tray reads"
-"$host" show >"$work/show.txt" 2>&1
-sed -n '/^Fans$/,/^$/p' "$work/show.txt" | grep -A2 "^  FanTray1$" | grep -q "^    Fan1: *FAULT *target 25000 rpm$" \
-  && pass "text report: fans by tray, the fault in words" || fail "text fans: $(sed -n '/^Fans$/,/^$/p' "$work/show.txt")"
-"$ctl" prop FanCtrl1 stalled0 0 >/dev/null || fail "control: free fan 1"
 
 # --- LEDs: a setting lands in its field, the shared register's other field kept; a Beacon
 # LED's field alternates from one watch report to the next
 "$host" set led StatusLed Good >/dev/null 2>&1 && "$host" set led PsuLed Warning >/dev/null 2>&1 \
   || fail "set led exit status"
 [ "$("$ctl" read LedCpld 7)" = "29" ] && pass "two LEDs share register 7" || fail "LED register 7: $("$ctl" read LedCpld 7)"
-"$ctl" show LedCpld | grep -q "^status=Good psu=Warning/Bad " && pass "the daemon decodes the LED fields" \
-  || fail "show LedCpld: $("$ctl" show LedCpld)"
 "$host" watch --json --interval 0.2 --count 4 --led FanTray2Led Beacon leds >"$work/watch.json" 2>&1
 led='"name":"FanTray2Led","type":"fantray","field":{"status":"ok","value":'
 fields=$(grep -o "$led[0-9]" "$work/watch.json" | grep -o '[0-9]$' | tr -d '\n')
@@ -375,26 +300,28 @@ else
  "leds": [{"name": "Blinky", "readback": {"register": 8, "width": 2},
            "device": {"did": 7, "driver": "ok", "driverArgs": {"type": "fantray", "bitOffset": "0"}}}]}
 JSON
-  fakehost() { "$host" --library "$fake" --board "$work/fake-board.json" "$@"; }
-
-  # Blinking runs on the host's timers between reports: the field changes from report to report.
-  fakehost watch --json --interval 0.3 --count 4 --led Blinky Beacon >"$work/watch.json" 2>"$work/watch.err"
-  values=$(grep -o '"name":"Blinky","type":"fantray","field":{"status":"ok","value":[0-9]*' "$work/watch.json" | sort -u | wc -l)
-  [ "$values" -ge 2 ] && pass "watch runs the blink timer between reports" \
-    || fail "watch: LED field took $values value(s): $(grep -c Blinky "$work/watch.json") reports"
   "$host" -v 0 --library "$fake" --board "$work/fake-board.json" set led Blinky Beacon --hold 0.5 >/dev/null 2>"$work/set.err"
   status=$?
   if [ "$status" -eq 0 ] && grep -q "fake blink tick 3" "$work/set.err"; then pass "set led --hold keeps the LED blinking"
   else fail "set led --hold: exit $status, $(grep -c tick "$work/set.err") ticks"; fi
-  fakehost set led Blinky Sparkle >/dev/null 2>&1; [ $? -eq 2 ] && pass "unknown LED setting is a usage error" \
-    || fail "unknown LED setting"
 fi
 
-# --- command line
+# --- command line: usage (2) and configuration (3) errors that need no service
 "$host" --help >"$work/help.out"; status=$?
 exit_is 0 "--help"
 grep -q "^  4  an alarm" "$work/help.out" && pass "--help lists the exit statuses" || fail "--help: no exit statuses"
-"$host" powercycle >/dev/null 2>&1; [ $? -eq 2 ] && pass "powercycle wants --yes" || fail "powercycle without --yes"
+while IFS='|' read -r want what args; do
+  # shellcheck disable=SC2086
+  "$host" $args >/dev/null 2>&1; status=$?
+  exit_is "$want" "$what"
+done <<TABLE
+2|an unknown option|show --bogus
+2|an unknown device name|set fan NoSuchFan 100
+2|powercycle wants --yes|powercycle
+2|an unknown LED setting|--library $fake --board $work/fake-board.json set led Blinky Sparkle
+3|a board file that is not there|--board $work/missing.json show
+3|a library that is not there|--library $work/missing.so show
+TABLE
 
 # Under the sanitizer build a report may hide behind an expected exit status of 1.
 if grep -l "Sanitizer\|runtime error:" "$work"/*.err "$work"/*.out >/dev/null 2>&1; then

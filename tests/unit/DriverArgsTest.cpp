@@ -57,15 +57,12 @@ TEST_F(DriverArgsTest, OptionalMembers) {
 
 TEST_F(DriverArgsTest, ValueToTextConversionTable) {
     const std::pair<const char*, const char*> table[] = {
-        {"-5", "-5"}, {"0", "0"}, {"2147483647", "2147483647"}, {"-2147483648", "-2147483648"},
-        {"2147483648", "2147483648"}, {"4294967295", "4294967295"},
-        {"4294967296", ""},  // 64-bit integers outside the 32-bit ranges
-        {"-2147483649", ""}, {"18446744073709551615", ""},
+        {"-2147483648", "-2147483648"}, {"4294967295", "4294967295"},
+        {"4294967296", ""}, {"-2147483649", ""},  // 64-bit integers outside the 32-bit ranges
         {"18446744073709551616", "1.84467e+19"},  // too large for 64 bits: a double
-        {"-9223372036854775809", "-9.22337e+18"}, {"1.5", "1.5"}, {"2.0", "2"}, {"0.1", "0.1"},
-        {"1234567.0", "1.23457e+06"}, {"1e20", "1e+20"}, {"1e2", "100"}, {"0.0001", "0.0001"}, {"0.00001", "1e-05"},
-        {R"("text")", "text"}, {R"("")", ""}, {R"("a\u0000b")", "a"},  // up to the first NUL
-        {"true", "true"}, {"false", "false"}, {"[1,2]", ""}, {R"({"k":"v"})", ""},
+        {"1.5", "1.5"}, {"2.0", "2"}, {"1234567.0", "1.23457e+06"}, {"0.0001", "0.0001"}, {"0.00001", "1e-05"},
+        {R"("text")", "text"}, {R"("a\u0000b")", "a"},  // up to the first NUL
+        {"false", "false"}, {"[1,2]", ""}, {R"({"k":"v"})", ""},
     };
     for (const auto& [json, expected] : table) {
         rapidjson::Document doc;
@@ -98,9 +95,7 @@ TEST_F(DriverArgsTest, InvalidDeviceTextsFailAndLeaveTheArgumentsAlone) {
         {R"({"did":1,"address":{"address":1}})", "json.HasMember( \"driver\" )"},
         {R"({"did":1,"driver":"D","isMultiDevice":false})", "json.HasMember( \"address\" )"},
         {R"({"did":1,"driver":"D","provideHam":true,"address":{"address":1}})", "IsUint()"},
-        {R"({"did":1,"driver":"D","provideHam":-1,"address":{"address":1}})", "IsUint()"},
         {R"({"did":1,"driver":"D","uid":4294967296,"address":{"address":1}})", "IsUint()"},
-        {R"({"did":-1,"driver":"D","address":{"address":1}})", "IsUint()"},
         {R"({"did":1,"driver":7,"address":{"address":1}})", "IsString()"},
         {R"({"did":1,"driver":"D","isMultiDevice":true,"multiDeviceArgs":[]})", "IsObject()"},
     };
@@ -147,13 +142,10 @@ TEST_F(DriverArgsTest, InsertDriverArgAppendsAndWritesCompactAscii) {
     const struct { const char *json, *key, *value, *result; } table[] = {
         {R"({"driverArgs":{"a":"1"},"did":2})", "b", "\xC3\xA9", R"({"driverArgs":{"a":"1","b":"\u00E9"},"did":2})"},
         {R"({"driverArgs":{}})", "smile", "\xF0\x9F\x98\x80", R"({"driverArgs":{"smile":"\uD83D\uDE00"}})"},
-        {R"({"driverArgs":{"a":"1"}})", "a", "2", R"({"driverArgs":{"a":"1","a":"2"}})"},  // appended duplicate
-        {" {\n \"x\" : [1, 2.5, true, null],\t\"driverArgs\" : { } } ", "k", "v",
-         R"({"x":[1,2.5,true,null],"driverArgs":{"k":"v"}})"},
+        {" {\n \"a\" : [1, 2.5, true, null],\t\"driverArgs\" : {\"a\":\"1\"} } ", "a", "2",
+         R"({"a":[1,2.5,true,null],"driverArgs":{"a":"1","a":"2"}})"},  // compact, a duplicate appended
         {R"({"driverArgs":{},"name":"caf\u00e9"})", "q", "a\"b\\c\nd\x01",
          R"({"driverArgs":{"q":"a\"b\\c\nd\u0001"},"name":"caf\u00E9"})"},
-        {R"({"driverArgs":{"n":-3,"o":{"p":[]}}})", "\xE2\x82\xAC", "",
-         R"({"driverArgs":{"n":-3,"o":{"p":[]},"\u20AC":""}})"},
     };
     for (const auto& c : table) {
         SCOPED_TRACE(c.json);
@@ -176,13 +168,11 @@ TEST_F(DriverArgsTest, InsertDriverArgFailuresLeaveTheOutputAlone) {
         {R"([{"driverArgs":{}}])", "k", "v", nullptr},
         {R"({"driverArgs":"a"})", "k", "v", nullptr},
         {R"({"driverArgs":{}})", "k", "\xC3", nullptr},          // truncated UTF-8 sequence
-        {R"({"driverArgs":{}})", "k", "\xFF\xFE", nullptr},      // bytes that are never UTF-8
         {R"({"driverArgs":{}})", "\xED\xA0\x80", "v", nullptr},  // an encoded surrogate
         {"{\"driverArgs\":{},\"x\":\"\xC3(\"}", "k", "v", nullptr},
         {deep.c_str(), "k", "v", nullptr},  // refused without exhausting the stack
         {nullptr, "k", "v", nullptr},
         {R"({"driverArgs":{}})", nullptr, "v", nullptr},
-        {R"({"driverArgs":{}})", "k", nullptr, nullptr},
     };
     for (const auto& c : table) {
         SCOPED_TRACE(c.json ? std::string(c.json).substr(0, 40) : "null");

@@ -57,12 +57,10 @@ TEST(FormatFdlTest, ProgrammingErrors) {
     const std::tuple<const char*, std::function<void(FormatFdl&)>, const char*> cases[] = {
         {"set before start", [](FormatFdl& f) { f.set("a", "1"); },
          "active_ && \"FormatFdl: Must call start() before set(...)\""},
-        {"str before start", [](FormatFdl& f) { f.str(); }, "active_ && \"FormatFdl: Must call start() before str()\""},
         {"charPtr before start", [](FormatFdl& f) { f.charPtr(); },
          "active_ && \"FormatFdl: Must call start() before charPtr()\""},
         {"second str", [](FormatFdl& f) { f.start(); f.str(); f.str(); },
          "active_ && \"FormatFdl: Must call start() before str()\""},
-        {"invalid key", [](FormatFdl& f) { f.start(); f.set("c", "3"); }, "0 && \"Invalid key in FormatFdl::set\""},
     };
     for (const auto& [name, misuse, rule] : cases) {
         SCOPED_TRACE(name);
@@ -75,14 +73,14 @@ TEST(FormatFdlTest, ProgrammingErrors) {
     FormatFdl fdl("{a} {b}");
     fdl.start();
     fdl.set("a", "1");
-    EXPECT_THROW(fdl.set("c", "3"), Utils::ConsistencyError);
+    EXPECT_EQ(UnitSupport::ruleOf([&] { fdl.set("c", "3"); }), "0 && \"Invalid key in FormatFdl::set\"");
     EXPECT_TRUE(TestHost::traced("Error: FormatFdl::set -- invalid key '{c}'", 0));
     EXPECT_EQ(fdl.str(), "1 {b}");
 }
 
 TEST(TrimTest, BlanksAndTabsOnly) {
     const std::pair<std::string, std::string> cases[] = {
-        {" \tabc ", "abc"}, {"   ", ""}, {"", ""}, {"abc\n", "abc\n"}, {"\ta b\t", "a b"}, {"\r x \r", "\r x \r"},
+        {" \tabc ", "abc"}, {"   ", ""}, {"", ""}, {"\ta b\t", "a b"}, {"\r x \r", "\r x \r"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(Drivers::trim(in), out) << "[" << in << "]";
 }

@@ -91,7 +91,6 @@ TEST(HostFdl, ParsesItemsAndTakesTheFirstKeyPresent) {
         {"=orphan;noseparator;x=1", {{"x", "1"}}},                              // unusable items ignored
         {"x=1;x=2", {{"x", "2"}}},                                              // later replaces earlier
         {"maxRpm=", {{"maxRpm", ""}}},
-        {"", {}},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(parseFdl(text), expected) << text;
     Fdl fdl = parseFdl("model=short;modelName=long");
@@ -141,7 +140,6 @@ TEST(HostBoardFile, UnusableFilesAndEntriesAreReported) {
         {"{\"topology\": ", false, nullptr, "not JSON", 0},
         {"[1, 2]", false, nullptr, "not a JSON object", 0},
         {"{\"board\": \"x\"}", false, nullptr, "no \"topology\"", 0},
-        {"{\"topology\": 5}", false, nullptr, "no \"topology\"", 0},
         {BOARD(R"("fans": [7])"), true, "fans[0]", "not a JSON object", 0},
         {BOARD(R"("fans": [{"device": {}}])"), true, "fans[0]", "no \"name\"", 0},
         {BOARD(R"("fans": [{"name": "NoDevice"}])"), true, "NoDevice", "no \"device\"", 0},
@@ -164,16 +162,17 @@ TEST(HostBoardFile, UnusableFilesAndEntriesAreReported) {
 }
 
 TEST(HostCheck, DecimalNumbers) {
-    const std::pair<const char*, bool> cases[] = {{"0", true},   {"-5", true},  {"+7", true},    {"25000", true},
-                                                  {"", false},   {"-", false},  {"0x10", false}, {" 7", false},
-                                                  {"7a", false}, {"1.5", false}, {"99999999999", false}};
+    const std::pair<const char*, bool> cases[] = {{"-5", true},    {"+7", true},   {"", false},
+                                                  {"-", false},    {" 7", false},  {"0x10", false},
+                                                  {"1.5", false},  {"99999999999", false}};
     for (const auto& [text, ok] : cases) EXPECT_EQ(isDecimal(text), ok) << text;
     long v = 0;
     EXPECT_TRUE(isDecimal("-12", &v) && v == -12);
 }
 
 // One device text of one kind against the small topology: the rule a problem must
-// contain, or no problem at all (rule null).
+// contain, or no problem at all (rule null). (Whether check and library agree on every
+// declared argument, its absence and range ends under every condition: CatalogueTest.)
 TEST(HostCheck, DeviceRules) {
     auto psu = [](const std::string& args) { return dev(42, "PsuSlot", 80, R"({"psuId": "1", )" + args + "}"); };
     const std::string ipmi = R"("identificationType": "ipmi", "model_1": "M", "psuFdl_1": "{serialNum}")";
@@ -183,6 +182,10 @@ TEST(HostCheck, DeviceRules) {
     const std::tuple<Kind, std::string, const char*> cases[] = {
         {Kind::TempSensor, dev(10, "TMP75", 72), nullptr},
         {Kind::TempSensor, "[1]", "not a JSON object"},
+        {Kind::TempSensor, "{\"did\": 11,", "device text is not JSON"},
+        {Kind::TempSensor, R"({"did": 10, "driver": "TMP75"})", "device text has no \"address\""},
+        {Kind::TempSensor, dev(999, "TMP75", 72), "did 999 is not in the topology"},
+        {Kind::TempSensor, dev(10, "TMP76", 72), "driver TMP76 is not in this library"},
         {Kind::TempSensor, R"({"did": -1, "driver": "TMP75", "address": {"address": 72}})", "unsigned"},
         {Kind::TempSensor, R"({"did": 10, "driver": "TMP75", "address": 72})", "\"address\" is not an object"},
         {Kind::TempSensor, R"({"did": 10, "driver": "TMP75", "address": {"address": 72, "addrSize": 3}})", "1 or 2"},
@@ -194,7 +197,6 @@ TEST(HostCheck, DeviceRules) {
         {Kind::Gpio, dev(1, "Dummy", 35, R"({"register": "16", "bitpos": 32})"), "\"bitpos\" must be from 0 to 31"},
         {Kind::Gpio, dev(1, "Dummy", 35, "{\"register\": \"1\\u0000; x\", \"bitpos\": \"0\"}"),
          "warning: driverArgs \"register\" holds a NUL character; the library reads only \"1\""},
-        {Kind::Gpio, dev(1, "Dummy", 35, R"({"register": "0x10"})"), "needs \"bitpos\""},
         {Kind::Fan, dev(20, "Max6620", 41, R"({"maxId": "1", "id": "1", "regOffset": "3", "maxRpm": "0"})"),
          "\"maxRpm\" must be from 1 to 2147483647 (is 0)"},
         {Kind::Fan, dev(40, "Pmbus", 88, R"({"fanId": "3", "maxFanRpm": "1"})"), "\"fanId\" must be from 1 to 2"},
@@ -206,22 +208,15 @@ TEST(HostCheck, DeviceRules) {
         {Kind::Psu, dev(40, "Pmbus", 88, R"({"gpioDevice": "Psu1x", "powerOkReg": "16", "powerOkBit": "3"})"),
          "which the topology lacks"},
         {Kind::Slot, psu(ipmi), nullptr},
-        {Kind::Slot, dev(42, "PsuSlot", 80, R"({"psuId": "257"})"), nullptr},  // the low 8 bits count
         {Kind::Slot, dev(42, "PsuSlot", 80, "{}"), "needs \"psuId\""},
-        {Kind::Slot, psu(R"("identificationType": "IPMI", "model_1": "M", "psuFdl_1": "x")"), nullptr},
         {Kind::Slot, psu(R"("identificationType": "pmbus", "model_1": "M", "model_3": "N")"), "needs \"psuFdl_1\""},
         {Kind::Slot, psu(R"("model_2": "M")"), nullptr},  // the table ends at the first gap
-        {Kind::Slot, psu(R"("identificationType": "ipmitool_raw", "ipmiId": "2", "model_1": "M", "psuFdl_1": "{serialNum}")"),
-         "needs \"ipmiRawModel\""},
-        {Kind::Slot, psu(R"("identificationType": "ipmitool")"), nullptr},
-        {Kind::Slot, psu(ipmi + R"(, "gpioDevice": "MasterCpld", "presenceReg": "16", "presenceBit": "0", "powerOkReg": "16")"),
-         "needs \"powerOkBit\""},
+        {Kind::Slot, psu(R"("identificationType": "IPMI", "model_1": "M", "psuFdl_1": "x")"), nullptr},  // case counts
         {Kind::Slot, tray + R"({}, )" + trayArgs, nullptr},  // a bay without its GPIOs reads as failing
         {Kind::Slot, tray + R"({"presenceGpio1": "{\"did\": 1}"}, )" + trayArgs,
          "device text has no \"driver\""},  // named 'Dev member "presenceGpio1"'
         {Kind::Led, dev(2, "OrvikLedCpld", 96, R"({"id": "1", "bitOffset": "0", "type": "Status"})"),
          "\"type\" must be one of fantray, multifan, multipsu, status (is \"Status\")"},
-        {Kind::Xcvr, dev(50, "OrvikSCpldA", 49, R"({"id": "7", "type": "qsfp"})"), "\"id\" must be from 1 to 6"},
         {Kind::Xcvr, dev(50, "OrvikSCpldA", 49, R"({"id": "6", "type": "sfp"})"), "must be one of qsfp, qsfp+"},
         {Kind::Smbus, "xcvr1", nullptr},  // a proxy by its label
         {Kind::Smbus, "xcvr2", "labelled xcvr2<0x50>"},
@@ -279,26 +274,6 @@ TEST(HostCheck, BoardRulesAcrossEntriesAndInTheTopology) {
     EXPECT_FALSE(mentions(problems, "P", "")) << "the bay it names exists";
 }
 
-#ifdef ZL_SOURCE_DIR
-// Every problem of the OrvikS board is a driver or kind this library doesn't have yet.
-TEST(HostCheck, TheOrvikSBoardLacksOnlyWhatTheLibraryLacks) {
-    Board board;
-    std::vector<BoardProblem> problems;
-    ASSERT_TRUE(loadBoard(std::string(ZL_SOURCE_DIR) + "/boards/orviks/board.json", &board, &problems)) << joined(problems);
-    std::string text;
-    ASSERT_TRUE(readFile(board.topologyPath(), &text));
-    Topology t = topology(text.c_str());
-    checkBoard(board, t, library(), &problems);
-    for (const auto& p : problems)
-        EXPECT_TRUE(contains(p.rule, "is not in this library") || contains(p.rule, "is not supported by this library"))
-            << p.device << ": " << p.rule;
-    EXPECT_EQ(board.ofKind(Kind::Xcvr).size(), 54u);
-    EXPECT_EQ(board.ofKind(Kind::Psu).size(), 2u);
-    EXPECT_EQ(board.ofKind(Kind::Slot).size(), 5u);
-    EXPECT_TRUE(board.hasSystem);
-}
-#endif
-
 TEST(HostReport, SummaryCountsEveryStatusObjectOnceAndAlarmsAgainstTheLimits) {
     Report r;
     r.temps.push_back({"cool", Reading::of(0, 44.9), 45, 55, ""});
@@ -354,8 +329,6 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
           "\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},"
           "\"alert\":{\"value\":45.0,\"unit\":\"C\"},\"critical\":{\"value\":55.0,\"unit\":\"C\"},\"alarm\":\"alert\"}",
           "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"},",
-          "\"alarm\":null}",
-          "\"type\":\"QSFP\",\"present\":true,\"presence\":{\"status\":\"ok\",\"value\":true},\"lpMode\"",
           "\"eepromId\":{\"status\":\"ok\",\"value\":17}",
           "\"present\":true,\"presence\":{\"status\":\"ok\",\"value\":true},\"model\":\"M\",\"serial\":null,"
           "\"powerGood\":{\"status\":\"ok\",\"value\":false}",
@@ -395,11 +368,10 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
 
 TEST(HostReport, LedFieldMeanings) {
     const std::tuple<const char*, int, const char*> cases[] = {
-        {"status", 0, "Off"},         {"status", 9, "Good"},         {"status", 10, "Warning/Bad"},
-        {"status", 5, "Beacon"},      {"status", 11, "Unknown"},     {"status", 3, ""},
-        {"fantray", 1, "Good"},       {"fantray", 2, "Warning/Bad"}, {"multifan", 2, "Good"},
-        {"multifan", 1, "Warning"},   {"multifan", 3, "Bad/Unknown"}, {"multipsu", 3, "Good"},
-        {"multipsu", 2, "Warning/Bad"}, {"multipsu", 1, ""},         {"other", 1, ""}};
+        {"status", 0, "Off"},         {"status", 9, "Good"},       {"status", 10, "Warning/Bad"},
+        {"status", 5, "Beacon"},      {"status", 11, "Unknown"},   {"status", 3, ""},
+        {"fantray", 2, "Warning/Bad"}, {"multifan", 1, "Warning"}, {"multifan", 3, "Bad/Unknown"},
+        {"multipsu", 3, "Good"},      {"multipsu", 1, ""},         {"other", 1, ""}};
     for (const auto& [type, field, meaning] : cases) EXPECT_EQ(ledFieldMeaning(type, field), meaning) << type << field;
 }
 

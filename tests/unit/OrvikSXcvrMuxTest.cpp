@@ -20,24 +20,11 @@ using TestHost::FakeHam;
 
 namespace {
 
-// Both arguments as the catalogue reads them: the low 8 bits, std::stoi's error, the
-// driver's missing rules.
+// Both arguments through their low 8 bits. (Every declared argument's absence, texts and range
+// ends: CatalogueTest and ArgReaderTest.)
 TEST(OrvikSXcvrMuxTest, Arguments) {
     const OrvikSXcvrMux::MuxArgs read = OrvikSXcvrMux::readMuxArgs({{"reg", "300"}, {"reset", "-1"}});
     EXPECT_EQ(std::make_pair(read.reg, read.reset), std::make_pair(uint8_t(44), uint8_t(255)));
-    const std::pair<Drivers::DriverSpecificArgs, std::string> refused[] = {
-        {{{"reg", "abc"}, {"reset", "0"}}, "stoi"},
-        {{{"reset", "0"}}, "consistency check failed: regIt != args.driverArgs.end()"},
-        {{{"reg", "16"}}, "consistency check failed: resetIt != args.driverArgs.end()"},
-    };
-    for (const auto& [args, what] : refused) {
-        try {
-            OrvikSXcvrMux::readMuxArgs(args);
-            ADD_FAILURE() << what;
-        } catch (const std::exception& e) {
-            EXPECT_EQ(e.what(), what);
-        }
-    }
 }
 
 TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
@@ -48,7 +35,6 @@ TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
     std::unique_ptr<Component::LogicalDevice::Mux> wide(device.newMux(args, 260));
     EXPECT_EQ(mux->device(), &device);
     FakeHam ham;
-    TestHost::clearTraces();
     ham.prepare();
     EXPECT_EQ(mux->executeMuxRequest(), ZL_STATUS_NO_COMM);
     EXPECT_EQ(mux->selectRequest(&ham), 1u);
@@ -56,8 +42,6 @@ TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
     EXPECT_EQ(mux->resetRequest(&ham), 1u);
     ASSERT_EQ(ham.execute(), 0);
     EXPECT_EQ(ham.traffic(), "w8 10=03, w8 10=04, w8 10=00");  // channel 260 is 4 in 8 bits
-    EXPECT_TRUE(TestHost::traced("selectRequest(): reg=10, value=3", 4));
-    EXPECT_TRUE(TestHost::traced("resetRequest(): reg=10, reset=0", 4));
 }
 
 // ---- the frame on the real SMBus HAM (dids 7650..7699) ----
@@ -136,18 +120,11 @@ TEST_F(XcvrMuxFrameTest, SelectBeforeAndResetAfterEveryBatchFromTheFirstPollOn) 
     ASSERT_EQ(service_.requests().size(), 1u);  // the first poll, made while the driver starts
     EXPECT_EQ(shape(service_.requests()[0]), poll);
 
-    // The service answers a read with the register number: 0x0C = 0b1100, so cage 3 is present.
-    EXPECT_EQ(ZL_CALLBACK(port, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port), 1);
-    EXPECT_EQ(service_.requests().size(), 1u);
-
-    ASSERT_EQ(TestHost::fireArmedTimers(), 1);
-    ASSERT_EQ(service_.requests().size(), 2u);
-    EXPECT_EQ(shape(service_.requests()[1]), poll);
-
-    // 0x0B = 0b1011 cached; low power on cage 3 sets bit 3 (already set), off clears it.
+    // (Every later batch is framed alike: ZoltaSmbusHamTest.) The service answers a read with
+    // the register number: 0x0B = 0b1011 cached; low power off on cage 3 clears bit 3.
     EXPECT_EQ(ZL_CALLBACK(port, ZL_QSFP_SET_LP_MODE, zl_xcvr_set_fn)(port, 0), 0);
-    ASSERT_EQ(service_.requests().size(), 3u);
-    EXPECT_EQ(shape(service_.requests()[2]), (std::vector<std::string>{"w96:16=3", "w35:11=3", "w96:16=0"}));
+    ASSERT_EQ(service_.requests().size(), 2u);
+    EXPECT_EQ(shape(service_.requests()[1]), (std::vector<std::string>{"w96:16=3", "w35:11=3", "w96:16=0"}));
 }
 
 TEST_F(XcvrMuxFrameTest, AMuxWithoutItsResetValueRefusesTheDeviceWhenItIsMade) {

@@ -115,7 +115,6 @@ TEST_F(SimHamTest, FileLayoutOffsetsWidthsAndDirectory) {
     EXPECT_EQ("172c4b\n", readFile(ham->simFileName_));
     EXPECT_EQ((std::map<uint32_t, uint32_t>{{0x20, 0}, {0x79, 2}}), ham->offsets);
     EXPECT_EQ(6u, ham->fileSize);
-    EXPECT_TRUE(TestHost::traced("Created " + dir_ + "/Pmbus-psu1", 5));
     struct stat st {};
     ASSERT_EQ(0, stat(dir_.c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -138,8 +137,6 @@ TEST_F(SimHamTest, ReadsByWidthWithPadding) {
         {"byte field as byte", 0x01, '8', 0, 0x17, ""},
         {"byte field as word is padded with f", 0x01, 'w', 0, 0xff17, ""},
         {"word field as byte takes its first digits", 0x02, '8', 0, 0x2c, ""},
-        {"word field as word", 0x02, 'w', 0, 0x2c4b, ""},
-        {"small word", 0x04, 'w', 0, 0x0005, ""},
         {"string, shorter", 0x03, 'b', 2, 0, "ab"},
         {"string, longer is padded with 0xff", 0x03, 'b', 5, 0, std::string("\xff\xff" "abc")},
         {"string, zero length", 0x03, 'b', 0, 0, ""},
@@ -156,10 +153,6 @@ TEST_F(SimHamTest, ReadsByWidthWithPadding) {
             EXPECT_EQ(c.number, c.kind == '8' ? ham->get8(id) : ham->get16(id));
         }
     }
-    uint8_t b = 0;
-    EXPECT_EQ(0, ham->recvByte(&b));  // answers the register used last
-    EXPECT_TRUE(TestHost::traced(dir_ + "/Mixed-r - Read ab from register 0x3", 5)) << TestHost::dumpTraces();
-
     // A batch answers its last register; processCall is a read, its value ignored.
     ham->prepare();
     Ham::ResponseId first = ham->addRead16(0x04);
@@ -199,9 +192,6 @@ TEST_F(SimHamTest, WritesLandInPlaceWhenQueuedAndLeaveNoDescriptor) {
     EXPECT_EQ(0u, ham->savedReg);
     EXPECT_EQ(4, ham->execute());
 
-    TestHost::clearTraces();
-    EXPECT_EQ(0, ham->write16(0x04, 0xbeef, false));
-    EXPECT_TRUE(TestHost::traced(dir_ + "/Mixed-w - Wrote beef to register 0x4", 5)) << TestHost::dumpTraces();
     uint8_t value = 0;
     ASSERT_EQ(0, ham->write8(0x01, 0x42, false));
     ASSERT_EQ(0, ham->read8(0x01, &value));

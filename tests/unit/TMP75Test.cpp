@@ -34,13 +34,9 @@ TEST(TMP75Test, InitSetsElevenBitsAndAReadingIsOneWordRead) {
     driver.init();
     TestHost::clearTraces();
     std::unique_ptr<TempSensor> sensor(driver.newTempSensor(Drivers::FactoryArgs()));
-    std::unique_ptr<TempSensor> other(driver.newTempSensor(Drivers::FactoryArgs()));
-    EXPECT_NE(sensor, other);  // each call makes a new one
-    EXPECT_TRUE(TestHost::traceCount("Creating TMP75") == 2 && TestHost::traced("Creating TMP75", 5));
     float celsius = 0;
     EXPECT_EQ(TempSensor::getTemperatureCallback(&sensor->record, &celsius), 0);
     EXPECT_EQ(celsius, 25.125f);
-    EXPECT_TRUE(TestHost::traced("zl_status Drivers::TMP75::getTemperature(float*)", 6));
     // One configuration write (11 bits, no PEC), then one word read of register 0.
     EXPECT_EQ(UnitSupport::traffic(ham), "[w8:1=64][r16:0]");
 

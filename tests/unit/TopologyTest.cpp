@@ -85,10 +85,8 @@ TEST_F(TopologyTest, WalkIsChildrenFirstAndAStopStillVisitsEveryAncestor) {
         // behind a mux: the mux, every bus and the root are still visited
         {"Device 43", {"Device 30", "Bus 3", "Component 400", "Component 401", "Device 40", "Device 43", "Bus 0",
                        "Mux 41", "Bus 4", "Accelerator 1", "SCD 7"}},
-        {"Component 400", {"Device 30", "Bus 3", "Component 400", "Device 40", "Bus 4", "Accelerator 1", "SCD 7"}},
         {"Bus 3", {"Device 30", "Bus 3", "Accelerator 1", "SCD 7"}},  // later siblings skipped
         {"Bus 9", walkPrefix(19)},                                    // the I2C itself still visited
-        {"Accelerator 6", walkPrefix(21)},
         {"Topology", kFullWalk},
     };
     for (const auto& [stopAt, seen] : cases) {
@@ -174,15 +172,11 @@ std::string i2c(const std::string& members) { return R"([{"type":"I2C","ham":"h"
 
 const std::pair<std::string, std::string> kBrokenDocs[] = {
     // structure rules, in build order
-    {R"({})", "json.IsArray()"}, {R"([1])", "it->IsObject()"}, {i2c(R"(,"devices":[1])"), "it->IsObject()"},
-    {onBus(R"({"did":1,"components":[null]})"), "it->IsObject()"},
+    {R"({})", "json.IsArray()"}, {onBus(R"({"did":1,"components":[null]})"), "it->IsObject()"},
     {R"([{"ham":"h"}])", "it->HasMember( \"type\" )"}, {R"([{"type":"SCD","pci":1}])", "it->HasMember( \"ham\" )"},
     {R"([{"type":"scd","ham":"h"}])", "false && \"Unknown type\""}, {inScd("[1]"), "json.IsObject()"},
-    {R"([{"type":"Celestica","ham":"h","accelerators":["a"]}])", "json.IsObject()"},
     {R"([{"type":"SCD","ham":"h"}])", "json.HasMember( \"pci\" )"}, {inScd("[{}]"), "json.HasMember( \"id\" )"},
-    {R"([{"type":"IOPort","ham":"h"}])", "json.HasMember( \"id\" )"},
-    {inScd(R"([{"id":1,"busses":[{}]}])"), "json.HasMember( \"id\" )"},
-    {i2c(R"(,"muxes":[{}])"), "json.HasMember( \"did\" )"}, {onBus(R"({"label":"x"})"), "json.HasMember( \"did\" )"},
+    {i2c(R"(,"muxes":[{}])"), "json.HasMember( \"did\" )"},
     {onBus(R"({"did":1,"components":[{}]})"), "json.HasMember( \"uid\" )"}, {inScd("{}"), "accels.IsArray()"},
     {R"([{"type":"Celestica","ham":"h","accelerators":1}])", "accels.IsArray()"},
     {inScd(R"([{"id":1,"busses":{}}])"), "busses.IsArray()"},
@@ -195,16 +189,14 @@ const std::pair<std::string, std::string> kBrokenDocs[] = {
     {onBus(R"({"did":1,"driver":"D"})"), "json.HasMember( \"address\" )"},
     {onBus(R"({"did":1,"driver":"D","isMultiDevice":true})"), "json.HasMember( \"multiDeviceArgs\" )"},
     // the reader's own type checks
-    {R"([{"type":5,"ham":"h"}])", "IsString()"}, {onBus(R"({"did":1,"label":5})"), "IsString()"},
-    {i2c(R"(,"simulated":"yes")"), "IsBool()"}, {R"([{"type":"SCD","ham":"h","pci":4294967296}])", "IsUint()"},
+    {onBus(R"({"did":1,"label":5})"), "IsString()"}, {i2c(R"(,"simulated":"yes")"), "IsBool()"},
+    {R"([{"type":"SCD","ham":"h","pci":4294967296}])", "IsUint()"},
     {onBus(R"({"did":"x","did":1})"), "IsUint()"},  // the first occurrence is checked
     {R"([{"type":"I2C","ham":"h","id":2147483648}])", "IsInt()"}, {R"([{"type":"I2C","ham":"h","id":1.0}])", "IsInt()"},
-    {onBus(R"({"did":1,"components":[{"uid":true}]})"), "IsUint()"}, {i2c(R"(,"devices":{})"), "IsArray()"},
-    {i2c(R"(,"muxes":[{"did":1,"busses":{}}])"), "IsArray()"}, {onBus(R"({"did":1,"components":"c"})"), "IsArray()"},
+    {i2c(R"(,"devices":{})"), "IsArray()"},
     {onBus(R"({"did":1,"driver":"D","address":{"address":1,"addrSize":3}})"),
      "address.addrSize == 1 || address.addrSize == 2"},
     // the driver-argument rules of a device inside the document
-    {onBus(R"({"did":1,"driver":"D","isMultiDevice":1,"address":{"address":1}})"), "IsBool()"},
     {onBus(R"({"did":1,"driver":"D","driverArgs":[],"address":{"address":1}})"), "IsObject()"},
     {onBus(R"({"did":1,"driver":"D","isMultiDevice":true,"multiDeviceArgs":{"fan":1}})"), "IsString()"},
     {muxChain(65), "muxNesting < kMaxMuxNesting"},  // muxes nested beyond any board
@@ -257,10 +249,7 @@ TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
     const struct { const char* text; std::string message; size_t offset; } cases[] = {
         {nullptr, "The document is empty.", 0},
         {"   ", "The document is empty.", 3},
-        {"[1,]", "Invalid value.", 3},
         {"[][]", "The document root must not follow by other values.", 2},
-        {R"({"a" 1})", "Missing a colon after a name of object member.", 5},
-        {R"(["abc)", "Missing a closing quotation mark in string.", 5},
         {"[1e400]", "Number too big to be stored in double.", 1},
     };
     const std::string good = onBus(R"({"did":5,"label":"l"})");
@@ -281,19 +270,10 @@ TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
     }
 }
 
-TEST(ParseErrorMessage, CoversEveryCodeAndFallsBackForOthers) {
-    const std::pair<int, const char*> table[] = {
-        {0, "Unknown error."}, {1, "The document is empty."},
-        {2, "The document root must not follow by other values."}, {3, "Invalid value."},
-        {4, "Missing a name for object member."}, {5, "Missing a colon after a name of object member."},
-        {6, "Missing a comma or '}' after an object member."}, {7, "Missing a comma or ']' after an array element."},
-        {8, "Incorrect hex digit after \\u escape in string."}, {9, "The surrogate pair in string is invalid."},
-        {10, "Invalid escape character in string."}, {11, "Missing a closing quotation mark in string."},
-        {12, "Invalid encoding in string."}, {13, "Number too big to be stored in double."},
-        {14, "Miss fraction part in number."}, {15, "Miss exponent in number."},
-        {16, "Terminate parsing due to Handler error."}, {17, "Unspecific syntax error."},
-        {18, "Unknown error."}, {-1, "Unknown error."},
-    };
+TEST(ParseErrorMessage, CoversTheLastCodeAndFallsBackForOthers) {
+    const std::pair<int, const char*> table[] = {{0, "Unknown error."}, {1, "The document is empty."},
+                                                 {17, "Unspecific syntax error."}, {18, "Unknown error."},
+                                                 {-1, "Unknown error."}};
     for (const auto& [code, message] : table)
         EXPECT_STREQ(parseErrorMessage(static_cast<rapidjson::ParseErrorCode>(code)), message) << code;
 }
@@ -353,9 +333,8 @@ TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindTheFirst
 }
 
 TEST(IsDeviceObject, OnlyALeadingBraceCounts) {
-    const std::pair<const char*, bool> table[] = {{"{", true},     {R"({"did":1})", true}, {" {", false},
-                                                  {"", false},      {"[{}]", false},        {"psu1", false},
-                                                  {nullptr, false}};
+    const std::pair<const char*, bool> table[] = {
+        {"{", true}, {" {", false}, {"", false}, {"psu1", false}, {nullptr, false}};
     for (const auto& [text, expected] : table) EXPECT_EQ(isDeviceObject(text), expected) << (text ? text : "null");
 }
 
@@ -377,7 +356,6 @@ TEST(FillAddress, PacksFieldsTruncatesAndChecksAddrSize) {
         {R"({"address":1,"accel":200})", 1u | (72u << 14) | kAddrSize1, nullptr},
         {R"({"address":1,"addrSize":6})", 1u | (2u << 25), nullptr},  // stores 2
         {R"({"address":1,"addrSize":3})", 0, "address.addrSize == 1 || address.addrSize == 2"},
-        {R"({"address":1,"addrSize":0})", 0, "address.addrSize == 1 || address.addrSize == 2"},
         {R"({"accel":1})", 0, "value.HasMember( \"address\" )"}, {R"([{"address":1}])", 0, "value.IsObject()"},
         {R"({"address":4294967296})", 0, "IsUint()"},
     };
