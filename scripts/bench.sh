@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs every performance figure in one go and prints each beside its limit:
 #   - single-read callback vs a tight Unix-socket ping-pong of the same frames (median of
-#     interleaved rounds), and the latency of batches of 1..64 reads (plotted)
+#     interleaved rounds), and the latency of batches of 1..64 reads (plotted), with the
+#     library talking to a minimal service zl_perf forks, which answers every request at once
+#     with a canned answer (the limit applies to this figure: the library's own overhead),
+#     and to zolta-smbusd emulating the TMP75 (the same plus the emulated board's work)
 #   - system calls per single-read callback (strace, between the probe's markers)
 #   - user-space instructions per single-read callback, library side (callgrind)
 #   - the service's user-space instructions (callgrind) and system calls (strace) per request
@@ -9,7 +12,7 @@
 #     transaction log), and zolta-host's peak RSS with the full board loaded
 # Results: build/bench-results.json; plot: bench/latency.png (BENCH_PLOT=PATH elsewhere).
 # BENCH_ROUNDS sets the interleaved rounds (default 9). The latency rounds run with the
-# service, the probe and its echoes on one core (BENCH_CPU, default 0; empty: anywhere): on a
+# services, the probe and its echoes on one core (BENCH_CPU, default 0; empty: anywhere): on a
 # small shared VM where the scheduler places each process decides how fast it is woken, for
 # as long as the process lives, which makes unpinned figures vary by several times between
 # runs. On one core both sides pay the same switches, and the ratio measures the work added.
