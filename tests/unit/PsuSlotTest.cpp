@@ -262,13 +262,13 @@ TEST(PsuSlotWedge, BitPerPsu) {
 
 TEST(PsuSlotPmbusMethod, CountBytesAndTrimming) {
     const struct { const char* model; std::string serial; const char* log; zl_status status; const char* text; } cases[] = {
-        {"\x0F" "PS-2471-1AZ1-LF", "\x0F" "61AZ10101E340DU", "[r8:9a r8:9e][r:9a/16 r:9e/16]", 0,
+        {"\x0F" "PS-2471-1AZ1-LF", "\x0F" "61AZ10101E340DU", "r8 9a, r8 9e | r 9a*16, r 9e*16", 0,
          "PS-2471-1AZ1-LF/61AZ10101E340DU"},
-        {"\x06" "  DPS\t", "\x05" "SN1  ", "[r8:9a r8:9e][r:9a/7 r:9e/6]", 0, "DPS/SN1  "},  // model trimmed only
-        {"\xFF" "ignored", "\xFF" "ignored", "[r8:9a r8:9e][r:9a/0 r:9e/0]", 0, "/"},       // count + 1 wraps
-        {"\x02" "AB", std::string("\x00", 1), "[r8:9a r8:9e][r:9a/3 r:9e/1]", 0, "AB/"},
-        {"\x01M", "\x01S", "[r8:9a r8:9e]", ZL_STATUS_NO_COMM, "/"},                   // first batch fails
-        {"\x01M", "\x01S", "[r8:9a r8:9e][r:9a/2 r:9e/2]", ZL_STATUS_FAILED, "/"},  // second batch fails
+        {"\x06" "  DPS\t", "\x05" "SN1  ", "r8 9a, r8 9e | r 9a*7, r 9e*6", 0, "DPS/SN1  "},  // model trimmed only
+        {"\xFF" "ignored", "\xFF" "ignored", "r8 9a, r8 9e | r 9a*0, r 9e*0", 0, "/"},       // count + 1 wraps
+        {"\x02" "AB", std::string("\x00", 1), "r8 9a, r8 9e | r 9a*3, r 9e*1", 0, "AB/"},
+        {"\x01M", "\x01S", "r8 9a, r8 9e !4", ZL_STATUS_NO_COMM, "/"},                   // first batch fails
+        {"\x01M", "\x01S", "r8 9a, r8 9e | r 9a*2, r 9e*2 !6", ZL_STATUS_FAILED, "/"},  // second batch fails
     };
     for (const auto& c : cases) {
         FakeHam ham;
@@ -279,7 +279,7 @@ TEST(PsuSlotPmbusMethod, CountBytesAndTrimming) {
         const Ident r = identify(ham, &PsuSlot::Slot::readSerialAndModelPmbus);
         EXPECT_EQ(r.status, c.status) << c.log;
         EXPECT_EQ(r.text, c.text);
-        EXPECT_EQ(UnitSupport::traffic(ham), c.log);
+        EXPECT_EQ(ham.traffic(), c.log);
         EXPECT_TRUE(TestHost::traced("readSerialAndModelPmbus", 7));
     }
 }
@@ -298,7 +298,7 @@ TEST(PsuSlotIpmiMethod, ProductNameAndSerialFromTheProductArea) {
     EXPECT_EQ(r.status, ZL_STATUS_OK);
     EXPECT_EQ(r.text, "DPS-550AB/ GTVD161500165 ");  // the model trimmed
     // Reads: offset byte, then every type/length byte, and the two kept fields.
-    EXPECT_EQ(UnitSupport::traffic(ham), "[r8:4][r8:b][r8:11][r:12/12][r8:1e][r8:26][r8:2a][r:2b/15]");
+    EXPECT_EQ(ham.traffic(), "r8 04 | r8 0b | r8 11 | r 12*12 | r8 1e | r8 26 | r8 2a | r 2b*15");
 
     // Area offset 0x1F: the first type/length byte at 251, the product name wrapped to 0,
     // and byte 4 (the area offset itself) read as the part number's type/length byte:

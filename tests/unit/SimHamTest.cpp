@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "Drivers/Device.h"
+#include "FakeHam.h"
 #include "FakeService.h"
 #include "Ham/SimHam.h"
 #include "TestHost.h"
@@ -26,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Ham::SimHam;
-using UnitSupport::ruleOf;
+using TestHost::brokenRule;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -242,7 +243,7 @@ TEST_F(SimHamTest, BrokenTablesAndUnusableFiles) {
     EXPECT_THROW(ham->setExpected(&mixedTable()), Utils::ConsistencyError);  // no name yet
     EXPECT_TRUE(TestHost::traced("consistency check failed: !simFileName_.empty()", 0));
     ham->setDriverName("Broken", "");
-    EXPECT_EQ("size == val.valStr().length()", ruleOf([&] { ham->setExpected(&table); }));
+    EXPECT_EQ("size == val.valStr().length()", brokenRule([&] { ham->setExpected(&table); }));
     EXPECT_FALSE(ham->simFileExists_);
     EXPECT_EQ(nullptr, ham->expected);
     EXPECT_FALSE(fs::exists(ham->simFileName_));
@@ -252,7 +253,7 @@ TEST_F(SimHamTest, BrokenTablesAndUnusableFiles) {
     const int fdsBefore = openFdCount();
     uint8_t value = 0;
     std::ofstream(gone->simFileName_, std::ios::trunc) << "17";
-    EXPECT_EQ("mm != ((void *) -1)", ruleOf([&] { gone->read8(0x02, &value); }));
+    EXPECT_EQ("mm != ((void *) -1)", brokenRule([&] { gone->read8(0x02, &value); }));
     EXPECT_THROW(gone->write16(0x04, 1, false), Utils::ConsistencyError);
     fs::remove(gone->simFileName_);
     EXPECT_THROW(gone->read8(0x01, &value), Utils::ConsistencyError);
