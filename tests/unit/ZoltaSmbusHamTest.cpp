@@ -9,6 +9,7 @@
 
 #include "Components/LogicalDevices.h"
 #include "Drivers/Device.h"
+#include "FakeHam.h"
 #include "FakeService.h"
 #include "Ham/ZoltaSmbusHam.h"
 #include "LibraryInit.h"
@@ -341,7 +342,6 @@ TEST_F(ZoltaSmbusHamTest, FailureStatuses) {
         {A::close(), 4, "execute: error. " + std::to_string(ECONNRESET)},
         {A::reply(entries(2, true, "bus 9 stuck")), 6, "execute: failure in response bus 9 stuck"},
         {A::reply(entries(0, true)), 6, "execute: failure in response unknown reason"},
-        {A::reply(entries(1)), 6, "execute: invalid number of response entries; expected 2, got 1"},
         {A::reply(entries(3)), 6, "execute: invalid number of response entries; expected 2, got 3"},
     };
     auto ham = make(7041);
@@ -394,15 +394,7 @@ TEST_F(ZoltaSmbusHamTest, WrongDataLengthAndBadIdsBreakRules) {
         {outOfRange, [&] { ham->get8(2); }},
         {outOfRange, [&] { ham->getBlock(0xFFFFFFFE, 0); }},  // no wrap-around
     };
-    for (const auto& [rule, fn] : cases) {
-        SCOPED_TRACE(rule);
-        try {
-            fn();
-            ADD_FAILURE() << "no consistency failure";
-        } catch (const Utils::ConsistencyError& e) {
-            EXPECT_EQ(rule, e.rule());
-        }
-    }
+    for (const auto& [rule, fn] : cases) EXPECT_EQ(rule, TestHost::brokenRule(fn));
     uint8_t v = 0x55;  // through a callback's guard a broken rule is status 6
     EXPECT_EQ(6, Utils::guardCallback([&] { return ham->read8(0x01, &v); }));
     EXPECT_EQ(0x55, v);
