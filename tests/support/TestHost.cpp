@@ -66,14 +66,6 @@ bool fireTimer(uint32_t id) {
     return true;
 }
 
-int fireArmedTimers() {
-    std::vector<uint32_t> due;
-    for (const auto& [id, timer] : timers())
-        if (timer.armed && !timer.deleted) due.push_back(id);
-    for (uint32_t id : due) fireTimer(id);
-    return static_cast<int>(due.size());
-}
-
 void holdPointer(const void* record) {
     static auto* held = new std::vector<const void*>;  // never destroyed: stays reachable
     held->push_back(record);

@@ -41,8 +41,6 @@ void failTimerAdd(bool fail);
 void failTimerSet(bool fail);
 // Fires one armed timer (disarming it first, one expiry per arming). False if not armed.
 bool fireTimer(uint32_t id);
-// Fires every armed timer once, in id order; returns how many fired.
-int fireArmedTimers();
 
 std::vector<uint32_t>& fdWatcherDeletes();
 
