@@ -202,8 +202,6 @@ TEST_F(ZoltaSmbusHamTest, EachOperationFillsItsRequest) {
         std::string data;
     } cases[] = {
         {[](auto& h) { h.addRecvByte(); }, Smbus::REQUEST_READ, 0, 0, false, false, ""},
-        {[](auto& h) { h.addRead8(0x20); }, Smbus::REQUEST_READ, 0x20, 1, false, false, ""},
-        {[](auto& h) { h.addRead16(0x8b); }, Smbus::REQUEST_READ, 0x8b, 2, false, false, ""},
         {[](auto& h) { h.addRead(0x40, 7, false); }, Smbus::REQUEST_READ, 0x40, 7, false, false, ""},
         {[](auto& h) { h.addReadBlock(0x9a); }, Smbus::REQUEST_BLOCK_READ, 0x9a, 0, false, false, ""},
         {[](auto& h) { h.addSendByte(0x55, true); }, Smbus::REQUEST_WRITE, 0x55, 0, true, false, ""},
