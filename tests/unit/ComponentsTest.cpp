@@ -199,7 +199,6 @@ TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
     auto gpio = [](const std::string& t) { return [t] { return static_cast<void*>(zl_gpio_add(t.c_str())); }; };
     const std::tuple<const char*, std::function<void*()>, const char*, int> cases[] = {
         {"slot not offered", slot(dummy), "Not implemented newSlot", 0},
-        {"sensor not offered", temp(dummy), "Not implemented newTempSensor", 0},
         {"fan bad text", fan("nope"), "DeviceBase::create() failed", 0},
         {"sensor bad text", temp("nope"), "DeviceBase::create() failed", 0},
         {"psu bad text", psu("nope"), "DeviceBase::create() failed", 2},

@@ -139,11 +139,11 @@ TEST(PmbusPowerOk, AGpioBitInsteadOfStatusWord) {
 TEST(PmbusFan, DutyCycleArithmetic) {
     const struct { int rpm; const char* written; unsigned traced; } cases[] = {
         {5000, "0032", 50},         // half
-        {20000, "0064", 200},      // over the maximum: capped
-        {-1, "0000", 0},             // truncates toward zero
-        {-10000, "0064", 65436},   // low 16 bits of -100 exceed 100
-        {INT_MAX, "0000", 0},        // rpm * 100 wraps to -100 in 32 bits: duty 0
-        {30000000, "0064", 1576},  // wraps to -1294967296: duty -129496, low 16 bits 1576
+        {20000, "0064", 200},       // over the maximum: capped
+        {-1, "0000", 0},            // truncates toward zero
+        {-10000, "0064", 65436},    // low 16 bits of -100 exceed 100
+        {INT_MAX, "0000", 0},       // rpm * 100 wraps to -100 in 32 bits: duty 0
+        {30000000, "0064", 1576},   // wraps to -1294967296: duty -129496, low 16 bits 1576
     };
     for (const auto& c : cases) {
         FakeHam ham;
@@ -189,7 +189,6 @@ TEST(PmbusFan, EachFanUsesItsOwnRegistersFaultBitAndPec) {
             {fan2.get(), 0x40, ZL_STATUS_DEVICE_FAULT, -1, "r8 81"},
         };
     for (const auto& c : cases) {
-        ham.executed.clear();
         ham.bytes[Pmbus::STATUS_FANS_1_2] = c.faults;
         int rpm = -1;
         EXPECT_EQ(c.fan->getRpm(&rpm), c.status) << c.batches;
