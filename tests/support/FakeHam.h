@@ -129,7 +129,7 @@ struct ScriptedGpio : Component::LogicalDevice::Gpio {
 };
 
 // The library in simulation for one test: a private simulation directory under /tmp, and
-// simulation switched off again (directory setting forgotten) when the object goes.
+// when the object goes (after the HAMs it made) the directory removed and simulation off.
 class SimulationDir {
   public:
     explicit SimulationDir(const std::string& name);

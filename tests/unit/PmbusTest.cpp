@@ -212,15 +212,11 @@ TEST(PmbusConfiguration, RangeEndsNoOtherTestPins) {
 TEST(PmbusSimulation, TableReadings) {
     TestHost::SimulationDir sim("pmbus");
     std::unique_ptr<Ham::SimHam> ham = sim.ham("Pmbus", "psu1", &Pmbus::values);
-    {
-        Pmbus pmbus(ham.get(), 255, nullptr, true);
-        float value = kUntouched;
-        EXPECT_EQ(pmbus.pmbus_read_linear(Pmbus::READ_TEMPERATURE_1, &value), ZL_STATUS_OK);
-        EXPECT_FLOAT_EQ(value, 38.0f);
-        EXPECT_EQ(Pmbus::Fan(&pmbus, 0, 10000, false).setRpm(5000), ZL_STATUS_NO_COMM);  // FAN_COMMAND_1
-    }
-    ham.reset();
-    std::system(("rm -rf '" + sim.dir + "'").c_str());
+    Pmbus pmbus(ham.get(), 255, nullptr, true);
+    float value = kUntouched;
+    EXPECT_EQ(pmbus.pmbus_read_linear(Pmbus::READ_TEMPERATURE_1, &value), ZL_STATUS_OK);
+    EXPECT_FLOAT_EQ(value, 38.0f);
+    EXPECT_EQ(Pmbus::Fan(&pmbus, 0, 10000, false).setRpm(5000), ZL_STATUS_NO_COMM);  // FAN_COMMAND_1
 }
 
 }  // namespace

@@ -490,16 +490,12 @@ TEST(PsuSlotSimulation, TableAndFruMethodOnTheSimulatedArea) {
 
     TestHost::SimulationDir sim("psuslot");
     std::unique_ptr<Ham::SimHam> ham = sim.ham("PsuSlot", "psu1", &PsuSlot::values);
-    {
-        PsuSlot device(ham.get());
-        // The product name's length byte says 11 while its field holds 10 bytes: the
-        // simulation pads the missing byte in front with 0xFF.
-        auto slot = makeSlot(device, {{"identificationType", "ipmi"}, {"model_1", "\xFF" "DPS550AB6A"},
-                                      {"psuFdl_1", "Delta DPS-550AB, serial {serialNum}"}});
-        EXPECT_EQ(presence(*slot).fdl, "Delta DPS-550AB, serial GTVD1615001656");
-    }
-    ham.reset();
-    std::system(("rm -rf '" + sim.dir + "'").c_str());
+    PsuSlot device(ham.get());
+    // The product name's length byte says 11 while its field holds 10 bytes: the simulation
+    // pads the missing byte in front with 0xFF.
+    auto slot = makeSlot(device, {{"identificationType", "ipmi"}, {"model_1", "\xFF" "DPS550AB6A"},
+                                  {"psuFdl_1", "Delta DPS-550AB, serial {serialNum}"}});
+    EXPECT_EQ(presence(*slot).fdl, "Delta DPS-550AB, serial GTVD1615001656");
 }
 
 }  // namespace
