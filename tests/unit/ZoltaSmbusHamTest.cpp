@@ -20,42 +20,17 @@ namespace {
 
 using TestHost::FakeService;
 
-// A mux that connects its channel by writing the channel value to register 0 of its own
-// device and disconnects by writing 0.
-class TestMux : public Component::LogicalDevice::Mux {
-  public:
-    TestMux(Component::HardwareDevice* device, uint32_t value) : device_(device), value_(value) {}
-    unsigned selectRequest(Ham::Ham* ham) override { return write(ham, static_cast<uint8_t>(value_)); }
-    unsigned resetRequest(Ham::Ham* ham) override { return write(ham, 0); }
-    zl_status executeMuxRequest() override { return 0; }
-    Component::HardwareDevice* device() const override { return device_; }
-
-  private:
-    static unsigned write(Ham::Ham* ham, uint8_t value) {
-        ham->addWrite8(0x00, value, false);
-        return 1;
-    }
-    Component::HardwareDevice* device_;
-    uint32_t value_;
-};
-
-struct TestMuxDevice : Component::HardwareDevice {
-    Component::LogicalDevice::Mux* newMux(const Component::FactoryArgs&, uint32_t value) override {
-        return new TestMux(this, value);
-    }
-    static Component::DeviceBase* create(const Component::FactoryArgs&, Ham::Ham*) { return new TestMuxDevice(); }
-};
-
 // SCD (pci 0x12345678) / accelerator 3 / bus 9: device 7020 (component 7021), the mux's own
-// device 7030 at 0x70 and mux 7030 whose bus 4 holds device 7031 and mux 7032 (declared
-// without a driver) whose bus 2 holds 7033; mux 7034 has no device at all and bus 1 holds
-// 7035. Then a simulated I2C, a real I2C, an IOPort and a Celestica medium.
+// device 7030 at 0x70 (writes the channel to its register 0 to select, 0 to reset) and mux
+// 7030 whose bus 4 holds device 7031 and mux 7032 (declared without a driver) whose bus 2
+// holds 7033; mux 7034 has no device at all and bus 1 holds 7035. Then a simulated I2C, a real I2C, an IOPort and a Celestica medium.
 const char kTopology[] = R"([
   {"type": "SCD", "ham": "ZoltaSmbus", "pci": 305419896, "accelerators": [
     {"id": 3, "busses": [
       {"id": 9,
        "devices": [{"did": 7020, "components": [{"uid": 7021}]},
-                   {"did": 7030, "driver": "HamTestMux", "address": {"address": 112}},
+                   {"did": 7030, "driver": "OrvikSXcvrMux", "address": {"address": 112},
+                    "driverArgs": {"reg": "0", "reset": "0"}},
                    {"did": 7032}],
        "muxes": [{"did": 7030, "busses": [{"id": 4, "devices": [{"did": 7031}]}]},
                  {"did": 7032, "busses": [{"id": 2, "devices": [{"did": 7033}]}]},
@@ -81,7 +56,6 @@ Topology::KhamAddress addressOf(const Smbus::Request& r) {
 class ZoltaSmbusHamTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Drivers::drivers["HamTestMux"] = &TestMuxDevice::create;
         savedSim_ = Utils::isInSimulation;
         Utils::isInSimulation = 0;
         ASSERT_EQ(0, Topology::loadTopology(kTopology));
@@ -96,7 +70,6 @@ class ZoltaSmbusHamTest : public ::testing::Test {
         _zlSock = savedSock_;
         service_.stop();
         Utils::isInSimulation = savedSim_;
-        Drivers::drivers.erase("HamTestMux");
         // The mux's own driver object and its HAM are cached for the process; drop them.
         auto cached = Component::DeviceBase::devices.find(7030);
         if (cached != Component::DeviceBase::devices.end()) {
