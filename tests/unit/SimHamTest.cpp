@@ -66,19 +66,7 @@ std::unique_ptr<SimHam> newSimHam() {
 
 class SimHamTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zl-simham-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        base_ = pattern;
-        dir_ = base_ + "/sim";  // not there yet: the first file creates it
-        scope_ = std::make_unique<SimDirScope>(dir_.c_str());
-        TestHost::clearTraces();
-    }
-    void TearDown() override {
-        scope_.reset();
-        std::error_code ec;
-        fs::remove_all(base_, ec);
-    }
+    void SetUp() override { TestHost::clearTraces(); }
     // A HAM named like the device factory names it, given a table.
     std::unique_ptr<SimHam> make(const std::string& driver, const std::string& label,
                                  const Utils::ExpectedValues* table = &mixedTable()) {
@@ -98,8 +86,9 @@ class SimHamTest : public ::testing::Test {
         return table;
     }
 
-    std::string base_, dir_;
-    std::unique_ptr<SimDirScope> scope_;
+    TestHost::SimulationDir sim_{"simham"};  // removed with everything in it afterwards
+    const std::string base_ = sim_.dir, dir_ = base_ + "/sim";  // not there yet: the first file creates it
+    SimDirScope scope_{dir_.c_str()};
 };
 
 const char kMixedFile[] = "172c4babc0005\n";
