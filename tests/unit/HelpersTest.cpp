@@ -65,9 +65,7 @@ TEST(FormatFdlTest, ProgrammingErrors) {
     for (const auto& [name, misuse, rule] : cases) {
         SCOPED_TRACE(name);
         FormatFdl fdl("{a}");
-        TestHost::clearTraces();
         EXPECT_EQ(TestHost::brokenRule([&] { misuse(fdl); }), rule);
-        EXPECT_TRUE(TestHost::traced(std::string("consistency check failed: ") + rule, 0));
     }
     // An invalid key is named and leaves the result as it was.
     FormatFdl fdl("{a} {b}");
@@ -147,7 +145,6 @@ TEST_F(LabelTest, MissingDevicesAreConfigurationErrors) {
     };
     for (const auto& [label, rule, trace] : cases) {
         SCOPED_TRACE(label);
-        TestHost::clearTraces();
         EXPECT_EQ(TestHost::brokenRule([&, label = label] { Drivers::getHardwareDeviceByLabel(label, "Dummy"); }), rule);
         EXPECT_TRUE(TestHost::traced(trace, 0)) << TestHost::dumpTraces();
     }
