@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Components/LogicalDevices.h"
@@ -113,6 +115,14 @@ class FakeRegistrations {
 // it and traced "consistency check failed: <rule>"; otherwise a text saying what happened.
 // Clears the captured traces first.
 std::string brokenRule(const std::function<void()>& call);
+
+// Factory arguments holding the given driver arguments.
+using ArgList = std::initializer_list<std::pair<const std::string, std::string>>;
+inline Drivers::FactoryArgs argsWith(ArgList list) {
+    Drivers::FactoryArgs args;
+    args.driverArgs = Drivers::DriverSpecificArgs(list);
+    return args;
+}
 
 // A GPIO whose bit and status the test sets.
 struct ScriptedGpio : Component::LogicalDevice::Gpio {

@@ -32,6 +32,12 @@ bool traced(const std::string& needle, int level) {
     return false;
 }
 
+bool hasLine(int level, const std::string& text) {
+    for (const auto& line : traces())
+        if (line.level == level && line.text == text) return true;
+    return false;
+}
+
 int traceCount(const std::string& needle) {
     int n = 0;
     for (const auto& line : traces()) n += line.text.find(needle) != std::string::npos;

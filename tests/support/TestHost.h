@@ -20,6 +20,8 @@ std::vector<TraceLine>& traces();
 void clearTraces();
 // True when some captured line (at `level`, or any level when -1) contains `needle`.
 bool traced(const std::string& needle, int level = -1);
+// True when one captured line at `level` is exactly `text`.
+bool hasLine(int level, const std::string& text);
 // Number of captured lines that contain `needle`.
 int traceCount(const std::string& needle);
 // All captured lines joined, one per line, for failure messages.

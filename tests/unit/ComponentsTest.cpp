@@ -15,7 +15,6 @@
 #include "FakeHam.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
-#include "UnitSupport.h"
 #include "zl_api.h"
 
 using namespace Component::LogicalDevice;

@@ -12,7 +12,6 @@
 #include "FakeHam.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
-#include "UnitSupport.h"
 
 using Drivers::FormatFdl;
 

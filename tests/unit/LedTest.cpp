@@ -14,7 +14,6 @@
 #include "FakeHam.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
-#include "UnitSupport.h"
 
 using Component::LogicalDevice::Led;
 using Drivers::OrvikLedCpld;
@@ -28,7 +27,7 @@ std::string ledText(unsigned did, const std::string& id, const std::string& bitO
 }
 
 Drivers::FactoryArgs ledArgs(const std::string& id, const std::string& bitOffset, const std::string& type) {
-    return UnitSupport::argsWith({{"id", id}, {"bitOffset", bitOffset}, {"type", type}});
+    return TestHost::argsWith({{"id", id}, {"bitOffset", bitOffset}, {"type", type}});
 }
 
 // The blink statics and the manual timers start fresh in every test.

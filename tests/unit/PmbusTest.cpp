@@ -14,12 +14,11 @@
 #include "FakeHam.h"
 #include "Ham/SimHam.h"
 #include "TestHost.h"
-#include "UnitSupport.h"
 
 using Drivers::Pmbus;
 using TestHost::FakeHam;
 using TestHost::ScriptedGpio;
-using UnitSupport::argsWith;
+using TestHost::argsWith;
 
 namespace {
 

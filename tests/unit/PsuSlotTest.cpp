@@ -21,7 +21,6 @@
 #include "Ham/SimHam.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
-#include "UnitSupport.h"
 
 using Drivers::PsuSlot;
 using TestHost::ScriptedGpio;
@@ -31,11 +30,11 @@ using Method = zl_status (PsuSlot::Slot::*)(std::string& serial, std::string& mo
 
 namespace {
 
-using UnitSupport::ArgList;
+using TestHost::ArgList;
 
 // A slot of the device with the given arguments, and psuId when given.
 std::unique_ptr<PsuSlot::Slot> makeSlot(PsuSlot& device, ArgList list, const char* psuId = "1") {
-    Drivers::FactoryArgs args = UnitSupport::argsWith(list);
+    Drivers::FactoryArgs args = TestHost::argsWith(list);
     if (psuId != nullptr) args.driverArgs["psuId"] = psuId;
     return std::unique_ptr<PsuSlot::Slot>(dynamic_cast<PsuSlot::Slot*>(device.newSlot(args)));
 }

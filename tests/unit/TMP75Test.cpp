@@ -7,7 +7,6 @@
 #include "Drivers/TMP75.h"
 #include "FakeHam.h"
 #include "TestHost.h"
-#include "UnitSupport.h"
 
 using Component::LogicalDevice::TempSensor;
 using Drivers::TMP75;
