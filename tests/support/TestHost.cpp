@@ -77,6 +77,14 @@ void holdPointer(const void* record) {
     held->push_back(record);
 }
 
+std::pair<zl_status, std::string> slotPresence(zl_slot* slot) {
+    char* fdl = nullptr;
+    const zl_status status = ZL_CALLBACK(slot, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(slot, &fdl);
+    const std::string text = fdl != nullptr ? fdl : "-";
+    std::free(fdl);
+    return {status, text};
+}
+
 std::vector<uint32_t>& fdWatcherDeletes() {
     static std::vector<uint32_t> calls;
     return calls;

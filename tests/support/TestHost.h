@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "zl_api.h"
 
 namespace TestHost {
 
@@ -45,6 +48,10 @@ void failTimerSet(bool fail);
 bool fireTimer(uint32_t id);
 
 std::vector<uint32_t>& fdWatcherDeletes();
+
+// getPresence through the slot's host callback: its status and the text handed out ("-"
+// when none), which is freed.
+std::pair<zl_status, std::string> slotPresence(zl_slot* slot);
 
 // Keeps a record the library handed out reachable until the process ends, as a host does:
 // logical devices are never destroyed through the host interface. Returns the record.
