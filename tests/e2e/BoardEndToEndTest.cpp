@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -168,16 +167,6 @@ class BoardEndToEnd : public ::testing::Test {
         EXPECT_EQ(ZL_CALLBACK(x, index, zl_xcvr_get_fn)(x, &v), ZL_STATUS_OK);
         return v;
     }
-    struct Presence {
-        zl_status status;
-        std::string fdl;
-    };
-    static Presence presence(zl_slot* slot) {
-        char* fdl = nullptr;
-        Presence p{ZL_CALLBACK(slot, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(slot, &fdl), fdl ? fdl : ""};
-        std::free(fdl);
-        return p;
-    }
     static std::string ctl(std::vector<std::string> words) { return d_->ctl(words); }
     static void prop(const std::string& device, const std::string& name, const std::string& value) {
         d_->ctl({"prop", device, name, value});
@@ -253,7 +242,7 @@ TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
     using Words = std::vector<std::string>;
     // What the control client changes, then the bay asked and its answer.
     const struct { std::vector<Words> change; zl_slot* bay; zl_status status; std::string fdl; } steps[] = {
-        {{{"prop", "Psu1", "present", "0"}}, bayPmbus_, ZL_STATUS_NOT_FOUND, ""},
+        {{{"prop", "Psu1", "present", "0"}}, bayPmbus_, ZL_STATUS_NOT_FOUND, "-"},
         {{{"prop", "Psu1", "present", "1"}, {"prop", "Psu1", "power_good", "0"}}, bayPmbus_, ZL_STATUS_OK,
          "modelName=PWR-UNKNOWN;serialNum=N/A;powered=no"},
         {{{"prop", "Psu1", "power_good", "1"}, {"prop", "Psu1", "serial", "61AZ10101E340XX"}}, bayPmbus_, ZL_STATUS_OK,
@@ -264,20 +253,20 @@ TEST_F(BoardEndToEnd, PsuBaysIdentifyTheirUnitByEachMethodAsTheBoardChanges) {
          emerson},
         {{{"prop", "BayTlv", "serial", "GTVD9999"}, {"prop", "BayTlv", "model", "PS-2471-1AZ1-LF"}}, bayTlv_, ZL_STATUS_OK,
          emerson},
-        {{{"prop", "BayFru", "present", "0"}}, bayFru_, ZL_STATUS_NOT_FOUND, ""},
+        {{{"prop", "BayFru", "present", "0"}}, bayFru_, ZL_STATUS_NOT_FOUND, "-"},
         // "kvIpmi psuSlot 2" answers from Psu2's chip, "0 - -" once it is pulled.
         {{}, bayTool_, ZL_STATUS_OK, "modelName=DPS550AB6A;serialNum=PSU2SERIAL;vendor=Delta"},
-        {{{"prop", "Psu2", "present", "0"}}, bayTool_, ZL_STATUS_NOT_FOUND, ""},
+        {{{"prop", "Psu2", "present", "0"}}, bayTool_, ZL_STATUS_NOT_FOUND, "-"},
         // "kvIpmi raw psuSlot 1 ModelNumber=model SerialNumber=asset": the asset tag as the serial.
         {{{"prop", "Psu2", "present", "1"}, {"prop", "BayFru", "present", "1"}}, bayRaw_, ZL_STATUS_OK,
          "modelName=PS-2471-1AZ1-LF;serialNum=ASSET42;vendor=Emerson"},
     };
     for (const auto& s : steps) {
         for (const Words& words : s.change) ctl(words);
-        const Presence p = presence(s.bay);
+        const auto [status, fdl] = TestHost::slotPresence(s.bay);
         const std::string what = s.change.empty() ? s.fdl : s.change.back()[1] + " " + s.change.back()[2];
-        EXPECT_EQ(p.status, s.status) << what << TestHost::dumpTraces();
-        EXPECT_EQ(p.fdl, s.fdl) << what;
+        EXPECT_EQ(status, s.status) << what << TestHost::dumpTraces();
+        EXPECT_EQ(fdl, s.fdl) << what;
     }
 }
 
@@ -315,15 +304,15 @@ TEST_F(BoardEndToEnd, FanTrayBayFollowsTheTrayAndTheProxyReachesItsEeprom) {
     const std::string f2b = "modelName=FAN-ORVIKS-80;airflowDirection=frontToBackAirflow;maxRpm=25000";
     const std::string b2f = "modelName=FAN-ORVIKS-80;airflowDirection=backToFrontAirflow;maxRpm=23000";
     const struct { const char* property; const char* value; zl_status status; const std::string& fdl; } steps[] = {
-        {"airflow", "f2b", ZL_STATUS_OK, f2b},      {"present", "0", ZL_STATUS_NOT_FOUND, ""},
-        {"airflow", "b2f", ZL_STATUS_NOT_FOUND, ""}, {"present", "1", ZL_STATUS_OK, b2f},
+        {"airflow", "f2b", ZL_STATUS_OK, f2b},      {"present", "0", ZL_STATUS_NOT_FOUND, "-"},
+        {"airflow", "b2f", ZL_STATUS_NOT_FOUND, "-"}, {"present", "1", ZL_STATUS_OK, b2f},
         {"airflow", "f2b", ZL_STATUS_OK, b2f},
     };
     for (const auto& s : steps) {
         prop("FanEeprom2", s.property, s.value);
-        Presence p = presence(fanBay_);
-        EXPECT_EQ(p.status, s.status) << s.property << "=" << s.value << TestHost::dumpTraces();
-        EXPECT_EQ(p.fdl, s.fdl) << s.property << "=" << s.value;
+        const auto [status, fdl] = TestHost::slotPresence(fanBay_);
+        EXPECT_EQ(status, s.status) << s.property << "=" << s.value << TestHost::dumpTraces();
+        EXPECT_EQ(fdl, s.fdl) << s.property << "=" << s.value;
     }
 
     // Byte reads through the proxy are host_show.sh's (its smbus dump); a word written reads back.
@@ -373,7 +362,7 @@ TEST_F(BoardEndToEnd, ALostServiceIsNoCommunicationOrNoIdentityAndIsRecoveredFro
     EXPECT_EQ(temperature(&celsius), ZL_STATUS_NO_COMM);
     EXPECT_EQ(celsius, 99.0f);
     EXPECT_TRUE(TestHost::traced("Error: Failed to read temperature for TMP75 device", 0));
-    EXPECT_EQ(presence(bayRaw_).status, ZL_STATUS_NOT_FOUND) << "kvIpmi exits 1";
+    EXPECT_EQ(TestHost::slotPresence(bayRaw_).first, ZL_STATUS_NOT_FOUND) << "kvIpmi exits 1";
     ASSERT_TRUE(d_->restart()) << d_->log();
     prop("temp", "temperature", "22.5");
     EXPECT_EQ(temperature(&celsius), ZL_STATUS_OK) << TestHost::dumpTraces();

@@ -45,6 +45,10 @@ std::string roundTrip(Kavrin::ZLSocket& s, uint32_t addr, uint32_t reg, uint32_t
     return data;
 }
 
+int msSince(std::chrono::steady_clock::time_point t0) {
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+}
+
 class ZLSocketTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -99,7 +103,7 @@ TEST_F(ZLSocketTest, ALateAnswerTimesOutAndIsNeverTakenForTheNextOne) {
     d.ctl({"fault", "slow", "delay", "1500"});
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ("", roundTrip(s, 33, 0, 1, &err));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    const int ms = msSince(t0);
     EXPECT_EQ(ETIMEDOUT, err);
     EXPECT_TRUE(ms >= 450 && ms < 1400) << ms << " ms";
     EXPECT_EQ(std::string("\x03", 1), roundTrip(s, 32, 2, 1, &err)) << "not the late 0x44: " << std::strerror(err);
@@ -124,43 +128,11 @@ TEST_F(ZLSocketTest, ARecycledResponseCarriesOnlyTheNextAnswer) {
     delete next;  // the caller may also just delete what it got
 }
 
-// A peer that accepts and hangs up at once: writing to it gives an error, not SIGPIPE.
-TEST(ZLSocketPeerTest, NoSigpipeWhenThePeerClosed) {
-    char dir[] = "/tmp/zl-sock-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(dir));
-    sockaddr_un addr{AF_UNIX, {}};
-    std::strcpy(addr.sun_path, (std::string(dir) + "/s").c_str());
-    int lfd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(0, ::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    ASSERT_EQ(0, ::listen(lfd, 8));
-    std::thread peer([lfd] {
-        for (int c; (c = ::accept(lfd, nullptr, nullptr)) >= 0;) ::close(c);
-    });
-    TestHost::ScopedEnv socket("ZOLTA_SMBUS_SOCKET", addr.sun_path), timeout("ZOLTA_SMBUS_TIMEOUT_MS", "500");
-    Kavrin::ZLSocket s;
-    ASSERT_EQ(0, s.setup());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    Smbus::TransactionRequest tr = readReq(32, 0, 1);
-    tr.mutable_request(0)->set_data(std::string(300000, 'x'));  // the write itself hits the closed peer
-    for (int i = 0; i < 10; ++i) {
-        Smbus::TransactionResponse* out = nullptr;
-        errno = 0;
-        EXPECT_LT(s.sendRequestWait(&tr, &out), 0);
-        EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << std::strerror(errno);
-        EXPECT_EQ(nullptr, out);
-    }
-    ::shutdown(lfd, SHUT_RDWR);  // ends the accept loop
-    peer.join();
-    ::close(lfd);
-    ::unlink(addr.sun_path);
-    ::rmdir(dir);
-}
-
-// A hand-made service on a private socket: accepts one client, reads its request and runs
-// `answer` on the connection.
+// A hand-made service on a private socket: runs `serve` on each connection it accepts (none
+// when null) and closes it.
 class Peer {
   public:
-    explicit Peer(std::function<void(int)> answer, int backlog = 8) {
+    explicit Peer(std::function<void(int)> serve, int backlog = 8) {
         char dir[] = "/tmp/zl-peer-XXXXXX";
         dir_ = ::mkdtemp(dir) ? dir : "";
         addr_.sun_family = AF_UNIX;
@@ -168,16 +140,13 @@ class Peer {
         lfd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
         EXPECT_EQ(0, ::bind(lfd_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_));
         EXPECT_EQ(0, ::listen(lfd_, backlog));
-        if (answer)
-            thread_ = std::thread([this, answer] {
-                int c = ::accept(lfd_, nullptr, nullptr);
-                std::string request;
-                if (c >= 0 && Kavrin::readFrame(c, &request, 5000)) answer(c);
-                if (c >= 0) ::close(c);
+        if (serve)
+            thread_ = std::thread([this, serve] {
+                for (int c; (c = ::accept(lfd_, nullptr, nullptr)) >= 0; ::close(c)) serve(c);
             });
     }
     ~Peer() {
-        ::shutdown(lfd_, SHUT_RDWR);
+        ::shutdown(lfd_, SHUT_RDWR);  // ends the accept loop
         if (thread_.joinable()) thread_.join();
         ::close(lfd_);
         ::unlink(addr_.sun_path);
@@ -191,6 +160,29 @@ class Peer {
     int lfd_ = -1;
     std::thread thread_;
 };
+
+void takeRequest(int c) {
+    std::string request;
+    EXPECT_TRUE(Kavrin::readFrame(c, &request, 5000));
+}
+
+// A peer that accepts and hangs up at once: writing to it gives an error, not SIGPIPE.
+TEST(ZLSocketPeerTest, NoSigpipeWhenThePeerClosed) {
+    Peer peer([](int) {});
+    TestHost::ScopedEnv socket("ZOLTA_SMBUS_SOCKET", peer.path()), timeout("ZOLTA_SMBUS_TIMEOUT_MS", "500");
+    Kavrin::ZLSocket s;
+    ASSERT_EQ(0, s.setup());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Smbus::TransactionRequest tr = readReq(32, 0, 1);
+    tr.mutable_request(0)->set_data(std::string(300000, 'x'));  // the write itself hits the closed peer
+    for (int i = 0; i < 10; ++i) {
+        Smbus::TransactionResponse* out = nullptr;
+        errno = 0;
+        EXPECT_LT(s.sendRequestWait(&tr, &out), 0);
+        EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << std::strerror(errno);
+        EXPECT_EQ(nullptr, out);
+    }
+}
 
 std::string frameOf(const Smbus::TransactionResponse& response) {
     std::string body = response.SerializeAsString();
@@ -211,16 +203,19 @@ TEST(ZLSocketPeerTest, EveryWaitEndsWithinTheTimeout) {
         int err;  // 0: the answer arrives
     } cases[] = {
         {"a byte at a time", [&](int c) {
+             takeRequest(c);
              for (char b : wire) {
                  EXPECT_EQ(1, ::send(c, &b, 1, MSG_NOSIGNAL));
                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
              }
          }, 0},
         {"stalls after its length", [&](int c) {
+             takeRequest(c);
              EXPECT_EQ(4, ::send(c, wire.data(), 4, MSG_NOSIGNAL));
              std::this_thread::sleep_for(std::chrono::milliseconds(1500));
          }, ETIMEDOUT},
         {"trickles past the deadline", [&](int c) {
+             takeRequest(c);
              for (char b : wire) {
                  if (::send(c, &b, 1, MSG_NOSIGNAL) != 1) break;
                  std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -234,10 +229,9 @@ TEST(ZLSocketPeerTest, EveryWaitEndsWithinTheTimeout) {
         int got = 0;
         auto t0 = std::chrono::steady_clock::now();
         std::string data = roundTrip(s, 32, 0, 1, &got);
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_LT(msSince(t0), 700) << what;
         EXPECT_EQ(err, got) << what;
         EXPECT_EQ(err ? "" : "\x2a", data) << what;
-        EXPECT_LT(ms, 700) << what;
     }
 
     Peer stopped(nullptr, 0);  // never accepts: one connection fills its queue
@@ -247,9 +241,8 @@ TEST(ZLSocketPeerTest, EveryWaitEndsWithinTheTimeout) {
     auto t0 = std::chrono::steady_clock::now();
     errno = 0;
     EXPECT_NE(0, second.setup());
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(ETIMEDOUT, errno);
-    EXPECT_LT(ms, 600);
+    EXPECT_LT(msSince(t0), 600);
 }
 
 TEST(ZLSocketFrameTest, FramesSurvivePartialTransfersAndRejectOversizeOrLateData) {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace TestHost {
@@ -221,6 +222,8 @@ SimulationDir::SimulationDir(const std::string& name) {
 }
 
 SimulationDir::~SimulationDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     unsetenv("ZOLTALIB_SIMDIR");
     ::Ham::SimHam::resetSimDirectory();
     Utils::isInSimulation = 0;

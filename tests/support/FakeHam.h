@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Components/LogicalDevices.h"
@@ -114,6 +116,14 @@ class FakeRegistrations {
 // Clears the captured traces first.
 std::string brokenRule(const std::function<void()>& call);
 
+// Factory arguments holding the given driver arguments.
+using ArgList = std::initializer_list<std::pair<const std::string, std::string>>;
+inline Drivers::FactoryArgs argsWith(ArgList list) {
+    Drivers::FactoryArgs args;
+    args.driverArgs = Drivers::DriverSpecificArgs(list);
+    return args;
+}
+
 // A GPIO whose bit and status the test sets.
 struct ScriptedGpio : Component::LogicalDevice::Gpio {
     ScriptedGpio(unsigned bit, zl_status status) : bit(bit), status(status) {}
@@ -129,7 +139,7 @@ struct ScriptedGpio : Component::LogicalDevice::Gpio {
 };
 
 // The library in simulation for one test: a private simulation directory under /tmp, and
-// simulation switched off again (directory setting forgotten) when the object goes.
+// when the object goes (after the HAMs it made) the directory removed and simulation off.
 class SimulationDir {
   public:
     explicit SimulationDir(const std::string& name);

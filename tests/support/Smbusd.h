@@ -1,15 +1,7 @@
 // A private zolta-smbusd for a test: started on a socket in its own temporary
 // directory with a topology (and optional state) text given by the test, driven
-// through zolta-smbusctl, and stopped with SIGTERM when the object goes away.
-//
-//     TestSmbusd::Daemon d;
-//     ASSERT_TRUE(d.start(topologyJson, stateJson));
-//     d.exportEnvironment();                 // ZOLTA_SMBUS_SOCKET for the library
-//     d.ctl({"prop", "psu1", "present", "0"});   // fails the test if the command fails
-//     std::string out;
-//     EXPECT_EQ(0, d.control({"read", "cpld", "0x10"}, &out));
-//
-// The daemon logs every transaction (-v 1) to log(); a failing test can print it.
+// through zolta-smbusctl, and stopped with SIGTERM when the object goes away. It logs
+// every transaction (-v 1) to log(); a failing test can print it.
 #pragma once
 
 #include <sys/types.h>

@@ -32,6 +32,12 @@ bool traced(const std::string& needle, int level) {
     return false;
 }
 
+bool hasLine(int level, const std::string& text) {
+    for (const auto& line : traces())
+        if (line.level == level && line.text == text) return true;
+    return false;
+}
+
 int traceCount(const std::string& needle) {
     int n = 0;
     for (const auto& line : traces()) n += line.text.find(needle) != std::string::npos;
@@ -66,17 +72,17 @@ bool fireTimer(uint32_t id) {
     return true;
 }
 
-int fireArmedTimers() {
-    std::vector<uint32_t> due;
-    for (const auto& [id, timer] : timers())
-        if (timer.armed && !timer.deleted) due.push_back(id);
-    for (uint32_t id : due) fireTimer(id);
-    return static_cast<int>(due.size());
-}
-
 void holdPointer(const void* record) {
     static auto* held = new std::vector<const void*>;  // never destroyed: stays reachable
     held->push_back(record);
+}
+
+std::pair<zl_status, std::string> slotPresence(zl_slot* slot) {
+    char* fdl = nullptr;
+    const zl_status status = ZL_CALLBACK(slot, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(slot, &fdl);
+    const std::string text = fdl != nullptr ? fdl : "-";
+    std::free(fdl);
+    return {status, text};
 }
 
 std::vector<uint32_t>& fdWatcherDeletes() {

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "zl_api.h"
 
 namespace TestHost {
 
@@ -20,6 +23,8 @@ std::vector<TraceLine>& traces();
 void clearTraces();
 // True when some captured line (at `level`, or any level when -1) contains `needle`.
 bool traced(const std::string& needle, int level = -1);
+// True when one captured line at `level` is exactly `text`.
+bool hasLine(int level, const std::string& text);
 // Number of captured lines that contain `needle`.
 int traceCount(const std::string& needle);
 // All captured lines joined, one per line, for failure messages.
@@ -41,10 +46,12 @@ void failTimerAdd(bool fail);
 void failTimerSet(bool fail);
 // Fires one armed timer (disarming it first, one expiry per arming). False if not armed.
 bool fireTimer(uint32_t id);
-// Fires every armed timer once, in id order; returns how many fired.
-int fireArmedTimers();
 
 std::vector<uint32_t>& fdWatcherDeletes();
+
+// getPresence through the slot's host callback: its status and the text handed out ("-"
+// when none), which is freed.
+std::pair<zl_status, std::string> slotPresence(zl_slot* slot);
 
 // Keeps a record the library handed out reachable until the process ends, as a host does:
 // logical devices are never destroyed through the host interface. Returns the record.

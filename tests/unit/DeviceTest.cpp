@@ -90,7 +90,6 @@ TEST_F(DeviceTest, FailedCreationsCacheNothingAndAreRetried) {
         {"device not in topology", deviceText(7099, "Dummy"), "failed to create Ham"},
         {"no HAM wanted", deviceText(7006, "Dummy", ",\"provideHam\":0"), "device 7006 has no Ham"},
         {"not JSON", "{\"did\":7007,", "failed to parse json object as a device"},
-        {"invalid device", "{\"did\":7007}", "failed to parse json object as a device"},
         {"multi-device flag on a hardware driver",
          "{\"did\":7008,\"driver\":\"Dummy\",\"isMultiDevice\":true,\"multiDeviceArgs\":{}}",
          "driver Dummy does not make a MultiDevice"},

@@ -7,13 +7,12 @@
 
 #include "Drivers/DriverArgs.h"
 #include "TestHost.h"
-#include "UnitSupport.h"
 #include "zl_api.h"
 
 namespace {
 
 using Drivers::DriverArgs;
-using UnitSupport::hasLine;
+using TestHost::hasLine;
 
 struct DriverArgsTest : ::testing::Test {
     void SetUp() override { TestHost::clearTraces(); }

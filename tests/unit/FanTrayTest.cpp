@@ -3,7 +3,6 @@
 // without a GPIO, the slot's range and member keys, the EEPROM's byte values.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,15 +58,6 @@ std::string bothMembers(int bay) {
            quoted(airflowGpio(bay));
 }
 
-// getPresence through the host callback: status and the text handed out ("-" when none).
-std::pair<zl_status, std::string> presence(zl_slot* record) {
-    char* fdl = nullptr;
-    const zl_status status = ZL_CALLBACK(record, ZL_SLOT_GET_PRESENCE, zl_slot_get_presence_fn)(record, &fdl);
-    std::string text = fdl != nullptr ? fdl : "-";
-    std::free(fdl);
-    return {status, text};
-}
-
 class FanTrayTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -108,7 +98,7 @@ TEST_F(FanTrayTest, ABayDescribesItsTrayByAirflowUntilPulled) {
         cpld.status = s.cpld;
         eeprom.bytes[kAirflowOffset] = s.airflow;
         const size_t reads = eeprom.executed.size();
-        EXPECT_EQ(presence(record), std::make_pair(s.status, s.fdl));
+        EXPECT_EQ(TestHost::slotPresence(record), std::make_pair(s.status, s.fdl));
         EXPECT_EQ(eeprom.executed.size() - reads, s.readsEeprom ? 1u : 0u);
     }
     const std::string index = " FanSlot " + std::to_string(bay - 1);
@@ -133,14 +123,14 @@ TEST(FanTraySlot, MissingGpiosAndBrokenTemplates) {
     for (const auto& c : cases) {
         OrvikFanTray::FanSlot slot(values, c.presence, c.airflow, args, nullptr);
         TestHost::clearTraces();
-        EXPECT_EQ(presence(&slot.record), std::make_pair(c.status, std::string(c.fdl)));
+        EXPECT_EQ(TestHost::slotPresence(&slot.record), std::make_pair(c.status, std::string(c.fdl)));
         if (c.trace) {
             EXPECT_TRUE(TestHost::traced(c.trace)) << TestHost::dumpTraces();
         }
     }
     values.fanFdl = "{modelName}:{airflowDirection}";
     OrvikFanTray::FanSlot broken(values, &in.record, &b2f.record, args, nullptr);
-    EXPECT_EQ(presence(&broken.record).first, ZL_STATUS_FAILED);
+    EXPECT_EQ(TestHost::slotPresence(&broken.record).first, ZL_STATUS_FAILED);
     EXPECT_EQ(broken.cachedFdl_, nullptr);
 }
 

@@ -10,7 +10,6 @@
 #include "LibraryInit.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
-#include "UnitSupport.h"
 
 namespace {
 
@@ -114,7 +113,7 @@ TEST_F(LibraryInitTest, EveryKindsInitFunnelsIntoTheSharedInit) {
         TestHost::clearTraces();
         EXPECT_EQ(0, init(kTopology));
         EXPECT_TRUE(TestHost::traced(name + ": json = " + kTopology, 5));
-        EXPECT_TRUE(UnitSupport::hasLine(0, name));
+        EXPECT_TRUE(TestHost::hasLine(0, name));
         const auto& first = TestHost::traces().at(0);  // the SMBus kind alone: level 7 before anything else
         EXPECT_EQ(first.level == 7 && first.text == "zl_smbus_init\n", name == "zl_smbus_init");
     }

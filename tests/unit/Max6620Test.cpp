@@ -9,11 +9,10 @@
 #include "Drivers/Max6620.h"
 #include "FakeHam.h"
 #include "TestHost.h"
-#include "UnitSupport.h"
 
 using Drivers::Max6620;
 using TestHost::FakeHam;
-using UnitSupport::argsWith;
+using TestHost::argsWith;
 
 namespace {
 

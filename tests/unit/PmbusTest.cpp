@@ -14,13 +14,11 @@
 #include "FakeHam.h"
 #include "Ham/SimHam.h"
 #include "TestHost.h"
-#include "UnitSupport.h"
 
 using Drivers::Pmbus;
 using TestHost::FakeHam;
 using TestHost::ScriptedGpio;
-using UnitSupport::argsWith;
-using UnitSupport::traffic;
+using TestHost::argsWith;
 
 namespace {
 
@@ -90,21 +88,21 @@ TEST(PmbusReadings, EachReadingIsOneBatch) {
     };
     const struct { Read read; uint8_t mode; uint16_t word; uint8_t voutExponent; zl_status status; float value;
                    const char* batch; } cases[] = {
-        {vout, 0x17, 12 << 9, 255, 0, 12.0f, "[r8:20 r16:8b]"},                   // exponent -9 from VOUT_MODE
-        {vout, 0x14, 12 << 12, 255, 0, 12.0f, "[r8:20 r16:8b]"},                  // exponent -12 from VOUT_MODE
-        {vout, 0x14, 12 << 9, 0xF7, 0, 12.0f, "[r8:20 r16:8b]"},                  // configured -9 wins
-        {vout, 0x00, 12 << 9, 23, 0, 12.0f, "[r8:20 r16:8b]"},                    // 23 has the same low 5 bits
-        {vout, 0xFF, 0xD2EE, 255, 0, 11.71875f, "[r8:20 r16:8b]"},                // 0xFF: READ_VOUT is LINEAR11
-        {vout, 0x20 | 0x17, 12 << 9, 255, ZL_STATUS_NOT_PROVIDED, kUntouched, "[r8:20 r16:8b]"},  // VID
-        {vout, 0x60, 12 << 9, 0xF7, ZL_STATUS_NOT_PROVIDED, kUntouched, "[r8:20 r16:8b]"},        // IEEE half
-        {good, 0, 0x0840, 255, 0, 0, "[r16:79]"},                       // OFF and POWER_GOOD#: switched off
-        {good, 0, 0x0040, 255, 0, 1, "[r16:79]"},                       // OFF alone: still reads good
-        {good, 0, 0xFFBF, 255, ZL_STATUS_DEVICE_FAULT, 7, "[r16:79]"},  // every bit but OFF: a fault
-        {good, 0, 0xF7FF, 255, 0, 1, "[r16:79]"},                       // every bit but POWER_GOOD#: good
-        {temp("1"), 0, 0xF84C, 255, 0, 38.0f, "[r16:8d]"},
-        {temp("2"), 0, 0xF84C, 255, 0, 38.0f, "[r16:8e]"},
-        {temp("1"), 0, 0xFFFF, 255, 0, 0.0f, "[r16:8d]"},  // -0.5 reads 0.0
-        {temp("2"), 0, 0x07FF, 255, 0, 0.0f, "[r16:8e]"},  // -1.0 reads 0.0
+        {vout, 0x17, 12 << 9, 255, 0, 12.0f, "r8 20, r16 8b"},                   // exponent -9 from VOUT_MODE
+        {vout, 0x14, 12 << 12, 255, 0, 12.0f, "r8 20, r16 8b"},                  // exponent -12 from VOUT_MODE
+        {vout, 0x14, 12 << 9, 0xF7, 0, 12.0f, "r8 20, r16 8b"},                  // configured -9 wins
+        {vout, 0x00, 12 << 9, 23, 0, 12.0f, "r8 20, r16 8b"},                    // 23 has the same low 5 bits
+        {vout, 0xFF, 0xD2EE, 255, 0, 11.71875f, "r8 20, r16 8b"},                // 0xFF: READ_VOUT is LINEAR11
+        {vout, 0x20 | 0x17, 12 << 9, 255, ZL_STATUS_NOT_PROVIDED, kUntouched, "r8 20, r16 8b"},  // VID
+        {vout, 0x60, 12 << 9, 0xF7, ZL_STATUS_NOT_PROVIDED, kUntouched, "r8 20, r16 8b"},        // IEEE half
+        {good, 0, 0x0840, 255, 0, 0, "r16 79"},                       // OFF and POWER_GOOD#: switched off
+        {good, 0, 0x0040, 255, 0, 1, "r16 79"},                       // OFF alone: still reads good
+        {good, 0, 0xFFBF, 255, ZL_STATUS_DEVICE_FAULT, 7, "r16 79"},  // every bit but OFF: a fault
+        {good, 0, 0xF7FF, 255, 0, 1, "r16 79"},                       // every bit but POWER_GOOD#: good
+        {temp("1"), 0, 0xF84C, 255, 0, 38.0f, "r16 8d"},
+        {temp("2"), 0, 0xF84C, 255, 0, 38.0f, "r16 8e"},
+        {temp("1"), 0, 0xFFFF, 255, 0, 0.0f, "r16 8d"},  // -0.5 reads 0.0
+        {temp("2"), 0, 0x07FF, 255, 0, 0.0f, "r16 8e"},  // -1.0 reads 0.0
     };
     for (const auto& c : cases) {
         FakeHam ham;
@@ -115,7 +113,7 @@ TEST(PmbusReadings, EachReadingIsOneBatch) {
         float value = kUntouched;
         EXPECT_EQ(c.read(dev, &value), c.status) << c.batch << std::hex << " " << int(c.mode) << " " << c.word;
         EXPECT_FLOAT_EQ(value, c.value) << c.batch << std::hex << " " << int(c.mode) << " " << c.word;
-        EXPECT_EQ(traffic(ham), c.batch);
+        EXPECT_EQ(ham.traffic(), c.batch);
     }
 }
 
@@ -138,20 +136,20 @@ TEST(PmbusPowerOk, AGpioBitInsteadOfStatusWord) {
 }
 
 TEST(PmbusFan, DutyCycleArithmetic) {
-    const struct { int rpm; uint16_t written; unsigned traced; } cases[] = {
-        {5000, 50, 50},         // half
-        {20000, 100, 200},      // over the maximum: capped
-        {-1, 0, 0},             // truncates toward zero
-        {-10000, 100, 65436},   // low 16 bits of -100 exceed 100
-        {INT_MAX, 0, 0},        // rpm * 100 wraps to -100 in 32 bits: duty 0
-        {30000000, 100, 1576},  // wraps to -1294967296: duty -129496, low 16 bits 1576
+    const struct { int rpm; const char* written; unsigned traced; } cases[] = {
+        {5000, "0032", 50},         // half
+        {20000, "0064", 200},       // over the maximum: capped
+        {-1, "0000", 0},            // truncates toward zero
+        {-10000, "0064", 65436},    // low 16 bits of -100 exceed 100
+        {INT_MAX, "0000", 0},       // rpm * 100 wraps to -100 in 32 bits: duty 0
+        {30000000, "0064", 1576},   // wraps to -1294967296: duty -129496, low 16 bits 1576
     };
     for (const auto& c : cases) {
         FakeHam ham;
         Pmbus dev(&ham, 255, nullptr, true);
         TestHost::clearTraces();
         EXPECT_EQ(Pmbus::Fan(&dev, 0, 10000, false).setRpm(c.rpm), ZL_STATUS_OK);
-        EXPECT_EQ(traffic(ham), "[w16:3b=" + std::to_string(c.written) + "]") << c.rpm;
+        EXPECT_EQ(ham.traffic(), "w16 3b=" + std::string(c.written)) << c.rpm;
         EXPECT_TRUE(TestHost::traced("Setting fan 0 duty cycle to " + std::to_string(c.traced), 6)) << c.rpm;
     }
     // No positive maximum: nothing written. A failed write is traced.
@@ -171,7 +169,7 @@ TEST(PmbusFan, EachFanUsesItsOwnRegistersFaultBitAndPec) {
         dev.newFan(argsWith({{"fanId", "2"}, {"maxFanRpm", "20000"}, {"pec", "true"}})));
     TestHost::clearTraces();
     EXPECT_EQ(fan2->setRpm(10000), ZL_STATUS_OK);
-    EXPECT_EQ(traffic(ham), "[w16:3c=50+pec]");
+    EXPECT_EQ(ham.traffic(), "w16 3c=0032 pec");
     EXPECT_TRUE(TestHost::traced("Setting fan 1 duty cycle to 50", 6));
     for (const char* text : {"True", "1", ""}) {
         std::unique_ptr<Component::LogicalDevice::Fan> fan(
@@ -184,18 +182,17 @@ TEST(PmbusFan, EachFanUsesItsOwnRegistersFaultBitAndPec) {
     ham.words[Pmbus::READ_FAN_SPEED_2] = 0x1B69;  // 873 x 8
     const struct { Component::LogicalDevice::Fan* fan; uint8_t faults; zl_status status; int rpm; const char* batches; }
         cases[] = {
-            {&fan1, 0x40 | 0x30, ZL_STATUS_OK, 1, "[r8:81][r16:90]"},  // fan 2 fault and warnings only
-            {&fan1, 0x80, ZL_STATUS_DEVICE_FAULT, -1, "[r8:81]"},      // the speed isn't read after a fault
-            {fan2.get(), 0x80, ZL_STATUS_OK, 6984, "[r8:81][r16:91]"},
-            {fan2.get(), 0x40, ZL_STATUS_DEVICE_FAULT, -1, "[r8:81]"},
+            {&fan1, 0x40 | 0x30, ZL_STATUS_OK, 1, "r8 81 | r16 90"},  // fan 2 fault and warnings only
+            {&fan1, 0x80, ZL_STATUS_DEVICE_FAULT, -1, "r8 81"},      // the speed isn't read after a fault
+            {fan2.get(), 0x80, ZL_STATUS_OK, 6984, "r8 81 | r16 91"},
+            {fan2.get(), 0x40, ZL_STATUS_DEVICE_FAULT, -1, "r8 81"},
         };
     for (const auto& c : cases) {
-        ham.executed.clear();
         ham.bytes[Pmbus::STATUS_FANS_1_2] = c.faults;
         int rpm = -1;
         EXPECT_EQ(c.fan->getRpm(&rpm), c.status) << c.batches;
         EXPECT_EQ(rpm, c.rpm) << c.batches;
-        EXPECT_EQ(traffic(ham), c.batches);
+        EXPECT_EQ(ham.traffic(), c.batches);
     }
 }
 
@@ -214,15 +211,11 @@ TEST(PmbusConfiguration, RangeEndsNoOtherTestPins) {
 TEST(PmbusSimulation, TableReadings) {
     TestHost::SimulationDir sim("pmbus");
     std::unique_ptr<Ham::SimHam> ham = sim.ham("Pmbus", "psu1", &Pmbus::values);
-    {
-        Pmbus pmbus(ham.get(), 255, nullptr, true);
-        float value = kUntouched;
-        EXPECT_EQ(pmbus.pmbus_read_linear(Pmbus::READ_TEMPERATURE_1, &value), ZL_STATUS_OK);
-        EXPECT_FLOAT_EQ(value, 38.0f);
-        EXPECT_EQ(Pmbus::Fan(&pmbus, 0, 10000, false).setRpm(5000), ZL_STATUS_NO_COMM);  // FAN_COMMAND_1
-    }
-    ham.reset();
-    std::system(("rm -rf '" + sim.dir + "'").c_str());
+    Pmbus pmbus(ham.get(), 255, nullptr, true);
+    float value = kUntouched;
+    EXPECT_EQ(pmbus.pmbus_read_linear(Pmbus::READ_TEMPERATURE_1, &value), ZL_STATUS_OK);
+    EXPECT_FLOAT_EQ(value, 38.0f);
+    EXPECT_EQ(Pmbus::Fan(&pmbus, 0, 10000, false).setRpm(5000), ZL_STATUS_NO_COMM);  // FAN_COMMAND_1
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include "Drivers/TMP75.h"
 #include "FakeHam.h"
 #include "TestHost.h"
-#include "UnitSupport.h"
 
 using Component::LogicalDevice::TempSensor;
 using Drivers::TMP75;
@@ -38,7 +37,7 @@ TEST(TMP75Test, InitSetsElevenBitsAndAReadingIsOneWordRead) {
     EXPECT_EQ(TempSensor::getTemperatureCallback(&sensor->record, &celsius), 0);
     EXPECT_EQ(celsius, 25.125f);
     // One configuration write (11 bits, no PEC), then one word read of register 0.
-    EXPECT_EQ(UnitSupport::traffic(ham), "[w8:1=64][r16:0]");
+    EXPECT_EQ(ham.traffic(), "w8 01=40 | r16 00");
 
     // A failed configuration write is traced (failed readings: the end-to-end test).
     ham.status = ZL_STATUS_NO_COMM;

@@ -8,14 +8,13 @@
 #include "Drivers/DriverArgs.h"
 #include "TestHost.h"
 #include "Topology/Topology.h"
-#include "UnitSupport.h"
 
 extern "C" int capiCheckRecords(void);
 
 namespace {
 
 using namespace Topology;
-using UnitSupport::hasLine;
+using TestHost::hasLine;
 
 void resetTopology() {
     delete _topology;

@@ -9,6 +9,7 @@
 
 #include "Components/LogicalDevices.h"
 #include "Drivers/Device.h"
+#include "FakeHam.h"
 #include "FakeService.h"
 #include "Ham/ZoltaSmbusHam.h"
 #include "LibraryInit.h"
@@ -19,42 +20,18 @@ namespace {
 
 using TestHost::FakeService;
 
-// A mux that connects its channel by writing the channel value to register 0 of its own
-// device and disconnects by writing 0.
-class TestMux : public Component::LogicalDevice::Mux {
-  public:
-    TestMux(Component::HardwareDevice* device, uint32_t value) : device_(device), value_(value) {}
-    unsigned selectRequest(Ham::Ham* ham) override { return write(ham, static_cast<uint8_t>(value_)); }
-    unsigned resetRequest(Ham::Ham* ham) override { return write(ham, 0); }
-    zl_status executeMuxRequest() override { return 0; }
-    Component::HardwareDevice* device() const override { return device_; }
-
-  private:
-    static unsigned write(Ham::Ham* ham, uint8_t value) {
-        ham->addWrite8(0x00, value, false);
-        return 1;
-    }
-    Component::HardwareDevice* device_;
-    uint32_t value_;
-};
-
-struct TestMuxDevice : Component::HardwareDevice {
-    Component::LogicalDevice::Mux* newMux(const Component::FactoryArgs&, uint32_t value) override {
-        return new TestMux(this, value);
-    }
-    static Component::DeviceBase* create(const Component::FactoryArgs&, Ham::Ham*) { return new TestMuxDevice(); }
-};
-
 // SCD (pci 0x12345678) / accelerator 3 / bus 9: device 7020 (component 7021), the mux's own
-// device 7030 at 0x70 and mux 7030 whose bus 4 holds device 7031 and mux 7032 (declared
-// without a driver) whose bus 2 holds 7033; mux 7034 has no device at all and bus 1 holds
-// 7035. Then a simulated I2C, a real I2C, an IOPort and a Celestica medium.
+// device 7030 at 0x70 (writes the channel to its register 0 to select, 0 to reset) and mux
+// 7030 whose bus 4 holds device 7031 and mux 7032 (declared without a driver) whose bus 2
+// holds 7033; mux 7034 has no device at all and bus 1 holds 7035. Then a simulated I2C, a
+// real I2C, an IOPort and a Celestica medium.
 const char kTopology[] = R"([
   {"type": "SCD", "ham": "ZoltaSmbus", "pci": 305419896, "accelerators": [
     {"id": 3, "busses": [
       {"id": 9,
        "devices": [{"did": 7020, "components": [{"uid": 7021}]},
-                   {"did": 7030, "driver": "HamTestMux", "address": {"address": 112}},
+                   {"did": 7030, "driver": "OrvikSXcvrMux", "address": {"address": 112},
+                    "driverArgs": {"reg": "0", "reset": "0"}},
                    {"did": 7032}],
        "muxes": [{"did": 7030, "busses": [{"id": 4, "devices": [{"did": 7031}]}]},
                  {"did": 7032, "busses": [{"id": 2, "devices": [{"did": 7033}]}]},
@@ -80,7 +57,6 @@ Topology::KhamAddress addressOf(const Smbus::Request& r) {
 class ZoltaSmbusHamTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Drivers::drivers["HamTestMux"] = &TestMuxDevice::create;
         savedSim_ = Utils::isInSimulation;
         Utils::isInSimulation = 0;
         ASSERT_EQ(0, Topology::loadTopology(kTopology));
@@ -95,7 +71,6 @@ class ZoltaSmbusHamTest : public ::testing::Test {
         _zlSock = savedSock_;
         service_.stop();
         Utils::isInSimulation = savedSim_;
-        Drivers::drivers.erase("HamTestMux");
         // The mux's own driver object and its HAM are cached for the process; drop them.
         auto cached = Component::DeviceBase::devices.find(7030);
         if (cached != Component::DeviceBase::devices.end()) {
@@ -201,8 +176,6 @@ TEST_F(ZoltaSmbusHamTest, EachOperationFillsItsRequest) {
         std::string data;
     } cases[] = {
         {[](auto& h) { h.addRecvByte(); }, Smbus::REQUEST_READ, 0, 0, false, false, ""},
-        {[](auto& h) { h.addRead8(0x20); }, Smbus::REQUEST_READ, 0x20, 1, false, false, ""},
-        {[](auto& h) { h.addRead16(0x8b); }, Smbus::REQUEST_READ, 0x8b, 2, false, false, ""},
         {[](auto& h) { h.addRead(0x40, 7, false); }, Smbus::REQUEST_READ, 0x40, 7, false, false, ""},
         {[](auto& h) { h.addReadBlock(0x9a); }, Smbus::REQUEST_BLOCK_READ, 0x9a, 0, false, false, ""},
         {[](auto& h) { h.addSendByte(0x55, true); }, Smbus::REQUEST_WRITE, 0x55, 0, true, false, ""},
@@ -309,12 +282,11 @@ TEST_F(ZoltaSmbusHamTest, MuxWithoutDriverArgumentsBreaksARule) {
     // 7033 is behind mux 7032, whose device has no driver; 7035 is behind mux 7034, which has no device.
     for (uint32_t did : {7033u, 7035u}) {
         SCOPED_TRACE(did);
-        TestHost::clearTraces();
         Drivers::DriverArgs args;
         args.did = did;
         args.uid = 0xFFFFFFFF;
-        EXPECT_THROW(Ham::ZoltaSmbusHam::create(*Topology::_topology, args), Utils::ConsistencyError);
-        EXPECT_TRUE(TestHost::traced("consistency check failed: topoDev->args", 0));
+        auto create = [&] { Ham::ZoltaSmbusHam::create(*Topology::_topology, args); };
+        EXPECT_EQ(TestHost::brokenRule(create), "topoDev->args");
         EXPECT_EQ(did == 7033, TestHost::traced("Device 7032 isn't declared inline", 3));
     }
 }
@@ -341,7 +313,6 @@ TEST_F(ZoltaSmbusHamTest, FailureStatuses) {
         {A::close(), 4, "execute: error. " + std::to_string(ECONNRESET)},
         {A::reply(entries(2, true, "bus 9 stuck")), 6, "execute: failure in response bus 9 stuck"},
         {A::reply(entries(0, true)), 6, "execute: failure in response unknown reason"},
-        {A::reply(entries(1)), 6, "execute: invalid number of response entries; expected 2, got 1"},
         {A::reply(entries(3)), 6, "execute: invalid number of response entries; expected 2, got 3"},
     };
     auto ham = make(7041);
@@ -394,15 +365,7 @@ TEST_F(ZoltaSmbusHamTest, WrongDataLengthAndBadIdsBreakRules) {
         {outOfRange, [&] { ham->get8(2); }},
         {outOfRange, [&] { ham->getBlock(0xFFFFFFFE, 0); }},  // no wrap-around
     };
-    for (const auto& [rule, fn] : cases) {
-        SCOPED_TRACE(rule);
-        try {
-            fn();
-            ADD_FAILURE() << "no consistency failure";
-        } catch (const Utils::ConsistencyError& e) {
-            EXPECT_EQ(rule, e.rule());
-        }
-    }
+    for (const auto& [rule, fn] : cases) EXPECT_EQ(rule, TestHost::brokenRule(fn));
     uint8_t v = 0x55;  // through a callback's guard a broken rule is status 6
     EXPECT_EQ(6, Utils::guardCallback([&] { return ham->read8(0x01, &v); }));
     EXPECT_EQ(0x55, v);
