@@ -1,5 +1,6 @@
 // The SMBus service's control language: the input is what a control client sends, one
-// command per line, run on a fresh OrvikS board. Every line is done or refused.
+// command per line, run on a copy of the OrvikS board as the service loads it (the board is
+// built once; each input starts from the same state). Every line is done or refused.
 #include <cstdlib>
 #include <memory>
 
@@ -7,12 +8,23 @@
 #include "Control.h"
 #include "FuzzHost.h"
 
+namespace {
+
+const Smbusd::Board& loadedBoard() {
+    static const Smbusd::Board board = [] {
+        Smbusd::Board loaded;
+        std::string err;
+        if (!loaded.load(Fuzz::readFile(ZL_BOARD_TOPOLOGY), Fuzz::readFile(ZL_BOARD_STATE), &err)) std::abort();
+        return loaded;
+    }();
+    return board;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string topology = Fuzz::readFile(ZL_BOARD_TOPOLOGY);
-    static const std::string state = Fuzz::readFile(ZL_BOARD_STATE);
-    Smbusd::Board board;
+    Smbusd::Board board(loadedBoard());
     std::string err;
-    if (!board.load(topology, state, &err)) std::abort();
     const std::string text = Fuzz::text(data, size);
     size_t start = 0;
     while (start < text.size()) {
