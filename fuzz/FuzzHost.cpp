@@ -1,5 +1,7 @@
 #include "FuzzHost.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <filesystem>
@@ -27,7 +29,10 @@ namespace Fuzz {
 
 std::string scratchDir(const char* name) {
     static std::vector<std::string> dirs;
-    std::string pattern = std::string("/tmp/zl-fuzz-") + name + "-XXXXXX";
+    // In memory when the machine has /dev/shm: a simulation file rewritten on every input
+    // would otherwise be flushed to disk each time it is truncated and closed.
+    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/zl-fuzz-" + name + "-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     if (dirs.empty())
         std::atexit([] {

@@ -11,7 +11,7 @@ namespace Fuzz {
 // The input as a NUL-terminated text (the library reads texts up to their first NUL).
 inline std::string text(const uint8_t* data, size_t size) { return std::string(reinterpret_cast<const char*>(data), size); }
 
-// A new directory under /tmp for this run, removed when the process exits.
+// A new directory for this run (in /dev/shm when there is one, else /tmp), removed when the process exits.
 std::string scratchDir(const char* name);
 
 // Reads a whole file; empty when it can't be read.

@@ -55,6 +55,13 @@ struct BatchOutcome {
 
 class Board {
   public:
+    Board() = default;
+    // A copy is a second board in the same state, every chip included.
+    Board(const Board&) = default;
+    Board& operator=(const Board&) = delete;
+    Board(Board&&) = default;
+    Board& operator=(Board&&) = default;
+
     // Builds the board from the topology text and an optional state text.
     // false with *err on a document the board cannot use.
     bool load(const std::string& topologyText, const std::string& stateText, std::string* err);
@@ -99,6 +106,12 @@ class Board {
         bool activeLow = false;
     };
     struct ChipSlot {
+        ChipSlot() = default;
+        ChipSlot(ChipSlot&&) = default;
+        ChipSlot& operator=(ChipSlot&&) = default;
+        ChipSlot(const ChipSlot& o)
+            : chip(o.chip ? o.chip->clone() : nullptr), key(o.key), hops(o.hops), devices(o.devices), fault(o.fault),
+              bindings(o.bindings), ipmiId(o.ipmiId) {}
         std::unique_ptr<Chip> chip;
         BusKey key;
         std::vector<MuxHop> hops;

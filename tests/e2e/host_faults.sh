@@ -90,5 +90,24 @@ wait "$show_pid"; status=$?
 ms=$(( ($(date +%s%N) - t0) / 1000000 ))
 expect "service dies mid-show and comes back" 1 30000 '"status":"no communication"'
 
+# The service is absent when the host starts: the library tries to reach it once a second
+# (30 attempts), so a service that comes up 2 s late is found and the whole board reads.
+# The show waits for the service, then ends as fast as a show against a running one.
+stop_daemon
+rm -f "$ZOLTA_SMBUS_SOCKET" "$ZOLTA_SMBUS_SOCKET.ctl"
+t0=$(date +%s%N)
+"$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err" &
+show_pid=$!
+sleep 2
+start_daemon
+wait "$show_pid"; status=$?
+ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+if [ "$status" -eq 0 ] && [ "$ms" -ge 2000 ] && [ "$ms" -lt 10000 ] && ! grep -q '"status":"\(no communication\|failed\)"' "$work/show.json"; then
+  pass "service absent at init, up 2 s later: exit $status in $ms ms"
+else
+  fail "service absent at init, up 2 s later: exit $status in $ms ms (want 0 within 2000 to 10000 ms, no failed reading)"
+  tail -3 "$work/show.err"
+fi
+
 echo "$failures failures"
 [ "$failures" -eq 0 ]

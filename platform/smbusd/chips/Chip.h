@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,8 +21,9 @@ class Chip {
 
     explicit Chip(std::string model);
     virtual ~Chip() = default;
-    Chip(const Chip&) = delete;
     Chip& operator=(const Chip&) = delete;
+    // A copy with all its state: registers, properties and what the model keeps.
+    virtual std::unique_ptr<Chip> clone() const = 0;
 
     const std::string& model() const { return model_; }
 
@@ -56,6 +58,7 @@ class Chip {
     bool signal(const std::string& name) const;
 
   protected:
+    Chip(const Chip&) = default;  // for clone()
     void declare(const std::string& name, PropKind kind, const std::string& initial);
     virtual void propertyChanged(const std::string& /*name*/) {}
 

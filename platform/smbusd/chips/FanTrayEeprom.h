@@ -32,6 +32,7 @@ std::string buildFanTrayEepromImage(const std::map<std::string, std::string>& fi
 class FanTrayEepromChip : public EepromChip {
   public:
     FanTrayEepromChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<FanTrayEepromChip>(*this); }
 
   protected:
     std::string buildImage(const std::map<std::string, std::string>& fields) const override {

@@ -27,6 +27,7 @@ std::string buildFruImage(const std::map<std::string, std::string>& fields);
 class FruEepromChip : public EepromChip {
   public:
     FruEepromChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<FruEepromChip>(*this); }
 
   protected:
     std::string buildImage(const std::map<std::string, std::string>& fields) const override {

@@ -49,6 +49,7 @@ class Max6620Chip : public Chip {
     static uint16_t measuredCount(unsigned sr, double rpm);
 
     Max6620Chip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<Max6620Chip>(*this); }
     bool read(uint32_t reg, uint32_t len, std::string* out, std::string* err) override;
     bool write(uint32_t reg, const std::string& data, std::string* err) override;
     bool poke(uint32_t reg, const std::string& bytes, std::string* err) override;

@@ -45,6 +45,7 @@ class OrvikLedCpldChip : public Chip {
     static uint8_t litValue(Kind kind);
 
     OrvikLedCpldChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<OrvikLedCpldChip>(*this); }
     bool write(uint32_t reg, const std::string& data, std::string* err) override;
     std::string describe() const override;
 

@@ -55,6 +55,7 @@ class PmbusSupplyChip : public Chip {
     static constexpr uint8_t kVoutModeLinear11 = 0xFF;  // a LINEAR11 word instead of LINEAR16
 
     PmbusSupplyChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<PmbusSupplyChip>(*this); }
     bool read(uint32_t reg, uint32_t len, std::string* out, std::string* err) override;
     bool write(uint32_t reg, const std::string& data, std::string* err) override;
     bool blockRead(uint32_t reg, std::string* out, std::string* err) override;

@@ -26,6 +26,7 @@ constexpr uint8_t qsfpIntNByte(uint8_t present, uint8_t interrupts) { return uin
 class PortCpldAChip : public Chip {
   public:
     PortCpldAChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<PortCpldAChip>(*this); }
     bool read(uint32_t reg, uint32_t len, std::string* out, std::string* err) override;
     bool write(uint32_t reg, const std::string& data, std::string* err) override;
 

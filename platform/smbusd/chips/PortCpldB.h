@@ -29,6 +29,7 @@ constexpr uint8_t sfpTxFaultByte(uint8_t present, uint8_t forcedFault) { return 
 class PortCpldBChip : public Chip {
   public:
     PortCpldBChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<PortCpldBChip>(*this); }
     bool read(uint32_t reg, uint32_t len, std::string* out, std::string* err) override;
     bool write(uint32_t reg, const std::string& data, std::string* err) override;
 

@@ -9,6 +9,7 @@ namespace Smbusd {
 class RegisterFileChip : public Chip {
   public:
     RegisterFileChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<RegisterFileChip>(*this); }
 };
 
 }  // namespace Smbusd

@@ -34,6 +34,7 @@ std::string buildTlvImage(const std::map<std::string, std::string>& fields);
 class TlvEepromChip : public EepromChip {
   public:
     TlvEepromChip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<TlvEepromChip>(*this); }
 
   protected:
     std::string buildImage(const std::map<std::string, std::string>& fields) const override {

@@ -25,6 +25,7 @@ class Tmp75Chip : public Chip {
     static constexpr double kStepsPerDegree = 16.0;
 
     Tmp75Chip();
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<Tmp75Chip>(*this); }
     bool read(uint32_t reg, uint32_t len, std::string* out, std::string* err) override;
     bool write(uint32_t reg, const std::string& data, std::string* err) override;
     bool poke(uint32_t reg, const std::string& bytes, std::string* err) override;

@@ -43,6 +43,7 @@ std::string buildQsfpImage(const std::map<std::string, std::string>& fields);
 class XcvrEepromChip : public EepromChip {
   public:
     explicit XcvrEepromChip(bool qsfp);
+    std::unique_ptr<Chip> clone() const override { return std::make_unique<XcvrEepromChip>(*this); }
 
   protected:
     std::string buildImage(const std::map<std::string, std::string>& fields) const override {
