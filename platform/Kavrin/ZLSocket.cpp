@@ -115,11 +115,17 @@ bool writeAllV(int fd, iovec* iov, int cnt) {
     return true;
 }
 
-// A varint of at most 64 bits at p (before end); advances p. false when it runs past end
-// or is longer than 10 bytes.
+// The direct decoders take only what the usual frames hold and give up on anything else,
+// leaving it to the general parser, whose verdict on odd encodings (overlong varints,
+// values cut to 32 bits, huge lengths) is the reference. A varint of at most 9 bytes
+// (63 bits) at p, before end; advances p.
+constexpr int kMaxDirectVarintBits = 63;
+// A length of at most 3 bytes (2 MiB, above the largest frame).
+constexpr uint64_t kMaxDirectLength = (uint64_t(1) << 21) - 1;
+
 bool readVarint(const uint8_t*& p, const uint8_t* end, uint64_t* value) {
     uint64_t v = 0;
-    for (int shift = 0; shift < 70 && p < end; shift += 7) {
+    for (int shift = 0; shift < kMaxDirectVarintBits && p < end; shift += 7) {
         const uint8_t b = *p++;
         v |= uint64_t(b & 0x7F) << shift;
         if (!(b & 0x80)) {
@@ -133,7 +139,8 @@ bool readVarint(const uint8_t*& p, const uint8_t* end, uint64_t* value) {
 // A length-delimited field's bytes at p; advances p past them.
 bool readLength(const uint8_t*& p, const uint8_t* end, const uint8_t** bytes, size_t* len) {
     uint64_t n = 0;
-    if (!readVarint(p, end, &n) || n > uint64_t(end - p)) return false;
+    const uint8_t* start = p;
+    if (!readVarint(p, end, &n) || p - start > 3 || n > kMaxDirectLength || n > uint64_t(end - p)) return false;
     *bytes = p;
     *len = size_t(n);
     p += n;
@@ -200,6 +207,7 @@ bool decodeEntry(const uint8_t* p, const uint8_t* end, Smbus::Request* r) {
         }
         uint64_t v = 0;
         if (!readVarint(p, end, &v)) return false;
+        if (tag != kTagAddress && v > UINT32_MAX) return false;  // 32-bit fields: the general parser cuts
         switch (tag) {
             case kTagAddress: r->set_address(v); break;
             case kTagPci: r->set_pci(uint32_t(v)); break;
@@ -230,7 +238,7 @@ bool decodeRequest(const uint8_t* p, const uint8_t* end, Smbus::TransactionReque
             }
         } else if (tag == kTagRetries) {
             uint64_t v = 0;
-            if (!readVarint(p, end, &v)) return false;
+            if (!readVarint(p, end, &v) || v > UINT32_MAX) return false;
             out->set_retries(uint32_t(v));
         } else {
             return false;

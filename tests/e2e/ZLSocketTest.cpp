@@ -332,6 +332,7 @@ TEST(ZLSocketFrameTest, RequestsParseAsTheGeneralParserParsesThem) {
         std::string("\x0a\x03\x0a\x05\x00", 5),                        // data longer than the entry
         std::string("\x0a\x01\x10", 3),                                // cut address
         std::string("\x1a\x00", 2),                                    // unknown field 3
+        std::string("\x0a\x8c\x80\x80\x80\x80\x00\x30\x98\x8f\x04\x0a\x06\x00\x00\xee\x08\x80\x80", 19),  // 6-byte length
     };
     Smbus::TransactionRequest reused;
     for (const std::string& r : requests) {
