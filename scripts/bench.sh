@@ -11,7 +11,7 @@
 #   - bus round trips of a whole-board show and of a status sweep (zolta-smbusd's
 #     transaction log), and zolta-host's peak RSS with the full board loaded
 # Results: build/bench-results.json; plot: bench/latency.png (BENCH_PLOT=PATH elsewhere).
-# BENCH_ROUNDS sets the interleaved rounds (default 9). The latency rounds run with the
+# BENCH_ROUNDS sets the interleaved rounds (default 31). The latency rounds run with the
 # services, the probe and its echoes on one core (BENCH_CPU, default 0; empty: anywhere): on a
 # small shared VM where the scheduler places each process decides how fast it is woken, for
 # as long as the process lives, which makes unpinned figures vary by several times between
@@ -19,7 +19,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD:-$root/build}
-rounds=${BENCH_ROUNDS:-9}
+rounds=${BENCH_ROUNDS:-31}
 cpu=${BENCH_CPU-0}
 pin=()
 if [ -n "$cpu" ]; then pin=(taskset -c "$cpu"); fi
