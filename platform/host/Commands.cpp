@@ -45,7 +45,7 @@ const char* const kVersionText = "zolta-host " ZL_VERSION "\n";
 
 const char* const kProgramHelp =
     "usage: zolta-host [--board FILE] [--library PATH] [-v LEVEL] [--timeout S] [--no-color]\n"
-    "                  COMMAND [ARGS]\n"
+    "                  [--wait-for-service] COMMAND [ARGS]\n"
     "\n"
     "Loads the OrvikS driver library, adds the devices of a board file and shows or\n"
     "changes them.\n"
@@ -74,6 +74,9 @@ const char* const kProgramHelp =
     "  --timeout S      end the command with exit status 3 when it takes longer than S\n"
     "                   seconds (watch: each report)\n"
     "  --no-color       no colours (also with NO_COLOR set or when stdout is no terminal)\n"
+    "  --wait-for-service\n"
+    "                   when the SMBus service cannot be reached, let the library wait\n"
+    "                   for it (up to 30 s) instead of exiting 3 at once\n"
     "  --help           help for zolta-host or for a command\n"
     "  --version        print the version\n"
     "\n"
@@ -668,7 +671,7 @@ int runCommand(const Options& options) {
     std::string boardPath = options.board.empty() ? defaultBoardPath() : options.board;
     std::string libraryPath = options.library.empty() ? defaultLibraryPath() : options.library;
     if (!runner.start(boardPath, libraryPath)) return kExitConfig;
-    runner.checkService = true;
+    runner.checkService = !options.waitForService;
     return command->run(options, runner);
 }
 

@@ -90,6 +90,8 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
                 *error = "--timeout needs seconds from 0 to 86400, not " + text;
                 return false;
             }
+        } else if (arg == "--wait-for-service") {
+            options->waitForService = true;
         } else if (arg == "--no-color") {
             options->colour = false;
         } else if (arg == "--help" || arg == "-h") {

@@ -12,6 +12,7 @@ struct Options {
     std::string library;  // "" for the default library
     int traceLevel = -1;  // -1 (none) .. 100
     double timeout = 0;   // seconds a command may take, 0 for no limit
+    bool waitForService = false;  // --wait-for-service: let the library's init wait for the service
     bool colour = true;   // false with --no-color (NO_COLOR and a non-terminal are checked where used)
     bool help = false;
     bool version = false;

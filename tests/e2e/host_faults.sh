@@ -90,13 +90,22 @@ wait "$show_pid"; status=$?
 ms=$(( ($(date +%s%N) - t0) / 1000000 ))
 expect "service dies mid-show and comes back" 1 30000 '"status":"no communication"'
 
-# The service is absent when the host starts: the library tries to reach it once a second
-# (30 attempts), so a service that comes up 2 s late is found and the whole board reads.
-# The show waits for the service, then ends as fast as a show against a running one.
+# The service is absent when the host starts. By default the host says so at once (exit 3);
+# with --wait-for-service the library tries to reach it once a second (30 attempts), so a
+# service that comes up 2 s late is found and the whole board reads: the show waits for the
+# service, then ends as fast as a show against a running one.
 stop_daemon
 rm -f "$ZOLTA_SMBUS_SOCKET" "$ZOLTA_SMBUS_SOCKET.ctl"
 t0=$(date +%s%N)
-"$host" -v -1 show --json >"$work/show.json" 2>"$work/show.err" &
+"$host" show --json >"$work/show.json" 2>"$work/show.err"; status=$?
+ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+if [ "$status" -eq 3 ] && [ "$ms" -lt 1000 ] && grep -q "cannot reach the SMBus service at $ZOLTA_SMBUS_SOCKET" "$work/show.err"; then
+  pass "service absent at init: exit 3 in $ms ms"
+else
+  fail "service absent at init: exit $status in $ms ms (want 3 within 1000 ms, naming the socket)"
+fi
+t0=$(date +%s%N)
+"$host" --wait-for-service show --json >"$work/show.json" 2>"$work/show.err" &
 show_pid=$!
 sleep 2
 start_daemon

@@ -42,21 +42,4 @@ TEST(XcvrEepromImage, TheHostDecodesEveryImageWithRightChecksums) {
     }
 }
 
-// A copied board is a second board: its mux selection and properties change apart from the
-// original's.
-TEST(XcvrMux, ACopiedBoardKeepsItsOwnState) {
-    Smbusd::Board board;
-    std::string err, log, out;
-    ASSERT_TRUE(board.load(kMuxTopology, kMuxState, &err)) << err;
-    readBehindMux(board, 1, &log);
-    Smbusd::Board copy(board);
-    EXPECT_EQ(readBehindMux(copy, -1, &log).response(0).data(), std::string(1, 0x03));
-    readBehindMux(copy, 2, &log);
-    ASSERT_TRUE(copy.control({"prop", "Eeprom1", "vendor", "OTHER"}, &out, &err)) << err;
-    EXPECT_EQ(readBehindMux(board, -1, &log).response(0).data(), std::string(1, 0x03));
-    out.clear();
-    ASSERT_TRUE(board.control({"prop", "Eeprom1", "vendor"}, &out, &err)) << err;
-    EXPECT_NE(out, "OTHER\n");
-}
-
 }  // namespace
