@@ -4,38 +4,8 @@
 # next show after the fault is cleared reads the whole board again.
 # Usage: host_faults.sh BUILD_DIR SOURCE_DIR
 set -u
-build=$(cd "${1:?build directory}" && pwd)
-src=$(cd "${2:?source directory}" && pwd)
-host=$build/bin/zolta-host
-daemon=$build/bin/zolta-smbusd
-ctl=$build/bin/zolta-smbusctl
-
-work=$(mktemp -d)
-daemon_pid=
-stop_daemon() {
-  if [ -n "$daemon_pid" ]; then kill -CONT "$daemon_pid" 2>/dev/null; kill "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
-  daemon_pid=
-}
-trap 'stop_daemon; rm -rf "$work"' EXIT
-trap 'exit 1' INT TERM
-
-export ZOLTA_SMBUS_SOCKET=$work/smbus.sock
+. "$(dirname "${BASH_SOURCE[0]}")/../support/board_service.sh" "$@"
 export ZOLTA_SMBUS_TIMEOUT_MS=100
-unset SIMULATION_VMID
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-start_daemon() {
-  "$daemon" --topology "$src/boards/orviks/topology.json" --state "$src/boards/orviks/emulation.json" \
-    >>"$work/daemon.log" 2>&1 &
-  daemon_pid=$!
-  for _ in $(seq 1 100); do
-    [ -S "$ZOLTA_SMBUS_SOCKET" ] && return 0
-    sleep 0.1
-  done
-  echo "zolta-smbusd did not start:"; cat "$work/daemon.log"; exit 1
-}
 
 # Runs one show; sets $status, $ms and leaves the report in $work/show.json.
 show() {

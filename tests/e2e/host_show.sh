@@ -6,43 +6,9 @@
 # file's rules are HostBoardTest's; the library against the board is BoardEndToEndTest's.)
 # Usage: host_show.sh BUILD_DIR SOURCE_DIR
 set -u
-build=$(cd "${1:?build directory}" && pwd)
-src=$(cd "${2:?source directory}" && pwd)
-host=$build/bin/zolta-host
-daemon=$build/bin/zolta-smbusd
-ctl=$build/bin/zolta-smbusctl
-for tool in "$host" "$daemon" "$ctl"; do
-  if [ ! -x "$tool" ]; then echo "missing $tool (build it first)"; exit 1; fi
-done
-
-work=$(mktemp -d)
-daemon_pid=
-cleanup() {
-  if [ -n "$daemon_pid" ]; then kill "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-export ZOLTA_SMBUS_SOCKET=$work/smbus.sock
+. "$(dirname "${BASH_SOURCE[0]}")/../support/board_service.sh" "$@"
 export ZOLTA_SMBUS_TIMEOUT_MS=5000
-unset SIMULATION_VMID
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-"$daemon" --topology "$src/boards/orviks/topology.json" --state "$src/boards/orviks/emulation.json" \
-  >"$work/daemon.log" 2>&1 &
-daemon_pid=$!
-for _ in $(seq 1 100); do
-  [ -S "$ZOLTA_SMBUS_SOCKET" ] && break
-  kill -0 "$daemon_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -S "$ZOLTA_SMBUS_SOCKET" ]; then
-  echo "zolta-smbusd did not start:"; cat "$work/daemon.log"; exit 1
-fi
+start_daemon
 
 schema() {  # WHAT [NAME.PATH=JSON]...: the last show's document keeps the schema
   local what=$1; shift
