@@ -552,8 +552,10 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_option("--control", controlPath, "control socket (default $ZOLTA_SMBUS_CONTROL, else the socket + .ctl)")
         ->type_name("PATH");
-    app.add_option("-v,--verbose", level, "1: one line per transaction and control command; 2: also connections")
-        ->type_name("LEVEL");
+    app.add_option("-v,--verbose", level,
+                   "1: one line per transaction and control command; 2: also connections (the last given wins)")
+        ->type_name("LEVEL")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--log", logPath, "append the log to FILE instead of stderr")->type_name("FILE");
     app.add_option("--stall-ms", limits.stallMs, "close a client whose frame or answers stall this long (default 5000)")
         ->type_name("MS")
