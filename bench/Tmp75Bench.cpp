@@ -13,18 +13,15 @@
 #include <cstdlib>
 #include <memory>
 
+#include "SingleSensor.h"
 #include "Smbusd.h"
 #include "Utils.h"
 #include "zl_api.h"
 
 namespace {
 
-const char* kTopology = R"([
- {"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [
-   {"id": 0, "busses": [{"id": 3, "devices": [
-     {"did": 9101, "label": "temp", "driver": "TMP75", "address": {"address": 72}}]}]}]}
-])";
-const char* kSensorText = R"({"did": 9101, "driver": "TMP75", "address": {"address": 72}})";
+using Bench::kSensorText;
+using Bench::kTopology;
 
 zl_temp_sensor* sensor() {
     static std::unique_ptr<TestSmbusd::Daemon> daemon;

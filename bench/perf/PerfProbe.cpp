@@ -32,6 +32,7 @@
 
 #include "Ham/ZoltaSmbusHam.h"
 #include "LibraryInit.h"
+#include "SingleSensor.h"
 #include "Utils.h"
 #include "zl_api.h"
 
@@ -47,12 +48,8 @@ void zl_fd_watcher_delete(uint32_t) {}
 
 namespace {
 
-const char* kTopology = R"([
- {"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [
-   {"id": 0, "busses": [{"id": 3, "devices": [
-     {"did": 9101, "label": "temp", "driver": "TMP75", "address": {"address": 72}}]}]}]}
-])";
-const char* kSensorText = R"({"did": 9101, "driver": "TMP75", "address": {"address": 72}})";
+using Bench::kSensorText;
+using Bench::kTopology;
 
 constexpr uint8_t kTmp75Temperature = 0x00;  // the TMP75's temperature register
 
