@@ -10,10 +10,7 @@ doc = json.load(open(sys.argv[1]))
 errors = []
 counts = {}
 SUMMARY_KEYS = {"ok": "ok", "absent": "absent", "not supported": "notSupported", "not added": "notAdded"}
-
-
-def err(message):
-    errors.append(message)
+err = errors.append
 
 
 def walk(value, path):

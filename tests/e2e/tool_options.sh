@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The command lines of zolta-smbusd, zolta-smbusctl and kvIpmi: --help and --version, and the
+# The command lines of zolta-smbusd, zolta-smbusctl and kvIpmi: --help (--version: install_prefix.sh), and the
 # exit status and message of each kind of wrong command line (none of these needs a service).
 set -uo pipefail
 bin=$1/bin
@@ -15,7 +15,6 @@ while IFS='|' read -r program args want text; do
   fi
 done <<'TABLE'
 zolta-smbusd|--help|0|--stall-ms MS
-zolta-smbusd|--version|0|^zolta-smbusd [0-9]\+\.[0-9]\+\.[0-9]\+$
 zolta-smbusd||2|--topology is required
 zolta-smbusd|--topology t.json --stall-ms 0|2|--stall-ms
 zolta-smbusd|--topology t.json --max-clients many|2|--max-clients
@@ -23,14 +22,12 @@ zolta-smbusd|--topology t.json -v|2|-v
 zolta-smbusd|--topology t.json --bogus|2|--bogus
 zolta-smbusd|--topology /nonexistent/t.json|1|cannot read /nonexistent/t.json
 zolta-smbusctl|--help|0|fault DEVICE|all
-zolta-smbusctl|--version|0|^zolta-smbusctl [0-9]
 zolta-smbusctl||2|no command given
 zolta-smbusctl|--control|2|--control
 zolta-smbusctl|ping|2|/nonexistent/smbus.sock.ctl
 zolta-smbusctl|--control /nonexistent/other.ctl log -1|2|/nonexistent/other.ctl
 kvIpmi|--help|0|raw psuSlot ID ModelNumber=M SerialNumber=S
 kvIpmi|-h|0|Exit status
-kvIpmi|--version|0|^kvIpmi [0-9]
 kvIpmi||2|Usage: kvIpmi
 kvIpmi|psuSlot|2|Usage: kvIpmi
 kvIpmi|raw psuSlot 1|2|Usage: kvIpmi

@@ -1,15 +1,16 @@
 #include "FakeHam.h"
 
-#include "TestHost.h"
-
 #include <algorithm>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
+#include "TestHost.h"
+
 namespace TestHost {
+
+using Op = FakeHam::Op;
 
 void FakeHam::prepare() {
     current_.clear();
@@ -17,7 +18,6 @@ void FakeHam::prepare() {
 }
 
 namespace {
-using Op = FakeHam::Op;
 // Appends an operation to the batch; its position is the response id of a read.
 ::Ham::ResponseId queue(FakeHam::Batch& batch, Op::Kind kind, uint32_t reg, uint32_t value = 0,
                         std::string data = {}, bool pec = false) {
@@ -32,9 +32,7 @@ std::string bytesOf(const uint8_t* data, uint32_t len) { return std::string(rein
 ::Ham::ResponseId FakeHam::addRead16(uint32_t reg) { return queue(current_, Op::Read16, reg); }
 ::Ham::ResponseId FakeHam::addRead(uint32_t reg, uint32_t len, bool) { return queue(current_, Op::Read, reg, len); }
 ::Ham::ResponseId FakeHam::addReadBlock(uint32_t reg) { return queue(current_, Op::ReadBlock, reg); }
-::Ham::ResponseId FakeHam::addProcessCall(uint32_t reg, uint16_t value) {
-    return queue(current_, Op::ProcessCall, reg, value);
-}
+::Ham::ResponseId FakeHam::addProcessCall(uint32_t reg, uint16_t v) { return queue(current_, Op::ProcessCall, reg, v); }
 void FakeHam::addSendByte(uint8_t byte, bool pec) { queue(current_, Op::SendByte, 0, byte, {}, pec); }
 void FakeHam::addWrite8(uint32_t reg, uint8_t value, bool pec) { queue(current_, Op::Write8, reg, value, {}, pec); }
 void FakeHam::addWrite16(uint32_t reg, uint16_t value, bool pec) { queue(current_, Op::Write16, reg, value, {}, pec); }
@@ -47,50 +45,42 @@ void FakeHam::addWriteBlock(uint32_t reg, const uint8_t* data, uint32_t len, boo
 
 zl_status FakeHam::execute() {
     zl_status rc = status;
-    if (!nextStatuses.empty()) {
-        rc = nextStatuses.front();
-        nextStatuses.pop_front();
-    }
+    if (!nextStatuses.empty()) rc = nextStatuses.front(), nextStatuses.pop_front();
     executed.push_back(current_);
     results.push_back(rc);
     if (rc != ZL_STATUS_OK) return rc;
+    auto byteAt = [&](uint32_t reg) { return char(bytes.count(reg) ? bytes[reg] : 0); };
     answers_.assign(current_.size(), std::string());
     for (size_t i = 0; i < current_.size(); ++i) {
         const Op& op = current_[i];
-        auto byteAt = [&](uint32_t reg) -> char {
-            auto it = bytes.find(reg);
-            return static_cast<char>(it != bytes.end() ? it->second : 0);
-        };
+        std::string& a = answers_[i];
         auto block = blocks.find(op.reg);
         if (block != blocks.end() && (op.kind == Op::Read8 || op.kind == Op::Read)) {
-            answers_[i] = block->second;
-            answers_[i].resize(op.kind == Op::Read8 ? 1 : op.value, '\xFF');
+            a = block->second;
+            a.resize(op.kind == Op::Read8 ? 1 : op.value, '\xFF');
             continue;
         }
         switch (op.kind) {
-            case Op::RecvByte: answers_[i] = byteAt(0); break;
-            case Op::Read8: answers_[i] = byteAt(op.reg); break;
+            case Op::RecvByte: a = byteAt(0); break;
+            case Op::Read8: a = byteAt(op.reg); break;
             case Op::Read16:
-            case Op::ProcessCall: {
-                auto w = words.find(op.reg);
-                answers_[i] = w != words.end() ? std::string{char(w->second & 0xFF), char(w->second >> 8)}
-                                               : std::string{byteAt(op.reg), byteAt(op.reg + 1)};
+            case Op::ProcessCall:
+                a = words.count(op.reg) ? std::string{char(words[op.reg] & 0xFF), char(words[op.reg] >> 8)}
+                                        : std::string{byteAt(op.reg), byteAt(op.reg + 1)};
                 break;
-            }
             case Op::Read:
-                for (uint32_t k = 0; k < op.value; ++k) answers_[i] += byteAt(op.reg + k);
+                for (uint32_t k = 0; k < op.value; ++k) a += byteAt(op.reg + k);
                 break;
-            case Op::ReadBlock: answers_[i] = blocks[op.reg]; break;
-            case Op::SendByte: bytes[0] = static_cast<uint8_t>(op.value); break;
-            case Op::Write8: bytes[op.reg] = static_cast<uint8_t>(op.value); break;
+            case Op::ReadBlock: a = blocks[op.reg]; break;
+            case Op::SendByte: bytes[0] = uint8_t(op.value); break;
+            case Op::Write8: bytes[op.reg] = uint8_t(op.value); break;
             case Op::Write16:
                 words.erase(op.reg);
-                bytes[op.reg] = static_cast<uint8_t>(op.value & 0xFF);
-                bytes[op.reg + 1] = static_cast<uint8_t>(op.value >> 8);
+                bytes[op.reg] = uint8_t(op.value & 0xFF);
+                bytes[op.reg + 1] = uint8_t(op.value >> 8);
                 break;
             case Op::Write:
-                for (size_t k = 0; k < op.data.size(); ++k)
-                    bytes[op.reg + static_cast<uint32_t>(k)] = static_cast<uint8_t>(op.data[k]);
+                for (size_t k = 0; k < op.data.size(); ++k) bytes[op.reg + uint32_t(k)] = uint8_t(op.data[k]);
                 break;
             case Op::WriteBlock: blocks[op.reg] = op.data; break;
         }
@@ -105,10 +95,10 @@ const std::string& answer(const std::vector<std::string>& answers, ::Ham::Respon
 }
 }  // namespace
 
-uint8_t FakeHam::get8(::Ham::ResponseId id) { return static_cast<uint8_t>(answer(answers_, id, 1)[0]); }
+uint8_t FakeHam::get8(::Ham::ResponseId id) { return uint8_t(answer(answers_, id, 1)[0]); }
 uint16_t FakeHam::get16(::Ham::ResponseId id) {
     const std::string& a = answer(answers_, id, 2);
-    return static_cast<uint16_t>(static_cast<uint8_t>(a[0]) | (static_cast<uint8_t>(a[1]) << 8));
+    return uint16_t(uint8_t(a[0]) | uint8_t(a[1]) << 8);
 }
 std::string FakeHam::getBlock(::Ham::ResponseId id, uint32_t) { return answer(answers_, id, 0); }
 
@@ -124,30 +114,20 @@ std::string FakeHam::traffic() {
     static const char* const names[] = {"recv", "r8", "r16", "r", "rblock", "call", "send", "w8", "w16", "w", "wblock"};
     std::string out;
     char buf[32];
+    auto add = [&](const char* format, unsigned value) { out += (std::snprintf(buf, sizeof buf, format, value), buf); };
     for (size_t b = 0; b < executed.size(); ++b) {
         if (b > 0) out += " | ";
         for (size_t i = 0; i < executed[b].size(); ++i) {
             const Op& op = executed[b][i];
             out += (i > 0 ? ", " : "") + std::string(names[op.kind]);
-            if (op.kind == Op::RecvByte) continue;
-            if (op.kind == Op::SendByte) {
-                std::snprintf(buf, sizeof buf, " %02x", op.value);
-            } else {
-                std::snprintf(buf, sizeof buf, " %02x", op.reg);
-                out += buf;
-                const int digits = op.kind == Op::Write8 ? 2 : 4;
-                if (op.kind == Op::Read)
-                    std::snprintf(buf, sizeof buf, "*%u", op.value);
-                else if (op.kind == Op::Write8 || op.kind == Op::Write16 || op.kind == Op::ProcessCall)
-                    std::snprintf(buf, sizeof buf, "=%0*x", digits, op.value);
-                else
-                    buf[0] = '\0';
-            }
-            out += buf;
+            if (op.kind == Op::SendByte) add(" %02x", op.value);
+            if (op.kind != Op::RecvByte && op.kind != Op::SendByte) add(" %02x", op.reg);
+            if (op.kind == Op::Read) add("*%u", op.value);
+            if (op.kind == Op::Write8) add("=%02x", op.value);
+            if (op.kind == Op::Write16 || op.kind == Op::ProcessCall) add("=%04x", op.value);
             if (op.kind == Op::Write || op.kind == Op::WriteBlock) {
                 out += "=[";
-                for (size_t k = 0; k < op.data.size(); ++k)
-                    out += (std::snprintf(buf, sizeof buf, k ? " %02x" : "%02x", uint8_t(op.data[k])), buf);
+                for (size_t k = 0; k < op.data.size(); ++k) add(k ? " %02x" : "%02x", uint8_t(op.data[k]));
                 out += "]";
             }
             if (op.pec) out += " pec";
@@ -164,8 +144,7 @@ std::string brokenRule(const std::function<void()>& call) {
     try {
         call();
     } catch (const Utils::ConsistencyError& e) {
-        if (!traced("consistency check failed: " + e.rule(), 0)) return "untraced rule " + e.rule();
-        return e.rule();
+        return traced("consistency check failed: " + e.rule(), 0) ? e.rule() : "untraced rule " + e.rule();
     } catch (const std::exception& e) {
         return std::string("exception ") + e.what();
     }
@@ -178,8 +157,7 @@ FakeHam::~FakeHam() {
 }
 
 std::vector<FakeHam*>& madeFakeHams() {
-    // HAMs live for the whole process, as the library's do: kept reachable until exit.
-    static auto* all = new std::vector<FakeHam*>;
+    static auto* all = new std::vector<FakeHam*>;  // HAMs live for the whole process, as the library's do
     return *all;
 }
 

@@ -34,7 +34,6 @@ class FakeHam final : public Ham::Ham {
 
     FakeHam() = default;
     ~FakeHam() override;  // leaves madeFakeHams()
-
     void prepare() override;
     zl_status execute() override;
     ::Ham::ResponseId addRecvByte() override;
@@ -61,15 +60,11 @@ class FakeHam final : public Ham::Ham {
     std::map<uint32_t, uint16_t> words;
     std::map<uint32_t, std::string> blocks;
 
-    // Statuses for the next executes, in order; when empty, `status` applies to all.
-    std::deque<zl_status> nextStatuses;
+    std::deque<zl_status> nextStatuses;  // for the next executes, in order; when empty, `status` applies
     zl_status status = ZL_STATUS_OK;
-
-    std::vector<Batch> executed;  // every batch given to execute(), failed ones included
+    std::vector<Batch> executed;     // every batch given to execute(), failed ones included
     std::vector<zl_status> results;  // the status each of them returned
-
-    std::string driverName;
-    std::string label;
+    std::string driverName, label;   // as given to setDriverName
     int setDriverNameCalls = 0;
     const Utils::ExpectedValues* expected = nullptr;
 
@@ -78,19 +73,15 @@ class FakeHam final : public Ham::Ham {
     // "w16 24=4027", "w 41=[77 78]", "wblock 31=[77]" (" pec" when asked) joined by ", ";
     // batches joined by " | ", a failed one followed by " !" and its status.
     std::string traffic();
-
-    // The did it was made for when made through the registry.
-    uint32_t did = 0;
+    uint32_t did = 0;  // the did it was made for, when made through the registry
 
   private:
     Batch current_;
     std::vector<std::string> answers_;
 };
 
-// Every FakeHam the registry entry made (see FakeRegistrations), newest last.
-std::vector<FakeHam*>& madeFakeHams();
-// The newest FakeHam made for a did, or null.
-FakeHam* fakeHamFor(uint32_t did);
+std::vector<FakeHam*>& madeFakeHams();  // every FakeHam the registry entry made, newest last
+FakeHam* fakeHamFor(uint32_t did);      // the newest one made for a did, or null
 
 // A topology text with one I2C medium whose HAM is "FakeHam" and whose bus holds the given
 // device objects (a JSON array's elements, without the brackets).
@@ -116,7 +107,6 @@ class FakeRegistrations {
 // Clears the captured traces first.
 std::string brokenRule(const std::function<void()>& call);
 
-// Factory arguments holding the given driver arguments.
 using ArgList = std::initializer_list<std::pair<const std::string, std::string>>;
 inline Drivers::FactoryArgs argsWith(ArgList list) {
     Drivers::FactoryArgs args;

@@ -1,18 +1,13 @@
 #include "TestHost.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "zl_api.h"
-
 namespace TestHost {
 
 namespace {
-bool echo() {
-    static const bool on = std::getenv("ZL_TEST_TRACE") != nullptr;
-    return on;
-}
 uint32_t nextTimer = 1;
 bool timerAddFails = false;
 bool timerSetFails = false;
@@ -26,22 +21,19 @@ std::vector<TraceLine>& traces() {
 void clearTraces() { traces().clear(); }
 
 bool traced(const std::string& needle, int level) {
-    for (const auto& line : traces()) {
-        if ((level < 0 || line.level == level) && line.text.find(needle) != std::string::npos) return true;
-    }
-    return false;
+    return std::any_of(traces().begin(), traces().end(), [&](const TraceLine& line) {
+        return (level < 0 || line.level == level) && line.text.find(needle) != std::string::npos;
+    });
 }
 
 bool hasLine(int level, const std::string& text) {
-    for (const auto& line : traces())
-        if (line.level == level && line.text == text) return true;
-    return false;
+    return std::any_of(traces().begin(), traces().end(),
+                       [&](const TraceLine& line) { return line.level == level && line.text == text; });
 }
 
 int traceCount(const std::string& needle) {
-    int n = 0;
-    for (const auto& line : traces()) n += line.text.find(needle) != std::string::npos;
-    return n;
+    return int(std::count_if(traces().begin(), traces().end(),
+                             [&](const TraceLine& line) { return line.text.find(needle) != std::string::npos; }));
 }
 
 std::string dumpTraces() {
@@ -57,8 +49,7 @@ std::map<uint32_t, Timer>& timers() {
 
 void resetTimers() {
     timers().clear();
-    timerAddFails = false;
-    timerSetFails = false;
+    timerAddFails = timerSetFails = false;
 }
 
 void failTimerAdd(bool fail) { timerAddFails = fail; }
@@ -95,22 +86,20 @@ std::vector<uint32_t>& fdWatcherDeletes() {
 extern "C" {
 
 void zl_trace(int level, const char* format, ...) {
+    static const bool echo = std::getenv("ZL_TEST_TRACE") != nullptr;
     char buffer[8192];
     va_list args;
     va_start(args, format);
     std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
     TestHost::traces().push_back({level, buffer});
-    if (TestHost::echo()) std::fprintf(stderr, "[zl %d] %s\n", level, buffer);
+    if (echo) std::fprintf(stderr, "[zl %d] %s\n", level, buffer);
 }
 
 uint32_t zl_timer_add(void (*callback)(void*), void* context) {
     if (TestHost::timerAddFails) return 0;
-    uint32_t id = TestHost::nextTimer++;
-    TestHost::Timer timer;
-    timer.callback = callback;
-    timer.context = context;
-    TestHost::timers()[id] = timer;
+    const uint32_t id = TestHost::nextTimer++;
+    TestHost::timers()[id] = TestHost::Timer{callback, context};
     return id;
 }
 

@@ -21,57 +21,18 @@ using TestHost::ScriptedGpio;
 
 namespace {
 
-// Dids 7710..7739: the CPLD with the presence bits, one EEPROM per bay, the trays.
-constexpr unsigned kCpld = 7710;
-constexpr unsigned kPresenceReg = 17;
-constexpr unsigned kAirflowOffset = 16;
+// Bay 3 (the last) of a tray whose presence bits are in register 17 of the CPLD (did 7710) and whose airflow byte
+// is at offset 16 of its EEPROM (did 7713), front-to-back 70, back-to-front 66.
 constexpr uint8_t kF2B = 70, kB2F = 66;
-unsigned eepromDid(int bay) { return 7710 + bay; }
+const char kTray[] = R"({"did":7723,"driver":"OrvikFanTray","isMultiDevice":true,"multiDeviceArgs":{
+  "presenceGpio3":"{\"did\":7710,\"driver\":\"Dummy\",\"address\":{\"address\":35},\"driverArgs\":{\"register\":\"17\",\"bitpos\":\"2\"}}",
+  "airflowGpio3":"{\"did\":7713,\"driver\":\"OrvikFanEeprom\",\"address\":{\"address\":80},\"driverArgs\":{\"offset\":\"16\",\"f2bVal\":\"70\",\"b2fVal\":\"66\"}}"},
+  "driverArgs":{"slotId":"3","fanFdl":"{modelName}:{airflowDirection}:{maxRpm}","rpmF2B":"25000","rpmB2F":"23000","modelName":"M"}})";
 
-// A JSON text as a JSON string value.
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) out += c == '"' ? std::string("\\\"") : std::string(1, c);
-    return out + "\"";
-}
-
-std::string presenceGpio(int bay) {
-    return R"({"did":7710,"driver":"Dummy","address":{"address":35},"driverArgs":{"register":"17","bitpos":")" +
-           std::to_string(bay - 1) + "\"}}";
-}
-
-std::string airflowGpio(int bay) {
-    return "{\"did\":" + std::to_string(eepromDid(bay)) +
-           R"(,"driver":"OrvikFanEeprom","address":{"address":80},"driverArgs":{"offset":"16","f2bVal":"70","b2fVal":"66"}})";
-}
-
-// The device text of bay `bay`'s fan tray, with the member keys given.
-std::string trayText(int bay, const std::string& members) {
-    return "{\"did\":" + std::to_string(7720 + bay) + R"(,"driver":"OrvikFanTray","isMultiDevice":true,)" +
-           "\"multiDeviceArgs\":{" + members + R"(},"driverArgs":{"slotId":")" + std::to_string(bay) +
-           R"(","fanFdl":"{modelName}:{airflowDirection}:{maxRpm}","rpmF2B":"25000","rpmB2F":"23000","modelName":"M"}})";
-}
-
-std::string bothMembers(int bay) {
-    const std::string id = std::to_string(bay);
-    return "\"presenceGpio" + id + "\":" + quoted(presenceGpio(bay)) + ",\"airflowGpio" + id + "\":" +
-           quoted(airflowGpio(bay));
-}
-
-class FanTrayTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        Utils::isInSimulation = 0;
-        std::string devices = "{\"did\":7710}";
-        for (int bay = 1; bay <= 4; ++bay) devices += ",{\"did\":" + std::to_string(eepromDid(bay)) + "}";
-        ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology(devices).c_str()), ZL_STATUS_OK);
-        TestHost::clearTraces();
-    }
-
-    TestHost::FakeRegistrations registrations_;
-};
-
-TEST_F(FanTrayTest, ABayDescribesItsTrayByAirflowUntilPulled) {
+TEST(FanTrayTest, ABayDescribesItsTrayByAirflowUntilPulled) {
+    TestHost::FakeRegistrations registrations;
+    Utils::isInSimulation = 0;
+    ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology("{\"did\":7710},{\"did\":7713}").c_str()), ZL_STATUS_OK);
     const std::string f2b = "M:frontToBackAirflow:25000", b2f = "M:backToFrontAirflow:23000";
     // Step by step: tray in or out, the EEPROM's airflow byte, the CPLD's status, and what
     // the bay answers and whether it read the EEPROM.
@@ -83,27 +44,23 @@ TEST_F(FanTrayTest, ABayDescribesItsTrayByAirflowUntilPulled) {
         {false, kB2F, 0, 1, "-", false},
         {true, 0, 0, 2, "-", true},      // a byte of no known meaning
     };
-    const int bay = 3;  // the last bay (the member keys of another: SlotRulesAndMemberKeys)
     TestHost::clearTraces();
-    zl_slot* record = TestHost::hold(zl_slot_add(trayText(bay, bothMembers(bay)).c_str()));
+    zl_slot* record = TestHost::hold(zl_slot_add(kTray));
     ASSERT_NE(record, nullptr) << TestHost::dumpTraces();
-    auto* slot = static_cast<OrvikFanTray::FanSlot*>(record->object);
-    EXPECT_EQ(slot->index, bay - 1);
-    EXPECT_TRUE(TestHost::traced("Creating new OrvikFanTray Slot for FanTray " + std::to_string(bay), 0));
-    FakeHam& cpld = *TestHost::fakeHamFor(kCpld);
-    FakeHam& eeprom = *TestHost::fakeHamFor(eepromDid(bay));
-    const uint8_t bit = static_cast<uint8_t>(1u << (bay - 1));
+    EXPECT_EQ(static_cast<OrvikFanTray::FanSlot*>(record->object)->index, 2);
+    EXPECT_TRUE(TestHost::traced("Creating new OrvikFanTray Slot for FanTray 3", 0));
+    FakeHam& cpld = *TestHost::fakeHamFor(7710);
+    FakeHam& eeprom = *TestHost::fakeHamFor(7713);
     for (const auto& s : steps) {
-        cpld.bytes[kPresenceReg] = s.in ? static_cast<uint8_t>(~bit) : bit;  // other bays opposite
+        cpld.bytes[17] = s.in ? 0xFB : 0x04;  // other bays opposite
         cpld.status = s.cpld;
-        eeprom.bytes[kAirflowOffset] = s.airflow;
+        eeprom.bytes[16] = s.airflow;
         const size_t reads = eeprom.executed.size();
         EXPECT_EQ(TestHost::slotPresence(record), std::make_pair(s.status, s.fdl));
         EXPECT_EQ(eeprom.executed.size() - reads, s.readsEeprom ? 1u : 0u);
     }
-    const std::string index = " FanSlot " + std::to_string(bay - 1);
-    EXPECT_TRUE(TestHost::traced(index + ": FanTray is not present due to error", 0));
-    EXPECT_TRUE(TestHost::traced("Error: Failed to read airflowDirection for" + index, 0));
+    EXPECT_TRUE(TestHost::traced(" FanSlot 2: FanTray is not present due to error", 0));
+    EXPECT_TRUE(TestHost::traced("Error: Failed to read airflowDirection for FanSlot 2", 0));
     EXPECT_TRUE(TestHost::traced("Error: airflow byte from FanTray EEPROM has invalid value", 0));
 }
 

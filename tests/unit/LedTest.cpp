@@ -1,5 +1,5 @@
-// LEDs: the LED CPLD's field values and read-modify-write (the other field kept), the shared blink timer (one timer,
-// ticks in phase, dropped handlers), failed ticks, a host without timers, and addLed.
+// LEDs: the LED CPLD's fields (read-modify-write, the other field kept), the shared blink timer (one timer, ticks
+// in phase, dropped handlers), failed ticks, a host without timers, and zl_led_add.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,10 +26,6 @@ std::string ledText(unsigned did, const std::string& id, const std::string& bitO
            "\"driverArgs\":{\"id\":\"" + id + "\",\"bitOffset\":\"" + bitOffset + "\",\"type\":\"" + type + "\"}}";
 }
 
-Drivers::FactoryArgs ledArgs(const std::string& id, const std::string& bitOffset, const std::string& type) {
-    return TestHost::argsWith({{"id", id}, {"bitOffset", bitOffset}, {"type", type}});
-}
-
 // The blink statics and the manual timers start fresh in every test.
 class LedTest : public ::testing::Test {
   protected:
@@ -46,17 +42,12 @@ class LedTest : public ::testing::Test {
         TestHost::resetTimers();
     }
     OrvikLedCpld::Led* make(const std::string& type, const std::string& bitOffset, const std::string& id = "1") {
-        auto* led = static_cast<OrvikLedCpld::Led*>(driver.newLed(ledArgs(id, bitOffset, type)));
+        auto* led = static_cast<OrvikLedCpld::Led*>(
+            driver.newLed(TestHost::argsWith({{"id", id}, {"bitOffset", bitOffset}, {"type", type}})));
         owned.emplace_back(led);
         return led;
     }
     static zl_status set(Led* led, zl_led_status setting) { return Led::setLightSettingCallback(&led->record, setting); }
-    // Loads a topology of fake-HAM devices for the add functions.
-    static void loadDevices(std::initializer_list<unsigned> dids) {
-        std::string devices;
-        for (unsigned did : dids) devices += (devices.empty() ? "" : ",") + ("{\"did\":" + std::to_string(did) + "}");
-        ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology(devices).c_str()), ZL_STATUS_OK);
-    }
 
     FakeHam ham;
     OrvikLedCpld driver;
@@ -87,7 +78,9 @@ TEST_F(LedTest, FieldValuesPerKindAndSetting) {
     }
 }
 
-TEST_F(LedTest, RejectedSettingsTouchNothing) {
+// (Each kind's register and field width: the field table. Every declared argument's absence, texts and range
+// ends: CatalogueTest and ArgReaderTest.)
+TEST_F(LedTest, RejectedSettingsFailedReadsAndArgumentRules) {
     OrvikLedCpld::Led* led = make("multifan", "0");
     for (zl_led_status setting : {ZL_LED_INACTIVE, 7, -1}) {
         TestHost::clearTraces();
@@ -95,6 +88,7 @@ TEST_F(LedTest, RejectedSettingsTouchNothing) {
         EXPECT_EQ(ham.traffic(), "");
         EXPECT_TRUE(
             TestHost::traced("OrvikLedCpld MultiFanLed was given an unexpected setting " + std::to_string(setting), 0));
+        EXPECT_STREQ(Led::getLedStatusString(setting), setting == ZL_LED_INACTIVE ? "Inactive" : "Invalid");
     }
     ham.status = ZL_STATUS_NO_COMM;
     TestHost::clearTraces();
@@ -102,40 +96,47 @@ TEST_F(LedTest, RejectedSettingsTouchNothing) {
     EXPECT_EQ(ham.traffic(), "r8 09 !4");  // nothing written after a failed read
     EXPECT_TRUE(TestHost::traced("updateLedReg: Failed to read from CPLD register", 0));
     EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed: setLightSetting failed.", 0));
-}
 
-// (Each kind's register, field width and blinking show in the field table and the blink tests.)
-// (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest.)
-TEST_F(LedTest, NewLedArgumentRules) {
-    OrvikLedCpld::Led* led = make("multipsu", "258", "3");
+    led = make("multipsu", "258", "3");
     EXPECT_EQ(std::make_pair(led->ledIndex_, led->bitOffset_), std::make_pair(uint8_t(2), uint8_t(2)));
-    EXPECT_EQ(TestHost::brokenRule([&] { driver.newLed(ledArgs("260", "0", "status")); }), "1 <= ledId && ledId <= 3");
+    EXPECT_EQ(TestHost::brokenRule([&] { make("status", "0", "260"); }), "1 <= ledId && ledId <= 3");
     TestHost::clearTraces();
-    EXPECT_EQ(driver.newLed(ledArgs("1", "0", "Status")), nullptr);
+    EXPECT_EQ(make("Status", "0"), nullptr);
     EXPECT_TRUE(TestHost::traced("Error: failed to find driverArg for OrvikLedCpld::newLed", 0));
-    EXPECT_STREQ(Led::getLedStatusString(ZL_LED_BEACON), "Beacon");
-    EXPECT_STREQ(Led::getLedStatusString(7), "Invalid");
 }
 
-TEST_F(LedTest, OneTimerMadeOnTheFirstBlinkCapableAdd) {
+// A host whose timer service fails: a Beacon shows lit. The next blink-capable add tries again and makes the one
+// timer, unarmed; a status LED needs none.
+TEST_F(LedTest, AddMakesOneTimerOnTheFirstBlinkCapableLed) {
     TestHost::FakeRegistrations registrations;
-    loadDevices({7621});
-    zl_led* status = TestHost::hold(zl_led_add(ledText(7621, "1", "4", "status").c_str()));
-    ASSERT_NE(status, nullptr) << TestHost::dumpTraces();
+    ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology("{\"did\":7621}").c_str()), ZL_STATUS_OK);
+    TestHost::failTimerAdd(true);
+    zl_led* multi = TestHost::hold(zl_led_add(ledText(7621, "1", "2", "multifan").c_str()));
+    ASSERT_NE(multi, nullptr) << TestHost::dumpTraces();
+    EXPECT_TRUE(TestHost::traced("failed to create blink timer", 0));
+    EXPECT_EQ(Led::blinkTimer_, 0u);
+    TestHost::clearTraces();
+    EXPECT_EQ(Led::setLightSettingCallback(multi, ZL_LED_BEACON), 0);
+    FakeHam& ham = *TestHost::fakeHamFor(7621);
+    EXPECT_EQ(ham.bytes[9], 0x08);
+    EXPECT_TRUE(Led::notifyList_.empty());
+    EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed 0: no blink timer, Beacon shown lit", 0));
+
+    TestHost::failTimerAdd(false);
+    TestHost::clearTraces();
+    ASSERT_NE(TestHost::hold(zl_led_add(ledText(7621, "1", "4", "status").c_str())), nullptr);
     EXPECT_TRUE(TestHost::timers().empty());
     zl_led* fan = TestHost::hold(zl_led_add(ledText(7621, "1", "0", "fantray").c_str()));
-    zl_led* psu = TestHost::hold(zl_led_add(ledText(7621, "2", "0", "multipsu").c_str()));
     ASSERT_NE(fan, nullptr);
-    ASSERT_NE(psu, nullptr);
+    ASSERT_NE(TestHost::hold(zl_led_add(ledText(7621, "2", "0", "multipsu").c_str())), nullptr);
     ASSERT_EQ(TestHost::timers().size(), 1u);
     EXPECT_EQ(TestHost::traceCount("creating unique led blink timer"), 1);
     EXPECT_EQ(TestHost::timers().begin()->first, Led::blinkTimer_);
     EXPECT_EQ(TestHost::timers().begin()->second.setCalls, 0);  // made, not armed
     EXPECT_EQ(zl_led_add(ledText(7621, "1", "0", "Status").c_str()), nullptr);
     EXPECT_TRUE(TestHost::traced("newLed() failed", 0));
-
     EXPECT_EQ(ZL_CALLBACK(fan, ZL_LED_SET_LIGHT_SETTING, zl_led_set_light_setting_fn)(fan, ZL_LED_GOOD), 0);
-    EXPECT_EQ(TestHost::fakeHamFor(7621)->bytes[8], 0x01);
+    EXPECT_EQ(ham.bytes[8], 0x01);
 }
 
 TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
@@ -153,13 +154,22 @@ TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
     EXPECT_EQ(TestHost::timers()[timer].setCalls, 1);  // armed by the first notifyOnBlink only
     EXPECT_EQ(TestHost::timers()[timer].milliseconds, 1000u);
 
-    // The first tick announces the dark half, then they alternate; both LEDs always agree.
-    for (bool lit : {false, true}) {
+    // The first tick announces the dark half, then they alternate; both LEDs always agree. A failed write is
+    // traced and the LED keeps blinking.
+    const struct { bool lit; zl_status bus; } ticks[] = {{false, 0}, {true, 0}, {false, ZL_STATUS_NO_COMM}, {true, 0}};
+    for (const auto& t : ticks) {
+        SCOPED_TRACE(t.lit);
+        ham.status = t.bus;
+        ham.bytes[8] = t.lit ? 0x00 : 0x01;
         TestHost::clearTraces();
         ASSERT_TRUE(TestHost::fireTimer(timer));
-        EXPECT_EQ(ham.bytes[8], lit ? 0x01 : 0x00) << lit;
-        EXPECT_EQ(ham.bytes[9], lit ? 0xFB : 0xF3) << lit;
+        EXPECT_EQ(ham.bytes[8], t.bus ? (t.lit ? 0x00 : 0x01) : (t.lit ? 0x01 : 0x00));
+        if (!t.bus) {
+            EXPECT_EQ(ham.bytes[9], t.lit ? 0xFB : 0xF3);
+        }
+        EXPECT_EQ(TestHost::traced("OrvikLedCpld Led handleBlinkTimer write failed.", 0), t.bus != 0);
         EXPECT_TRUE(TestHost::timers()[timer].armed);
+        EXPECT_EQ(Led::notifyList_.size(), 2u);
     }
 
     // Good ends the fan LED's blinking; Inactive ends the other's with its field kept. With
@@ -174,27 +184,24 @@ TEST_F(LedTest, BlinkingLedsTickInPhaseOffOneTimer) {
     EXPECT_EQ(Led::blinkStatus_, !phase);
     EXPECT_EQ(set(fan, ZL_LED_BEACON), 0);
     EXPECT_TRUE(TestHost::timers()[timer].armed);
+    owned.clear();  // a blinking LED that goes away leaves the list
+    EXPECT_TRUE(Led::notifyList_.empty());
 }
 
 TEST_F(LedTest, HandlerReturningFalseIsDroppedAndTheNextStillNotified) {
     struct ScriptedLed : Led {
-        explicit ScriptedLed(bool keep) : keep(keep) {}
+        ScriptedLed(bool keep, bool throws) : keep(keep), throws(throws) {}
         zl_status setLightSetting(zl_led_status) override { return ZL_STATUS_OK; }
         bool handleBlinkTimer(bool on) override {
             phases.push_back(on);
             if (throws) throw std::runtime_error("handler broke");
             return keep;
         }
-        bool keep;
-        bool throws = false;
+        bool keep, throws;
         std::vector<bool> phases;
-    };
-    ScriptedLed first(true), dropped(false), broken(true), last(true);
-    broken.throws = true;
+    } first(true, false), dropped(false, false), broken(true, true), last(true, false);
     Led::createBlinkTimer();
-    for (Led* led : {static_cast<Led*>(&first), static_cast<Led*>(&dropped), static_cast<Led*>(&broken),
-                     static_cast<Led*>(&last)})
-        Led::notifyOnBlink(led);
+    for (Led* led : std::initializer_list<Led*>{&first, &dropped, &broken, &last}) Led::notifyOnBlink(led);
     Led::handleBlinkTimerCallback(nullptr);
     Led::handleBlinkTimerCallback(nullptr);
     EXPECT_EQ(first.phases, (std::vector<bool>{false, true}));
@@ -208,44 +215,6 @@ TEST_F(LedTest, HandlerReturningFalseIsDroppedAndTheNextStillNotified) {
     // Without a timer the list can't be joined.
     Led::blinkTimer_ = 0;
     EXPECT_EQ(TestHost::brokenRule([&] { Led::notifyOnBlink(&first); }), "blinkTimer_");
-}
-
-TEST_F(LedTest, FailedTickWriteIsTracedAndTheLedKeepsBlinking) {
-    Led::createBlinkTimer();
-    OrvikLedCpld::Led* fan = make("fantray", "0");
-    ASSERT_EQ(set(fan, ZL_LED_BEACON), 0);
-    ham.status = ZL_STATUS_NO_COMM;
-    TestHost::clearTraces();
-    ASSERT_TRUE(TestHost::fireTimer(Led::blinkTimer_));
-    EXPECT_TRUE(TestHost::traced("OrvikLedCpld Led handleBlinkTimer write failed.", 0));
-    EXPECT_TRUE(TestHost::timers()[Led::blinkTimer_].armed);
-    EXPECT_EQ(Led::notifyList_.size(), 1u);
-    ham.status = ZL_STATUS_OK;
-    ham.bytes[8] = 0x00;
-    ASSERT_TRUE(TestHost::fireTimer(Led::blinkTimer_));  // the lit half, once the bus answers
-    EXPECT_EQ(ham.bytes[8], 0x01);
-    // A blinking LED that goes away leaves the list.
-    owned.clear();
-    EXPECT_TRUE(Led::notifyList_.empty());
-}
-
-TEST_F(LedTest, WithoutAHostTimerBeaconShowsLit) {
-    TestHost::FakeRegistrations registrations;
-    loadDevices({7631});
-    TestHost::failTimerAdd(true);
-    zl_led* record = TestHost::hold(zl_led_add(ledText(7631, "1", "2", "multifan").c_str()));
-    ASSERT_NE(record, nullptr);
-    EXPECT_TRUE(TestHost::traced("failed to create blink timer", 0));
-    EXPECT_EQ(Led::blinkTimer_, 0u);
-    TestHost::clearTraces();
-    EXPECT_EQ(Led::setLightSettingCallback(record, ZL_LED_BEACON), 0);
-    EXPECT_EQ(TestHost::fakeHamFor(7631)->bytes[9], 0x08);
-    EXPECT_TRUE(Led::notifyList_.empty());
-    EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed 0: no blink timer, Beacon shown lit", 0));
-    // The next blink-capable add tries again.
-    TestHost::failTimerAdd(false);
-    TestHost::hold(zl_led_add(ledText(7631, "2", "0", "fantray").c_str()));
-    EXPECT_NE(Led::blinkTimer_, 0u);
 }
 
 }  // namespace

@@ -55,10 +55,17 @@ TEST_F(LibraryInitTest, EveryFailedAttemptSleepsOneSecondThenInitGivesUp) {
         EXPECT_TRUE(TestHost::traced("zl_led_init: socket Setup failed!", 0));
     }
     EXPECT_TRUE(TestHost::fdWatcherDeletes().empty());  // the socket never had a watcher
+    // A kind's init makes 30 attempts, and a failed connection leaves the loaded topology alone.
+    ASSERT_EQ(0, Topology::loadTopology(kTopology));
+    Topology::Topology* before = Topology::_topology;
     sleeps_.clear();
-    EXPECT_EQ(4, zl_temp_sensor_init(kTopology));  // 30 attempts
+    TestHost::clearTraces();
+    EXPECT_EQ(4, zl_temp_sensor_init("[]"));
     EXPECT_EQ(30u, sleeps_.size());
     EXPECT_EQ(0, service_.connections());
+    EXPECT_EQ(before, Topology::_topology);
+    EXPECT_EQ(0u, TestHost::dumpTraces().find("0: zl_temp_sensor_init\n5: zl_temp_sensor_init: json = []\n"));
+    EXPECT_FALSE(TestHost::traced("loading topology json"));
 }
 
 TEST_F(LibraryInitTest, ServiceAcceptingOnTheThirdAttemptAndReuse) {
@@ -76,32 +83,18 @@ TEST_F(LibraryInitTest, ServiceAcceptingOnTheThirdAttemptAndReuse) {
     EXPECT_EQ(1, service_.waitForConnections(1));
 }
 
-TEST_F(LibraryInitTest, FailedConnectionLeavesTheTopologyAlone) {
-    ASSERT_EQ(0, Topology::loadTopology(kTopology));
-    Topology::Topology* before = Topology::_topology;
-    TestHost::clearTraces();
-    EXPECT_EQ(4, zoltaLibraryInit("zl_gpio_init", "[]", 2));
-    EXPECT_EQ(before, Topology::_topology);
-    EXPECT_EQ(0u, TestHost::dumpTraces().find("0: zl_gpio_init\n5: zl_gpio_init: json = []\n"));
-    EXPECT_FALSE(TestHost::traced("loading topology json"));
-}
-
-TEST_F(LibraryInitTest, TopologyFailureKeepsTheConnection) {
+// Every kind's init funnels into the shared one; a topology failure keeps the connection.
+TEST_F(LibraryInitTest, EveryKindsInitFunnelsIntoTheSharedInit) {
     service_.start();
     EXPECT_EQ(0, zoltaLibraryInit("zl_slot_init", kTopology, 30));
     Kavrin::ZLSocket* sock = _zlSock;
     ASSERT_NE(nullptr, sock);
-    // A topology failure keeps the connection.
     EXPECT_EQ(3, zoltaLibraryInit("zl_fan_init", "[", 30));
     EXPECT_EQ(6, zoltaLibraryInit("zl_fan_init", "{}", 30));
     EXPECT_EQ(3, zoltaLibraryInit("zl_fan_init", nullptr, 30));  // no text is an empty document
+    EXPECT_EQ(3, zl_psu_init("not json"));
     EXPECT_EQ(sock, _zlSock);
-    EXPECT_EQ(1, service_.waitForConnections(1));
     EXPECT_TRUE(sleeps_.empty());
-}
-
-TEST_F(LibraryInitTest, EveryKindsInitFunnelsIntoTheSharedInit) {
-    service_.start();
     const std::pair<std::string, zl_status (*)(const char*)> cases[] = {
         {"zl_system_init", &zl_system_init}, {"zl_slot_init", &zl_slot_init}, {"zl_led_init", &zl_led_init},
         {"zl_temp_sensor_init", &zl_temp_sensor_init}, {"zl_fan_init", &zl_fan_init},
@@ -117,8 +110,8 @@ TEST_F(LibraryInitTest, EveryKindsInitFunnelsIntoTheSharedInit) {
         const auto& first = TestHost::traces().at(0);  // the SMBus kind alone: level 7 before anything else
         EXPECT_EQ(first.level == 7 && first.text == "zl_smbus_init\n", name == "zl_smbus_init");
     }
+    EXPECT_EQ(sock, _zlSock);
     EXPECT_EQ(1, service_.waitForConnections(1));
-    EXPECT_EQ(3, zl_psu_init("not json"));
 }
 
 }  // namespace

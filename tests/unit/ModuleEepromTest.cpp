@@ -29,10 +29,7 @@ uint8_t sum(const std::vector<uint8_t>& image, size_t first, size_t last) {
 // A 10G SR SFP+: LC connector, vendor FINISAR CORP., OUI 00:90:65, made 2020-01-15.
 std::vector<uint8_t> sfpImage() {
     std::vector<uint8_t> m(128, 0);
-    m[0] = 0x03;
-    m[1] = 0x04;
-    m[2] = 0x07;
-    m[3] = 0x10;   // 10GBASE-SR
+    m[0] = 0x03, m[1] = 0x04, m[2] = 0x07, m[3] = 0x10;  // SFP, ..., LC, 10GBASE-SR
     m[12] = 0x67;  // 10.3 GBd
     put(m, 20, "FINISAR CORP.", 16);
     m[37] = 0x00, m[38] = 0x90, m[39] = 0x65;
@@ -57,8 +54,7 @@ std::vector<uint8_t> qsfpImage() {
     m[40] = 0x00, m[41] = 0x01;  // lane 4 rx 0.1 uW
     m[42] = 0x17, m[43] = 0x70;  // lane 1 bias 6000 x 2 uA
     m[50] = 0x27, m[51] = 0x10;  // lane 1 tx 10000 x 0.1 uW
-    m[128] = 0x11;
-    m[130] = 0x0C;
+    m[128] = 0x11, m[130] = 0x0C;
     put(m, 148, "AVAGO", 16);
     m[165] = 0x00, m[166] = 0x17, m[167] = 0x6A;
     put(m, 168, "AFBR-89CDDZ", 16);
@@ -71,15 +67,9 @@ std::vector<uint8_t> qsfpImage() {
     return m;
 }
 
-struct Case {
-    const char* name;
-    std::vector<uint8_t> image;
-    size_t corrupt;  // the offset whose low bit is flipped
-    std::vector<std::string> bad;
-};
-
 TEST(ModuleEeprom, ChecksumsNameTheCorruptedRange) {
-    const Case cases[] = {
+    // What the image is, the offset whose low bit is flipped, the checksums then bad.
+    const struct { const char* name; std::vector<uint8_t> image; size_t corrupt; std::vector<std::string> bad; } cases[] = {
         {"sfp vendor name", sfpImage(), 21, {"CC_BASE"}},
         {"sfp checksum byte itself", sfpImage(), 63, {"CC_BASE"}},
         {"sfp serial", sfpImage(), 70, {"CC_EXT"}},

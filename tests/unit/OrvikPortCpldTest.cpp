@@ -1,5 +1,5 @@
 // The port CPLDs: the poll timer's life, the one-batch poll, status answered from the cache
-// without bus traffic, writes of the whole cached byte, failed polls, and the cage maps.
+// without bus traffic, writes of the whole cached byte, failed polls, and the cages' bits.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -38,11 +38,7 @@ TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) 
         EXPECT_TRUE(timer.armed && timer.milliseconds == 1000u);
         EXPECT_TRUE(cpld.pollStart());  // already polling: the timer is not set again
         EXPECT_EQ(timer.setCalls, 1);
-        ASSERT_TRUE(TestHost::fireTimer(id));
-        EXPECT_EQ(ham.traffic(), kPollA);
-        EXPECT_TRUE(timer.armed && timer.milliseconds == 1000u);
-
-        // Re-arming fails: that expiry's poll has run, and no further expiry comes.
+        // (Re-armed after every expiry: the poll test below.) Re-arming fails: that expiry's poll has run, and no further expiry comes.
         TestHost::failTimerSet(true);
         TestHost::clearTraces();
         ASSERT_TRUE(TestHost::fireTimer(id));
@@ -110,136 +106,110 @@ TEST(OrvikSPortCpldTest, EachPollIsOneBatchAndAFailedPollKeepsTheCacheUntilTheBu
     }
 }
 
-// ---- port CPLD A: six QSFP cages ----
+// ---- the cages: signals from the cache, writes of the whole cached byte ----
 
-TEST(OrvikSCpldAMapTest, CageBits) {
-    const unsigned bits[][3] = {{1, 0, 1}, {2, 1, 0}, {3, 2, 3}, {4, 3, 2}, {5, 4, 5}, {6, 5, 4}};
-    for (const auto& [cage, bit, lpBit] : bits) {
-        EXPECT_EQ(OrvikSCpldA::bitOf(cage), bit) << cage;
-        EXPECT_EQ(OrvikSCpldA::lpBitOf(cage), lpBit) << cage;
-    }
+int present(zl_xcvr* port) { return ZL_CALLBACK(port, ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port); }
+int get(zl_xcvr* port, int index) {
+    int out = -1;
+    EXPECT_EQ(ZL_CALLBACK(port, index, zl_xcvr_get_fn)(port, &out), 0);
+    return out;
 }
+zl_status set(zl_xcvr* port, int index, int value) { return ZL_CALLBACK(port, index, zl_xcvr_set_fn)(port, value); }
 
-class OrvikSCpldATest : public ::testing::Test {
+// CPLD A (six QSFP cages), 0x0B 0x29: low power on cages 2 (bit 0), 3 (bit 3) and 5 (bit 5), the bits of each
+// pair of cages swapped; 0x0C 0x05: cages 1 and 3 present; 0x0D 0xFD: cage 2 held in reset; 0x0E 0xFE: cage 1
+// interrupting. CPLD B (48 SFP cages): cage 9 present (0x03 bit 0) with a transmitter fault (0x15 bit 0); cage 8
+// has lost its signal (0x0E bit 7); 0x0D: every transmitter of cages 41-47 off, cage 48 on. (Cages 8, 9 and 48
+// are the ends of the register and bit arithmetic.)
+class PortCpldTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ham.bytes = {{0x0B, 0x21}, {0x0C, 0x05}, {0x0D, 0xFD}, {0x0E, 0xFE}};
-        cpld.ham = &ham;
-        cpld.init();
-        for (unsigned cage = 1; cage <= 6; ++cage) cages[cage].reset(cpld.newQsfpXcvr(cage, {}));
-        ham.traffic();
+        hamA.bytes = {{0x0B, 0x29}, {0x0C, 0x05}, {0x0D, 0xFD}, {0x0E, 0xFE}};
+        hamB.bytes = {{0x03, 0x01}, {0x15, 0x01}, {0x0E, 0x80}, {0x0D, 0x7F}};
+        a.ham = &hamA;
+        b.ham = &hamB;
+        a.init();
+        b.init();
+        hamA.traffic();
+        hamB.traffic();
         TestHost::clearTraces();
     }
-    zl_xcvr* port(unsigned cage) { return &cages[cage]->record; }
-    int get(unsigned cage, int index) {
-        int out = -1;
-        EXPECT_EQ(ZL_CALLBACK(port(cage), index, zl_xcvr_get_fn)(port(cage), &out), 0);
-        return out;
+    zl_xcvr* qsfp(unsigned cage) {
+        if (!qsfps[cage]) qsfps[cage].reset(a.newQsfpXcvr(cage, {}));
+        return &qsfps[cage]->record;
     }
-    zl_status set(unsigned cage, int index, int value) {
-        return ZL_CALLBACK(port(cage), index, zl_xcvr_set_fn)(port(cage), value);
+    zl_xcvr* sfp(unsigned cage) {
+        if (!sfps[cage]) sfps[cage].reset(b.newSfpXcvr(cage, {}));
+        return &sfps[cage]->record;
     }
 
-    FakeHam ham;
-    OrvikSCpldA cpld;
-    std::unique_ptr<Component::LogicalDevice::QsfpXcvr> cages[7];
+    FakeHam hamA, hamB;
+    OrvikSCpldA a;
+    OrvikSCpldB b;
+    std::unique_ptr<Component::LogicalDevice::QsfpXcvr> qsfps[7];
+    std::unique_ptr<Component::LogicalDevice::SfpXcvr> sfps[49];
 };
 
-TEST_F(OrvikSCpldATest, SignalsComeFromTheCacheWithoutBusRequests) {
-    // 0x0B 0x21: low power on cages 2 (bit 0) and 5 (bit 5); 0x0C 0x05: cages 1 and 3 present;
-    // 0x0D 0xFD: cage 2 held in reset; 0x0E 0xFE: cage 1 interrupting.
-    const int expected[][5] = {
+TEST_F(PortCpldTest, SignalsComeFromTheCacheWithoutBusRequests) {
+    const int qsfpLines[][5] = {
         // cage, present, low power, reset, interrupt
-        {1, 1, 0, 0, 1}, {2, 0, 1, 1, 0}, {5, 0, 1, 0, 0},
+        {1, 1, 0, 0, 1}, {2, 0, 1, 1, 0}, {3, 1, 1, 0, 0}, {4, 0, 0, 0, 0}, {5, 0, 1, 0, 0}, {6, 0, 0, 0, 0},
     };
-    for (const auto& [cage, present, lowPower, reset, interrupt] : expected) {
+    for (const auto& [cage, isPresent, lowPower, reset, interrupt] : qsfpLines) {
         SCOPED_TRACE(cage);
-        const unsigned n = static_cast<unsigned>(cage);
-        EXPECT_EQ(ZL_CALLBACK(port(n), ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port(n)), present);
-        EXPECT_EQ(get(n, ZL_QSFP_GET_LP_MODE), lowPower);
-        EXPECT_EQ(get(n, ZL_QSFP_GET_RESET), reset);
-        EXPECT_EQ(get(n, ZL_QSFP_GET_INTERRUPT), interrupt);
-        EXPECT_EQ(get(n, ZL_QSFP_GET_MOD_SEL), -1);  // not wired: output untouched, status 0
-        EXPECT_EQ(set(n, ZL_QSFP_SET_MOD_SEL, 1), 0);
+        zl_xcvr* port = qsfp(unsigned(cage));
+        EXPECT_EQ(present(port), isPresent);
+        EXPECT_EQ(get(port, ZL_QSFP_GET_LP_MODE), lowPower);
+        EXPECT_EQ(get(port, ZL_QSFP_GET_RESET), reset);
+        EXPECT_EQ(get(port, ZL_QSFP_GET_INTERRUPT), interrupt);
+        EXPECT_EQ(get(port, ZL_QSFP_GET_MOD_SEL), -1);  // not wired: output untouched, status 0
+        EXPECT_EQ(set(port, ZL_QSFP_SET_MOD_SEL, 1), 0);
     }
-    EXPECT_EQ(ham.traffic(), "");
-}
-
-TEST_F(OrvikSCpldATest, AWriteChangesOneBitOfTheCachedByte) {
-    // The CPLD changed its bytes since the poll: the writes carry the cached bits back.
-    ham.bytes[0x0B] = 0x00;
-    ham.bytes[0x0D] = 0x00;
-    const struct { unsigned cage; int index, value; uint8_t reg, written; const char* traffic; } writes[] = {
-        {3, ZL_QSFP_SET_RESET, 1, 0x0D, 0xF9, "w8 0d=f9"},    // reset active: bit 2 cleared
-        {6, ZL_QSFP_SET_LP_MODE, 5, 0x0B, 0x31, "w8 0b=31"},  // bit 4 set
-        {2, ZL_QSFP_SET_LP_MODE, 0, 0x0B, 0x30, "w8 0b=30"},  // bit 0 cleared
-    };
-    for (const auto& w : writes) {
-        EXPECT_EQ(set(w.cage, w.index, w.value), 0);
-        EXPECT_EQ(ham.traffic(), w.traffic);
-        EXPECT_EQ(cpld.registerCache[w.reg], w.written) << w.traffic;
-    }
-    EXPECT_EQ(get(3, ZL_QSFP_GET_RESET), 1);
-    EXPECT_EQ(ham.traffic(), "");
-
-    // A failed write returns its status and leaves the cached byte.
-    ham.status = ZL_STATUS_NO_COMM;
-    EXPECT_EQ(set(6, ZL_QSFP_SET_LP_MODE, 0), ZL_STATUS_NO_COMM);
-    EXPECT_EQ(cpld.registerCache[0x0B], 0x30);
-    EXPECT_EQ(get(6, ZL_QSFP_GET_LP_MODE), 1);
-}
-
-TEST_F(OrvikSCpldATest, CagesOutsideOneToSixAreRefused) {
-    for (unsigned cage : {0u, 7u}) {
-        EXPECT_EQ(TestHost::brokenRule([&] { delete cpld.newQsfpXcvr(cage, {}); }), "1 <= id && id <= 6");
-        EXPECT_TRUE(TestHost::traced("QSFP port " + std::to_string(cage) + " is not one", 0));
-    }
-}
-
-// ---- port CPLD B: 48 SFP cages ----
-
-TEST(OrvikSCpldBTest, SignalsFromTheCacheAndTxDisableWrites) {
-    TestHost::resetTimers();
-    FakeHam ham;
-    // Cage 9 present (0x03 bit 0) with a transmitter fault (0x15 bit 0); cage 8 has lost its
-    // signal (0x0E bit 7); 0x0D: every transmitter of cages 41-47 off, cage 48 on. (Cages 8, 9
-    // and 48 are the ends of the register and bit arithmetic.)
-    ham.bytes = {{0x03, 0x01}, {0x15, 0x01}, {0x0E, 0x80}, {0x0D, 0x7F}};
-    OrvikSCpldB cpld;
-    cpld.ham = &ham;
-    cpld.init();
-    ham.traffic();
-    const int expected[][5] = {
+    const int sfpLines[][5] = {
         // cage, present, tx fault, rx los, tx disable
         {8, 0, 0, 1, 0}, {9, 1, 1, 0, 0}, {41, 0, 0, 0, 1}, {48, 0, 0, 0, 0},
     };
-    std::unique_ptr<Component::LogicalDevice::SfpXcvr> ports[49];
-    auto port = [&](unsigned cage) {
-        if (!ports[cage]) ports[cage].reset(cpld.newSfpXcvr(cage, {}));
-        return &ports[cage]->record;
-    };
-    auto get = [&](unsigned cage, int index) {
-        int out = -1;
-        EXPECT_EQ(ZL_CALLBACK(port(cage), index, zl_xcvr_get_fn)(port(cage), &out), 0);
-        return out;
-    };
-    for (const auto& [cage, present, fault, los, disabled] : expected) {
+    for (const auto& [cage, isPresent, fault, los, disabled] : sfpLines) {
         SCOPED_TRACE(cage);
-        const unsigned n = static_cast<unsigned>(cage);
-        EXPECT_EQ(ZL_CALLBACK(port(n), ZL_XCVR_GET_PRESENCE, zl_xcvr_presence_fn)(port(n)), present);
-        EXPECT_EQ(get(n, ZL_SFP_GET_TX_FAULT), fault);
-        EXPECT_EQ(get(n, ZL_SFP_GET_RX_LOS), los);
-        EXPECT_EQ(get(n, ZL_SFP_GET_TX_DISABLE), disabled);
+        zl_xcvr* port = sfp(unsigned(cage));
+        EXPECT_EQ(present(port), isPresent);
+        EXPECT_EQ(get(port, ZL_SFP_GET_TX_FAULT), fault);
+        EXPECT_EQ(get(port, ZL_SFP_GET_RX_LOS), los);
+        EXPECT_EQ(get(port, ZL_SFP_GET_TX_DISABLE), disabled);
     }
-    EXPECT_EQ(ham.traffic(), "");
+    EXPECT_EQ(hamA.traffic() + hamB.traffic(), "");
+}
 
-    EXPECT_EQ(ZL_CALLBACK(port(48), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(48), 1), 0);
-    EXPECT_EQ(ZL_CALLBACK(port(41), ZL_SFP_SET_TX_DISABLE, zl_xcvr_set_fn)(port(41), 0), 0);
-    EXPECT_EQ(ham.traffic(), "w8 0d=ff | w8 0d=fe");
-    EXPECT_EQ(get(48, ZL_SFP_GET_TX_DISABLE), 1);
+TEST_F(PortCpldTest, AWriteChangesOneBitOfTheCachedByte) {
+    // The CPLDs changed their bytes since the poll: the writes carry the cached bits back.
+    hamA.bytes[0x0B] = hamA.bytes[0x0D] = hamB.bytes[0x0D] = 0x00;
+    const struct { zl_xcvr* port; int index, value; const char* traffic; } writes[] = {
+        {qsfp(3), ZL_QSFP_SET_RESET, 1, "w8 0d=f9"},    // reset active: bit 2 cleared
+        {qsfp(6), ZL_QSFP_SET_LP_MODE, 5, "w8 0b=39"},  // bit 4 set
+        {qsfp(2), ZL_QSFP_SET_LP_MODE, 0, "w8 0b=38"},  // bit 0 cleared, bit 4 kept
+        {sfp(48), ZL_SFP_SET_TX_DISABLE, 1, "w8 0d=ff"},
+        {sfp(41), ZL_SFP_SET_TX_DISABLE, 0, "w8 0d=fe"},
+    };
+    for (const auto& w : writes) {
+        EXPECT_EQ(set(w.port, w.index, w.value), 0);
+        EXPECT_EQ(hamA.traffic() + hamB.traffic(), w.traffic);
+    }
+    EXPECT_EQ(get(qsfp(3), ZL_QSFP_GET_RESET), 1);
+    EXPECT_EQ(get(sfp(48), ZL_SFP_GET_TX_DISABLE), 1);
+    EXPECT_EQ(hamA.traffic() + hamB.traffic(), "");
 
+    // A failed write returns its status and leaves the cached byte.
+    hamA.status = ZL_STATUS_NO_COMM;
+    EXPECT_EQ(set(qsfp(6), ZL_QSFP_SET_LP_MODE, 0), ZL_STATUS_NO_COMM);
+    EXPECT_EQ(get(qsfp(6), ZL_QSFP_GET_LP_MODE), 1);
+}
+
+TEST_F(PortCpldTest, CagesOutsideTheirRangeAreRefused) {
+    // (QSFP cage 7: XcvrTest.)
+    EXPECT_EQ(TestHost::brokenRule([&] { delete a.newQsfpXcvr(0, {}); }), "1 <= id && id <= 6");
+    EXPECT_TRUE(TestHost::traced("QSFP port 0 is not one", 0));
     for (unsigned cage : {0u, 49u}) {
-        EXPECT_EQ(TestHost::brokenRule([&] { delete cpld.newSfpXcvr(cage, {}); }), "1 <= id && id <= 48");
+        EXPECT_EQ(TestHost::brokenRule([&] { delete b.newSfpXcvr(cage, {}); }), "1 <= id && id <= 48");
         EXPECT_TRUE(TestHost::traced("SFP port " + std::to_string(cage) + " is not one", 0));
     }
 }

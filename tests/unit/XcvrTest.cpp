@@ -38,19 +38,14 @@ TEST(XcvrTableTest, PortTypePartSizeAndNullWords) {
     EXPECT_EQ(out, -1);
 }
 
-// (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest.)
+// (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest. Leading digits,
+// a leading blank and each type text: the add test below.)
 TEST(XcvrArgsTest, IdAndTypeConversions) {
-    using Type = XcvrArgs::Type;
-    const struct { const char* id; const char* type; int expectedId; Type expectedType; } cases[] = {
-        {"7", "sfp", 7, Type::Sfp}, {"7a", "sfp+", 7, Type::Sfp}, {"-1", "qsfp+", -1, Type::Qsfp}};
-    for (const auto& c : cases) {
-        TestHost::clearTraces();
-        const std::optional<XcvrArgs> read = readXcvrArgs({{"id", c.id}, {"type", c.type}});
-        ASSERT_TRUE(read.has_value()) << c.id << " " << c.type;
-        EXPECT_EQ(read->id, c.expectedId);
-        EXPECT_EQ(read->type, c.expectedType);
-        EXPECT_TRUE(TestHost::traces().empty());
-    }
+    TestHost::clearTraces();
+    const std::optional<XcvrArgs> read = readXcvrArgs({{"id", "-1"}, {"type", "qsfp+"}});
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->id, -1);
+    EXPECT_TRUE(TestHost::traces().empty());
     EXPECT_FALSE(readXcvrArgs({{"id", "7"}, {"type", "SFP"}}).has_value());
     EXPECT_TRUE(TestHost::traced("Xcvr type SFP not supported", 0));
 }
