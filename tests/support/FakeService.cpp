@@ -13,7 +13,12 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "Drivers/Device.h"
+#include "Ham/ZoltaSmbusHam.h"
 #include "Kavrin/ZLSocket.h"
+#include "LibraryInit.h"
+#include "TestHost.h"
+#include "Topology/Topology.h"
 
 namespace TestHost {
 
@@ -148,6 +153,48 @@ ScopedEnv::~ScopedEnv() {
         ::setenv(name_.c_str(), old_.c_str(), 1);
     else
         ::unsetenv(name_.c_str());
+}
+
+void ServiceTest::SetUp() {
+    savedSim_ = Utils::isInSimulation;
+    Utils::isInSimulation = 0;
+    ASSERT_EQ(0, Topology::loadTopology(topology_));
+    service_.start();
+    savedSock_ = _zlSock;
+    _zlSock = new Kavrin::ZLSocket();
+    ASSERT_EQ(0, _zlSock->setup());
+    TestHost::resetTimers();
+    TestHost::clearTraces();
+}
+
+std::string ServiceTest::shape(const Smbus::TransactionRequest& sent) {
+    std::string out;
+    for (const Smbus::Request& r : sent.request()) {
+        Topology::KhamAddress a;
+        a.setWord1(static_cast<uint32_t>(r.address() >> 32));
+        const bool write = r.type() == Smbus::REQUEST_WRITE;
+        out += (out.empty() ? "" : " ") + std::string(write ? "w" : "r") + std::to_string(a.address) + ":" +
+               std::to_string(r.address() & 0xFF);
+        for (size_t i = 0; write && i < r.data().size(); ++i)
+            out += (i ? "," : "=") + std::to_string(static_cast<uint8_t>(r.data()[i]));
+    }
+    return out;
+}
+
+void ServiceTest::TearDown() {
+    for (uint32_t did : cachedDids_) {
+        auto cached = Component::DeviceBase::devices.find(did);
+        if (cached == Component::DeviceBase::devices.end()) continue;
+        auto* device = dynamic_cast<Component::HardwareDevice*>(cached->second);
+        auto* ham = device ? dynamic_cast<Ham::ZoltaSmbusHam*>(device->ham) : nullptr;
+        delete cached->second;
+        delete ham;
+        Component::DeviceBase::devices.erase(cached);
+    }
+    delete _zlSock;
+    _zlSock = savedSock_;
+    service_.stop();
+    Utils::isInSimulation = savedSim_;
 }
 
 }  // namespace TestHost
