@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -28,13 +29,9 @@ int64_t nowMs() {
 }
 
 bool canConnect(const std::string& path) {
-    sockaddr_un addr{AF_UNIX, {}};
-    if (path.size() >= sizeof addr.sun_path) return false;
-    std::strcpy(addr.sun_path, path.c_str());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    int fd = rawConnect(path);
     ::close(fd);
-    return ok;
+    return fd >= 0;
 }
 
 std::string readAll(FILE* f) {
@@ -84,6 +81,33 @@ int finish(pid_t pid, int ms) {
 }
 
 }  // namespace
+
+int rawConnect(const std::string& path) {
+    sockaddr_un addr{AF_UNIX, {}};
+    if (path.size() >= sizeof addr.sun_path) return -1;
+    std::strcpy(addr.sun_path, path.c_str());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+bool closedWithin(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return ::poll(&p, 1, ms) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+int msSince(std::chrono::steady_clock::time_point t0) {
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char buf[4];
+    for (unsigned char c : bytes) out += (std::snprintf(buf, sizeof buf, " %02x", c), buf);
+    return out.empty() ? out : out.substr(1);
+}
 
 std::string binDir() { return std::string(ZL_BUILD_DIR) + "/bin"; }
 
