@@ -52,21 +52,17 @@ FakeService::~FakeService() {
 void FakeService::start() {
     if (thread_.joinable()) return;
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
-    ::unlink(path_.c_str());
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 8) != 0)
+        ::listen(listenFd_, 8) != 0 || ::pipe2(stopPipe_, O_CLOEXEC) != 0)
         throw std::runtime_error("fake service cannot listen on " + path_);
-    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { serve(); });
 }
 
 void FakeService::stop() {
     if (thread_.joinable()) {
-        const char c = 'x';
-        [[maybe_unused]] ssize_t written = ::write(stopPipe_[1], &c, 1);
+        [[maybe_unused]] ssize_t written = ::write(stopPipe_[1], "x", 1);
         thread_.join();
     }
     for (int* fd : {&listenFd_, &stopPipe_[0], &stopPipe_[1]}) {
@@ -93,10 +89,13 @@ std::vector<Smbus::TransactionRequest> FakeService::requests() const {
 
 void FakeService::serve() {
     int conn = -1;
+    auto hangUp = [&conn] {
+        if (conn >= 0) ::close(conn);
+        conn = -1;
+    };
     for (;;) {
         pollfd fds[3] = {{stopPipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}, {conn, POLLIN, 0}};
-        int n = ::poll(fds, conn >= 0 ? 3 : 2, -1);
-        if (n < 0) {
+        if (::poll(fds, conn >= 0 ? 3 : 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -104,7 +103,7 @@ void FakeService::serve() {
         if (fds[1].revents & POLLIN) {
             int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                if (conn >= 0) ::close(conn);  // the client gave up the old one
+                hangUp();  // the client gave up the old one
                 conn = fd;
                 ++connections_;
             }
@@ -114,8 +113,7 @@ void FakeService::serve() {
         std::string payload;
         Smbus::TransactionRequest request;
         if (!Kavrin::readFrame(conn, &payload, 2000) || !request.ParseFromString(payload)) {
-            ::close(conn);
-            conn = -1;
+            hangUp();
             continue;
         }
         Handler handler;
@@ -125,34 +123,23 @@ void FakeService::serve() {
             handler = handler_;
         }
         Answer answer = handler ? handler(request) : deviceAnswer(request);
-        switch (answer.kind) {
-            case Answer::Reply: Kavrin::writeFrame(conn, answer.response.SerializeAsString()); break;
-            case Answer::Raw: Kavrin::writeFrame(conn, answer.raw); break;
-            case Answer::Close:
-                ::close(conn);
-                conn = -1;
-                break;
-        }
+        if (answer.kind == Answer::Close)
+            hangUp();
+        else
+            Kavrin::writeFrame(conn, answer.kind == Answer::Raw ? answer.raw : answer.response.SerializeAsString());
     }
-    if (conn >= 0) ::close(conn);
+    hangUp();
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-        old_ = old;
-        hadOld_ = true;
-    }
-    if (value != nullptr)
-        ::setenv(name, value, 1);
-    else
-        ::unsetenv(name);
+    const char* old = std::getenv(name);
+    hadOld_ = old != nullptr;
+    old_ = hadOld_ ? old : "";
+    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (hadOld_)
-        ::setenv(name_.c_str(), old_.c_str(), 1);
-    else
-        ::unsetenv(name_.c_str());
+    hadOld_ ? ::setenv(name_.c_str(), old_.c_str(), 1) : ::unsetenv(name_.c_str());
 }
 
 void ServiceTest::SetUp() {
