@@ -127,9 +127,8 @@ class BoardEndToEnd : public ::testing::Test {
             if (t.first > lastTimer) pollTimers_.insert(t.first);
         sensor_ = zl_temp_sensor_add(R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})", 80.5f, 95.0f);
         for (const void* record : {(void*)psu1_, (void*)psu2_, (void*)bayPmbus_, (void*)bayFru_, (void*)bayTlv_,
-                                   (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
-                                   (void*)fanBay_, (void*)sfp7_,
-                                   (void*)qsfp2_, (void*)sensor_})
+                                   (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1], (void*)fanBay_,
+                                   (void*)sfp7_, (void*)qsfp2_, (void*)sensor_})
             ASSERT_NE(TestHost::hold(record), nullptr) << TestHost::dumpTraces();
         ASSERT_EQ(pollTimers_.size(), 2u);  // one per port CPLD
     }
@@ -148,9 +147,6 @@ class BoardEndToEnd : public ::testing::Test {
         TestHost::clearTraces();
     }
 
-    static zl_status psuFloat(zl_psu* psu, int index, float* value) {
-        return ZL_CALLBACK(psu, index, zl_psu_get_float_fn)(psu, value);
-    }
     static zl_status temperature(float* celsius) {
         return ZL_CALLBACK(sensor_, ZL_TEMP_GET_TEMPERATURE, zl_temp_get_temperature_fn)(sensor_, celsius);
     }
@@ -191,7 +187,7 @@ TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
     };
     for (const auto& [index, expected] : readings) {
         float value = -1.0f;
-        ASSERT_EQ(psuFloat(psu1_, index, &value), ZL_STATUS_OK) << index << TestHost::dumpTraces();
+        ASSERT_EQ(ZL_CALLBACK(psu1_, index, zl_psu_get_float_fn)(psu1_, &value), ZL_STATUS_OK) << index << TestHost::dumpTraces();
         EXPECT_NEAR(value, expected, expected * 0.002f) << index;
     }
     // The supply's fan: the duty the chip is given, the speed it reports.
