@@ -35,6 +35,7 @@ class Daemon {
     const std::string& dir() const { return dir_; }
     const std::string& socketPath() const { return socket_; }
     const std::string& controlPath() const { return control_; }
+    const std::string& logPath() const { return log_; }
     std::string log() const;
 
     // Points ZOLTA_SMBUS_SOCKET and ZOLTA_SMBUS_CONTROL of this process at this
