@@ -164,7 +164,7 @@ TEST(HamBulk, WriteAndReadWithFallbackSharingOneMode) {
     EXPECT_TRUE(flagged.flag);
 }
 
-// ---- registry, create and createHam ------------------------------------------------------
+// ---- the registry and the topology search -------------------------------------------------
 
 // Registers a test HAM type for the life of the object.
 struct ScopedHamType {
@@ -172,33 +172,6 @@ struct ScopedHamType {
     ~ScopedHamType() { Ham::hams.erase(name); }
     std::string name;
 };
-
-TEST(HamCreate, RegistryFactoriesAndTheirFailures) {
-    // (The library's own two types are made through the registry by createHam: SimHam below,
-    // ZoltaSmbus in the end-to-end tests.)
-    Topology::Topology root;
-    Drivers::DriverArgs args;
-    TestHost::clearTraces();
-    ScopedHamType nullType("NullHam", [](const Topology::Topology&, const Drivers::DriverArgs&) -> Ham::Ham* {
-        return nullptr;
-    });
-    EXPECT_EQ(nullptr, Ham::create("NullHam", root, args));
-    EXPECT_TRUE(TestHost::traced("Factory function returned, couldn't create HAM NullHam", 0));
-
-    static BareHam made;
-    static const Topology::Topology* seenRoot;
-    static uint32_t seenDid;
-    ScopedHamType counting("CountingHam", [](const Topology::Topology& t, const Drivers::DriverArgs& a) -> Ham::Ham* {
-        seenRoot = &t;
-        seenDid = a.did;
-        return &made;
-    });
-    args.did = 42;
-    EXPECT_EQ(&made, Ham::create("CountingHam", root, args));
-    EXPECT_EQ(&root, seenRoot);
-    EXPECT_EQ(42u, seenDid);
-    EXPECT_EQ(1, made.inits);
-}
 
 // One SCD (ham "ScdHam") with a device holding components 7 and 8 on bus 2, a second device
 // (did 5) and a mux (did 9) whose bus 5 holds device 4; then an I2C medium (ham "I2cHam")
@@ -261,29 +234,38 @@ TEST_F(HamSearch, FindsByComponentOrByDid) {
     }
 }
 
+// createHam: the registry's factory for the medium's HAM type, given the tree and the
+// arguments, and the HAM it made initialised once.
 TEST_F(HamSearch, CreateHamUsesTheMediumHamTypeOrSimHamInSimulation) {
     static Log created;
     static BareHam ham;
     created.clear();
     auto recorder = [](const std::string& name) -> Ham::HamFactory {
-        return [name](const Topology::Topology&, const Drivers::DriverArgs&) -> Ham::Ham* {
-            created.push_back(name);
+        return [name](const Topology::Topology& t, const Drivers::DriverArgs& a) -> Ham::Ham* {
+            created.push_back(name + " " + std::to_string(a.did) + (&t == Topology::_topology ? "" : " other tree"));
             return &ham;
         };
     };
     ScopedHamType scd("ScdHam", recorder("ScdHam"));
     ScopedHamType i2c("I2cHam", recorder("I2cHam"));
+    ScopedHamType null("CelHam", [](const Topology::Topology&, const Drivers::DriverArgs&) -> Ham::Ham* {
+        return nullptr;
+    });
     Drivers::DriverArgs args;
     args.uid = 11;  // the component's device wins over did 3
     args.did = 3;
     EXPECT_EQ(&ham, Ham::createHam(args));
     args.uid = 0xFFFFFFFF;
     EXPECT_EQ(&ham, Ham::createHam(args));
-    EXPECT_EQ((Log{"I2cHam", "ScdHam"}), created);
+    EXPECT_EQ((Log{"I2cHam 3", "ScdHam 3"}), created);
+    EXPECT_EQ(2, ham.inits);
     EXPECT_TRUE(TestHost::traced("looking for component 4294967295 of device 3 in topology", 0));
     EXPECT_TRUE(TestHost::traced("creating ScdHam HAM using topology information", 0));
 
     TestHost::clearTraces();
+    args.did = 15;  // a factory that fails
+    EXPECT_EQ(nullptr, Ham::createHam(args));
+    EXPECT_TRUE(TestHost::traced("Factory function returned, couldn't create HAM CelHam", 0)) << TestHost::dumpTraces();
     args.did = 1234;
     EXPECT_EQ(nullptr, Ham::createHam(args));
     EXPECT_TRUE(TestHost::traced("could not find component uid -1 in topology", 0)) << TestHost::dumpTraces();
@@ -292,7 +274,7 @@ TEST_F(HamSearch, CreateHamUsesTheMediumHamTypeOrSimHamInSimulation) {
     EXPECT_TRUE(TestHost::traced("Couldn't find HAM IoHam", 0));
     EXPECT_TRUE(TestHost::traced("failed to create HAM", 0));
 
-    Utils::isInSimulation = 1;  // every medium gets a SimHam, registered type or not
+    Utils::isInSimulation = 1;  // every medium gets a SimHam (the library's registered one)
     TestHost::clearTraces();
     Ham::Ham* sim = Ham::createHam(args);
     EXPECT_NE(nullptr, dynamic_cast<Ham::SimHam*>(sim));
