@@ -1,6 +1,6 @@
 // The transceiver mux: its arguments, the select and reset writes it queues, and the frame
-// they put around every batch of a port CPLD behind it (its first poll included) on the
-// real SMBus HAM; a mux without a usable configuration refuses the device when it is made.
+// they put around the first poll of a port CPLD behind it on the real SMBus HAM; a mux
+// without a usable configuration refuses the device when it is made.
 #include <gtest/gtest.h>
 
 #include <memory>
