@@ -187,7 +187,8 @@ TEST_F(BoardEndToEnd, PsuReadingsFanAndPowerGoodFromStatusWordAndFromTheCpld) {
     };
     for (const auto& [index, expected] : readings) {
         float value = -1.0f;
-        ASSERT_EQ(ZL_CALLBACK(psu1_, index, zl_psu_get_float_fn)(psu1_, &value), ZL_STATUS_OK) << index << TestHost::dumpTraces();
+        ASSERT_EQ(ZL_CALLBACK(psu1_, index, zl_psu_get_float_fn)(psu1_, &value), ZL_STATUS_OK)
+            << index << TestHost::dumpTraces();
         EXPECT_NEAR(value, expected, expected * 0.002f) << index;
     }
     // The supply's fan: the duty the chip is given, the speed it reports.
@@ -279,7 +280,7 @@ TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChi
     ASSERT_TRUE(settlesAt(fans_[0], 25045, &value)) << "the speed the add programs, count 314 at SR 32: " << value;
     ASSERT_EQ(ZL_STATUS_OK, ZL_CALLBACK(fans_[0], ZL_FAN_SET_RPM, zl_fan_set_rpm_fn)(fans_[0], 12000));
     ASSERT_EQ(ZL_STATUS_OK, rpm(fans_[0], &value));
-    EXPECT_GT(value, 12006) << "still slowing down right after the change (the settled speed: host_show.sh)";
+    EXPECT_GT(value, 12006) << "still slowing down right after the change";  // settled: host_show.sh
 
     ASSERT_TRUE(settlesAt(fans_[1], 25045, &value)) << value;
     prop("FanCtrl", "stalled1", "1");

@@ -50,7 +50,8 @@ const char* kTopology = R"([
     "muxes": [{"did": 10, "busses": [
       {"id": 1, "devices": [{"did": 11, "label": "x1", "driver": "SmbusProxyDriver", "address": {"address": 80}}]},
       {"id": 2, "devices": [{"did": 12, "label": "x2", "driver": "SmbusProxyDriver", "address": {"address": 80}}]}]},
-     {"did": 13, "busses": [{"id": 1, "devices": [{"did": 14, "label": "orphan", "driver": "Dummy", "address": {"address": 6}}]}]}]}]}]},
+     {"did": 13, "busses": [{"id": 1, "devices": [
+       {"did": 14, "label": "orphan", "driver": "Dummy", "address": {"address": 6}}]}]}]}]}]},
  {"type": "I2C", "ham": "ZoltaSmbus", "id": 7, "simulated": true,
   "devices": [{"did": 20, "label": "simdev", "driver": "Dummy", "address": {"address": 16}}]},
  {"type": "Celestica", "ham": "ZoltaSmbus", "accelerators": [{"id": 2, "busses": [
@@ -359,9 +360,11 @@ TEST_F(SmbusdTest, ControlClientAndKvIpmiCommands) {
         {{ctl, "read", "did:2", "1"}, 0, "00\n"},
         {{ctl, "prop", "cpld", "anything", "two words"}, 0, ""},
         {{ctl, "prop", "cpld", "anything"}, 0, "two words\n"},
-        {{ctl, "list"}, 0, "x2 12 SmbusProxyDriver register-file SCD pci 0x100 accel 0 bus 4 address 0x50 via mux 10 channel 2"},
+        {{ctl, "list"}, 0,
+         "x2 12 SmbusProxyDriver register-file SCD pci 0x100 accel 0 bus 4 address 0x50 via mux 10 channel 2"},
         {{"kvIpmi", "api", "psuSlot", "1"}, 0, "1 PS-2471-1AZ1-LF 61AZ10101E340DU\n"},
-        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0, "1 Emerson 61AZ10101E340DU\n"},
+        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0,
+         "1 Emerson 61AZ10101E340DU\n"},
         {{"kvIpmi", "raw", "psuSlot", "2", "ModelNumber=0x01", "SerialNumber=0x02"}, 0, "1 TLV-PSU-9 TS0001\n"},
         {{"kvIpmi", "psuSlot", "9"}, 1, ""},
     };

@@ -151,7 +151,8 @@ TEST_F(ZoltaSmbusHamTest, EachOperationFillsItsRequest) {
         {[](auto& h) { h.addWrite8(0x02, 0xe0, false); }, Smbus::REQUEST_WRITE, 0x02, 1, false, "\xe0"},
         {[](auto& h) { h.addWrite16(0x3b, 0x1234, true); }, Smbus::REQUEST_WRITE, 0x3b, 2, true, "\x34\x12"},
         {[&](auto& h) { h.addWrite(0x60, bytes, 3, false); }, Smbus::REQUEST_WRITE, 0x60, 3, false, "\xde\xad\xbe"},
-        {[&](auto& h) { h.addWriteBlock(0x61, bytes, 2, true); }, Smbus::REQUEST_BLOCK_WRITE, 0x61, 2, true, "\xde\xad"},
+        {[&](auto& h) { h.addWriteBlock(0x61, bytes, 2, true); }, Smbus::REQUEST_BLOCK_WRITE, 0x61, 2, true,
+         "\xde\xad"},
         {[](auto& h) { h.addProcessCall(0x70, 0xa1b2); }, Smbus::REQUEST_PROCESS_CALL, 0x70, 2, false, "\xb2\xa1"},
     };
     auto ham = make(7041);
