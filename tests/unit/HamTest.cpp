@@ -43,15 +43,8 @@ std::string notImplementedMessage(const std::function<void()>& fn) {
 }
 
 TEST(HamDefaults, UnprovidedOperationsThrowNamingTheOperation) {
-    BareHam ham;
-    // One queued read, one queued write and one answer: every default is the same one-line throw.
-    const uint8_t data[2] = {1, 2};
-    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-        {"addRead8", [&] { ham.addRead8(1); }},
-        {"addWriteBlock", [&] { ham.addWriteBlock(1, data, 2, false); }},
-        {"getBlock", [&] { ham.getBlock(0, 1); }},
-    };
-    for (const auto& [name, fn] : cases) EXPECT_EQ("Not implemented " + name, notImplementedMessage(fn));
+    BareHam ham;  // every default is the same one-line throw
+    EXPECT_EQ("Not implemented getBlock", notImplementedMessage([&] { ham.getBlock(0, 1); }));
 
     FakeHam fake;  // provides everything except the 32-bit operations
     uint32_t out = 7;
