@@ -13,11 +13,9 @@
 #include <tuple>
 #include <vector>
 
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,14 +28,17 @@
 
 namespace {
 
+using TestSmbusd::closedWithin;
+using TestSmbusd::hex;
+using TestSmbusd::msSince;
+using TestSmbusd::rawConnect;
+
 const char* kTopology = R"([
  {"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [{"id": 0, "busses": [
    {"id": 3, "devices": [
      {"did": 1, "label": "cpld", "driver": "Dummy", "address": {"address": 35}},
      {"did": 2, "label": "temp", "driver": "TMP75", "address": {"address": 72}},
      {"did": 3, "label": "psu1", "driver": "Pmbus", "address": {"address": 88}},
-     {"did": 7, "label": "slot1", "driver": "PsuSlot", "address": {"address": 88},
-      "driverArgs": {"psuId": "1", "identificationType": "pmbus"}},
      {"did": 4, "label": "bay1", "driver": "PsuSlot", "address": {"address": 80},
       "driverArgs": {"psuId": "1", "identificationType": "ipmi"}},
      {"did": 5, "label": "bay2", "driver": "PsuSlot", "address": {"address": 81},
@@ -48,7 +49,9 @@ const char* kTopology = R"([
                           "driverArgs": {"reg": "16", "reset": "0"}}],
     "muxes": [{"did": 10, "busses": [
       {"id": 1, "devices": [{"did": 11, "label": "x1", "driver": "SmbusProxyDriver", "address": {"address": 80}}]},
-      {"id": 2, "devices": [{"did": 12, "label": "x2", "driver": "SmbusProxyDriver", "address": {"address": 80}}]}]}]}]}]},
+      {"id": 2, "devices": [{"did": 12, "label": "x2", "driver": "SmbusProxyDriver", "address": {"address": 80}}]}]},
+     {"did": 13, "busses": [{"id": 1, "devices": [
+       {"did": 14, "label": "orphan", "driver": "Dummy", "address": {"address": 6}}]}]}]}]}]},
  {"type": "I2C", "ham": "ZoltaSmbus", "id": 7, "simulated": true,
   "devices": [{"did": 20, "label": "simdev", "driver": "Dummy", "address": {"address": 16}}]},
  {"type": "Celestica", "ham": "ZoltaSmbus", "accelerators": [{"id": 2, "busses": [
@@ -86,7 +89,7 @@ Req at(int master, uint32_t pci, uint32_t accel, uint32_t bus, uint32_t addr, ui
     return Req{Smbus::REQUEST_READ, addr, reg, 1, "", bus, accel, master, pci};
 }
 
-std::string frame(const std::vector<Req>& reqs) {
+Smbus::TransactionRequest request(const std::vector<Req>& reqs) {
     Smbus::TransactionRequest tr;
     for (const auto& r : reqs) {
         Smbus::Request* q = tr.add_request();
@@ -102,13 +105,15 @@ std::string frame(const std::vector<Req>& reqs) {
         q->set_length(r.len);
         if (!r.data.empty()) q->set_data(r.data);
     }
-    return tr.SerializeAsString();
+    return tr;
 }
+std::string frame(const std::vector<Req>& reqs) { return request(reqs).SerializeAsString(); }
+// `count` reads of `len` bytes from bay1's FRU EEPROM, as one frame.
+std::string reads(int count, uint32_t len) { return frame(std::vector<Req>(size_t(count), rd(80, 0, len))); }
 
 // One batch; a transport failure gives failed=true, error "transport" and *err = errno.
 Smbus::TransactionResponse exchange(Kavrin::ZLSocket& s, const std::vector<Req>& reqs, int* err = nullptr) {
-    Smbus::TransactionRequest tr;
-    tr.ParseFromString(frame(reqs));
+    Smbus::TransactionRequest tr = request(reqs);
     Smbus::TransactionResponse *out = nullptr, resp;
     if (s.sendRequestWait(&tr, &out) == 0) {
         resp = *out;
@@ -120,46 +125,7 @@ Smbus::TransactionResponse exchange(Kavrin::ZLSocket& s, const std::vector<Req>&
     }
     return resp;
 }
-
-std::string bytes(std::initializer_list<int> b) { return std::string(b.begin(), b.end()); }
-
-std::string hex(const std::string& s) {
-    std::string out;
-    char buf[4];
-    for (unsigned char c : s) out += (std::snprintf(buf, sizeof buf, " %02x", c), buf);
-    return out.empty() ? out : out.substr(1);
-}
-
-uint32_t referenceCrc32(const std::string& data) {  // reflected CRC-32, as zlib computes it
-    uint32_t crc = ~0u;
-    for (unsigned char c : data) {
-        crc ^= c;
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return ~crc;
-}
-
-int rawConnect(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{AF_UNIX, {}};
-    std::strcpy(addr.sun_path, path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-    ::close(fd);
-    return -1;
-}
-
-// Whether the service closed fd within ms (the peer reads end of file, or a reset when data
-// was left unread).
-bool closedWithin(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    char byte;
-    return ::poll(&p, 1, ms) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
-}
-
-// `count` reads of `len` bytes from bay1's FRU EEPROM, as one frame.
-std::string reads(int count, uint32_t len) { return frame(std::vector<Req>(size_t(count), rd(80, 0, len))); }
-
-// Sends one frame on fd; the answer, or failed with error "transport".
+// The same for one frame sent on fd.
 Smbus::TransactionResponse batch(int fd, const std::string& request) {
     Smbus::TransactionResponse resp;
     std::string answer;
@@ -170,6 +136,17 @@ Smbus::TransactionResponse batch(int fd, const std::string& request) {
     return resp;
 }
 
+std::string bytes(std::initializer_list<int> b) { return std::string(b.begin(), b.end()); }
+
+uint32_t referenceCrc32(const std::string& data) {  // reflected CRC-32, as zlib computes it
+    uint32_t crc = ~0u;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}
+
 long cpuTicks(pid_t pid) {  // utime + stime: fields 14 and 15 of /proc/PID/stat
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string field;
@@ -178,14 +155,13 @@ long cpuTicks(pid_t pid) {  // utime + stime: fields 14 and 15 of /proc/PID/stat
     return ticks;
 }
 
-int msSince(std::chrono::steady_clock::time_point t0) {
-    return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
-}
-
 class SmbusdTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(d.start(kTopology, kState)) << d.log();
+        const mode_t mask = ::umask(0);  // the service sets its sockets' modes itself
+        const bool started = d.start(kTopology, kState);
+        ::umask(mask);
+        ASSERT_TRUE(started) << d.log();
         d.exportEnvironment();
         ASSERT_EQ(0, sock.setup());
     }
@@ -193,8 +169,8 @@ class SmbusdTest : public ::testing::Test {
     void TearDown() override {
         sock.close();
         EXPECT_EQ(0, d.stop()) << d.log();
-        EXPECT_NE(0, ::access(d.socketPath().c_str(), F_OK)) << "socket file left behind";
-        EXPECT_NE(0, ::access(d.controlPath().c_str(), F_OK)) << "control socket file left behind";
+        EXPECT_TRUE(::access(d.socketPath().c_str(), F_OK) != 0 && ::access(d.controlPath().c_str(), F_OK) != 0)
+            << "socket files left behind";
         if (HasFailure()) std::fprintf(stderr, "--- zolta-smbusd log ---\n%s\n", d.log().c_str());
     }
     Smbus::TransactionResponse send(const std::vector<Req>& reqs) { return exchange(sock, reqs, &lastErrno); }
@@ -202,10 +178,6 @@ class SmbusdTest : public ::testing::Test {
         auto resp = send({r});
         EXPECT_FALSE(resp.failed()) << resp.error();
         return resp.response_size() == 1 ? resp.response(0).data() : std::string();
-    }
-    uint16_t readWord(uint32_t addr, uint32_t reg) {
-        std::string b = readOne(rd(addr, reg, 2));
-        return b.size() == 2 ? uint16_t(uint8_t(b[0]) | uint8_t(b[1]) << 8) : 0;
     }
 
     TestHost::ScopedEnv timeout{"ZOLTA_SMBUS_TIMEOUT_MS", "5000"};
@@ -257,22 +229,19 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
 }
 
 TEST_F(SmbusdTest, MissingFieldsUnknownEnumValuesAndEmptyBatches) {
-    Smbus::TransactionRequest unknownType, noMaster;
-    unknownType.ParseFromString(frame({rd(35, 0, 1)}));
-    noMaster.CopyFrom(unknownType);
+    Smbus::TransactionRequest noMaster = request({rd(35, 0, 1)}), noType = noMaster;
     noMaster.mutable_request(0)->clear_mastertype();
-    unknownType.mutable_request(0)->clear_type();
-    std::string req = unknownType.request(0).SerializeAsString() + std::string("\x28\x63", 2);  // type = 99
+    noType.mutable_request(0)->clear_type();
+    const std::string entry = noType.request(0).SerializeAsString() + std::string("\x28\x63", 2);  // type = 99
     int fd = rawConnect(d.socketPath());
-    ASSERT_GE(fd, 0);
     const std::pair<std::string, const char*> cases[] = {
-        {std::string("\x0a", 1) + char(req.size()) + req, "unknown type"},  // one request of those bytes
+        {std::string("\x0a", 1) + char(entry.size()) + entry, "unknown type"},
         {noMaster.SerializeAsString(), "unknown mastertype"},
-        {"", nullptr}};
-    for (const auto& [request, error] : cases) {
-        auto resp = batch(fd, request);
-        EXPECT_EQ(error != nullptr, resp.failed()) << resp.error();
-        EXPECT_NE(std::string::npos, resp.error().find(error ? error : "")) << resp.error();
+        {"", ""}};  // an empty batch is answered with nothing
+    for (const auto& [req, error] : cases) {
+        auto resp = batch(fd, req);
+        EXPECT_EQ(*error != 0, resp.failed()) << resp.error();
+        EXPECT_NE(std::string::npos, resp.error().find(error)) << resp.error();
         EXPECT_EQ(0, resp.response_size());
     }
     ::close(fd);
@@ -310,20 +279,21 @@ TEST_F(SmbusdTest, DevicesBehindAMuxAnswerOnlyOnTheirChannel) {
     EXPECT_TRUE(resp.failed() && resp.response_size() == 1) << "an unknown channel reaches nothing";
     EXPECT_EQ("09\n", d.ctl({"read", "mux", "16"}));
     EXPECT_NE(std::string::npos, d.log().find("data [01] mux select channel 1")) << d.log();
+    // Mux 13 has no device of its own: reported at start, and what is behind it never answers.
+    EXPECT_NE(std::string::npos, d.log().find("warning: mux 13")) << d.log();
+    EXPECT_TRUE(send({rd(6, 0, 1, 4)}).failed());
 }
 
 // The emulated chips' values are checked end to end through the library (BoardEndToEndTest);
-// here what it reads without checking: the fan fault bits of a PMBus supply and the
-// checksums of the FRU and TLV images, and the TLV EEPROM's 16-bit offsets.
-TEST_F(SmbusdTest, PmbusFanFaultBits) {
+// here what it reads without checking: the fan fault bits of a PMBus supply, the checksums of
+// the FRU and TLV images, and the TLV EEPROM's 16-bit offsets.
+TEST_F(SmbusdTest, FanFaultBitsAndEepromChecksums) {
     for (auto [prop, status] : {std::make_pair("fan1_fault", "80"), std::make_pair("fan2_fault", "c0")}) {
         d.ctl({"prop", "psu1", prop, "1"});
         EXPECT_EQ(status, hex(readOne(rd(88, 0x81, 1)))) << prop;
     }
-    EXPECT_EQ(0x0400, readWord(88, 0x79) & 0x0400) << "a fan fault shows in STATUS_WORD";
-}
+    EXPECT_EQ(0x04, readOne(rd(88, 0x79, 2)).at(1) & 0x04) << "a fan fault shows in STATUS_WORD";
 
-TEST_F(SmbusdTest, EepromImagesCarryValidChecksums) {
     d.ctl({"prop", "bay1", "model", "DPS550AB6A"});  // a rebuilt image
     std::string img = readOne(rd(80, 0, 256));
     ASSERT_EQ(256u, img.size());
@@ -348,26 +318,6 @@ TEST_F(SmbusdTest, EepromImagesCarryValidChecksums) {
               all.substr(crcAt + 2));
     EXPECT_EQ("ff ff", hex(readOne(rd(81, 0x1234, 2)))) << "16-bit offsets beyond the image read erased";
     EXPECT_TRUE(send({rd(81, 0x10000, 1)}).failed());
-}
-
-// kvIpmi's own command language: the api form, raw fields by name and by TLV code, an unknown
-// slot (the library's calls are BoardEndToEndTest's, usage errors tool_options.sh's).
-TEST_F(SmbusdTest, KvIpmiCommandForms) {
-    TestSmbusd::addBinDirToPath();
-    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-        {{"kvIpmi", "api", "psuSlot", "1"}, 0, "1 PS-2471-1AZ1-LF 61AZ10101E340DU\n"},
-        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0,
-         "1 Emerson 61AZ10101E340DU\n"},
-        {{"kvIpmi", "raw", "psuSlot", "2", "ModelNumber=0x01", "SerialNumber=0x02"}, 0, "1 TLV-PSU-9 TS0001\n"},
-        {{"kvIpmi", "psuSlot", "9"}, 1, ""},
-    };
-    for (const auto& [argv, status, output] : cases) {
-        std::string out, err;
-        EXPECT_EQ(status, TestSmbusd::runProgram(argv, &out, &err)) << argv.back() << ": " << err;
-        EXPECT_EQ(output, out) << argv.back();
-    }
-    d.ctl({"prop", "psu1", "present", "0"});
-    EXPECT_NE(std::string::npos, send({rd(88, 0x79, 2)}).error().find("no device")) << "a pulled supply naks";
 }
 
 TEST_F(SmbusdTest, EachFaultKindThroughTheControlClient) {
@@ -395,23 +345,36 @@ TEST_F(SmbusdTest, EachFaultKindThroughTheControlClient) {
     }
 }
 
-TEST_F(SmbusdTest, ControlClientReportsErrors) {
-    // words, exit status, text in stderr (or in the output when the status is 0)
+// zolta-smbusctl's answers and errors, and kvIpmi's own command language: the api form, raw
+// fields by name and by TLV code, an unknown slot (the library's calls are BoardEndToEndTest's,
+// usage errors tool_options.sh's).
+TEST_F(SmbusdTest, ControlClientAndKvIpmiCommands) {
+    TestSmbusd::addBinDirToPath();
+    const std::string ctl = TestSmbusd::binDir() + "/zolta-smbusctl";
+    // command, exit status, text in stderr (or in the output when the status is 0)
     const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
-        {{"read", "nosuch", "0"}, 1, "unknown device 'nosuch'"},
-        {{"read", "nodriver", "0"}, 1, "not on a bus"},
-        {{"prop", "temp", "humidity", "3"}, 1, "unknown property 'humidity'"},
-        {{"fault", "temp", "explode"}, 1, "unknown fault kind"},
-        {{"read", "did:2", "1"}, 0, "00\n"},
-        {{"prop", "cpld", "anything", "two words"}, 0, ""},
-        {{"prop", "cpld", "anything"}, 0, "two words\n"},
-        {{"list"}, 0, "x2 12 SmbusProxyDriver register-file SCD pci 0x100 accel 0 bus 4 address 0x50 via mux 10 channel 2"},
+        {{ctl, "read", "nosuch", "0"}, 1, "unknown device 'nosuch'"},
+        {{ctl, "read", "nodriver", "0"}, 1, "not on a bus"},
+        {{ctl, "prop", "temp", "humidity", "3"}, 1, "unknown property 'humidity'"},
+        {{ctl, "fault", "temp", "explode"}, 1, "unknown fault kind"},
+        {{ctl, "read", "did:2", "1"}, 0, "00\n"},
+        {{ctl, "prop", "cpld", "anything", "two words"}, 0, ""},
+        {{ctl, "prop", "cpld", "anything"}, 0, "two words\n"},
+        {{ctl, "list"}, 0,
+         "x2 12 SmbusProxyDriver register-file SCD pci 0x100 accel 0 bus 4 address 0x50 via mux 10 channel 2"},
+        {{"kvIpmi", "api", "psuSlot", "1"}, 0, "1 PS-2471-1AZ1-LF 61AZ10101E340DU\n"},
+        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0,
+         "1 Emerson 61AZ10101E340DU\n"},
+        {{"kvIpmi", "raw", "psuSlot", "2", "ModelNumber=0x01", "SerialNumber=0x02"}, 0, "1 TLV-PSU-9 TS0001\n"},
+        {{"kvIpmi", "psuSlot", "9"}, 1, ""},
     };
-    for (const auto& [words, status, message] : cases) {
+    for (const auto& [argv, status, message] : cases) {
         std::string out, err;
-        EXPECT_EQ(status, d.control(words, &out, &err)) << words[0] << ": " << err;
-        EXPECT_NE(std::string::npos, (status ? err : out).find(message)) << words[0] << ": " << out << err;
+        EXPECT_EQ(status, TestSmbusd::runProgram(argv, &out, &err)) << argv[1] << " " << argv.back() << ": " << err;
+        EXPECT_NE(std::string::npos, (status ? err : out).find(message)) << argv[1] << ": " << out << err;
     }
+    d.ctl({"prop", "psu1", "present", "0"});
+    EXPECT_NE(std::string::npos, send({rd(88, 0x79, 2)}).error().find("no device")) << "a pulled supply naks";
 }
 
 TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
@@ -431,11 +394,9 @@ TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
     // A half-closed client still gets its answer.
     int fd = rawConnect(d.socketPath());
     std::string answer;
-    Smbus::TransactionResponse resp;
     ASSERT_TRUE(Kavrin::writeFrame(fd, frame({rd(35, 0x20, 1)})));
     ::shutdown(fd, SHUT_WR);
-    ASSERT_TRUE(Kavrin::readFrame(fd, &answer, 3000) && resp.ParseFromString(answer));
-    EXPECT_EQ("5a", resp.response_size() == 1 ? hex(resp.response(0).data()) : resp.error());
+    EXPECT_TRUE(Kavrin::readFrame(fd, &answer, 3000) && hex(answer) == "0a 03 0a 01 5a") << hex(answer);
     ::close(fd);
     // A client that leaves while its answer is held back costs the service no CPU.
     d.ctl({"fault", "temp", "delay", "1500"});
@@ -450,31 +411,27 @@ TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
     EXPECT_TRUE(d.running());
 }
 
-TEST_F(SmbusdTest, ServesSeveralClientsAtOnceAndADelayedOneBlocksNoOther) {
+TEST_F(SmbusdTest, ServesClientsAtOnceAndADelayedOneHoldsNoOtherUp) {
     d.ctl({"fault", "fans", "delay", "1500"});
     std::thread slow([] {
         Kavrin::ZLSocket s;
         EXPECT_EQ(1, exchange(s, {rd(41, 0x01, 1)}).response_size());
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto client = [](uint32_t reg) {  // each its own register, interleaved with the other
+        Kavrin::ZLSocket s;
+        for (int i = 0; i < 50; ++i) {
+            const std::string v(1, char(i));
+            auto resp = exchange(s, {wr(35, reg, v), rd(35, reg, 1)});
+            ASSERT_TRUE(!resp.failed() && resp.response_size() == 2 && resp.response(1).data() == v) << reg << " " << i;
+        }
+    };
     auto t0 = std::chrono::steady_clock::now();
-    std::vector<std::thread> workers;
-    std::vector<int> good(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&good, t] {
-            Kavrin::ZLSocket s;
-            for (int i = 0; i < 50; ++i) {
-                std::string v(1, char(t * 50 + i));
-                auto resp = exchange(s, {wr(35, 0x90 + t, v), rd(35, 0x90 + t, 1)});
-                good[t] += !resp.failed() && resp.response_size() == 2 && resp.response(1).data() == v;
-            }
-        });
-    }
-    for (auto& w : workers) w.join();
-    int ms = msSince(t0);
+    std::thread other(client, 0x91);
+    client(0x90);
+    other.join();
+    EXPECT_LT(msSince(t0), 1200) << "the delayed client held the others up";
     slow.join();
-    for (int t = 0; t < 4; ++t) EXPECT_EQ(50, good[t]) << "client " << t;
-    EXPECT_LT(ms, 1200) << "the delayed client held the others up";
 }
 
 TEST(SmbusdStartTest, RefusesABadTopologyOrState) {
@@ -494,44 +451,23 @@ TEST(SmbusdStartTest, RefusesABadTopologyOrState) {
     }
 }
 
-TEST(SmbusdStartTest, ASecondServiceLeavesTheSocketAloneAndARestartTakesOverAStaleOne) {
-    TestSmbusd::Daemon d;
-    ASSERT_TRUE(d.start(kTopology)) << d.log();
+TEST_F(SmbusdTest, ASecondServiceLeavesTheSocketAloneAndARestartTakesOverAStaleOne) {
     std::string err;
     EXPECT_EQ(1, TestSmbusd::runProgram({TestSmbusd::binDir() + "/zolta-smbusd", "--socket", d.socketPath(), "--control",
                                          d.controlPath(), "--topology", d.dir() + "/topology.json"},
                                         nullptr, &err, 10000));
     EXPECT_NE(std::string::npos, err.find("in use")) << err;
     EXPECT_EQ("pong\n", d.ctl({"ping"})) << "the second service left the socket alone";
-    ::kill(d.pid(), SIGKILL);
-    for (int i = 0; i < 200 && d.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_FALSE(d.running());
+    ::kill(d.pid(), SIGKILL);  // leaves both socket files behind
     ASSERT_TRUE(d.restart()) << d.log();
     EXPECT_EQ("pong\n", d.ctl({"ping"}));
-}
-
-TEST(SmbusdStartTest, AMuxWithoutItsDeviceIsReportedAndItsDevicesNeverAnswer) {
-    TestSmbusd::Daemon d;
-    ASSERT_TRUE(d.start(R"([{"type": "I2C", "ham": "ZoltaSmbus", "id": 1,
-        "devices": [{"did": 1, "label": "a", "driver": "Dummy", "address": {"address": 5}}],
-        "muxes": [{"did": 9, "busses": [{"id": 2, "devices": [
-          {"did": 3, "label": "b", "driver": "Dummy", "address": {"address": 6}}]}]}]}])"))
-        << d.log();
-    EXPECT_NE(std::string::npos, d.log().find("warning: mux 9")) << d.log();
-    d.exportEnvironment();
-    Kavrin::ZLSocket s;
-    EXPECT_FALSE(exchange(s, {at(Smbus::MASTER_I2C, 256, 0, 1, 5)}).failed());
-    EXPECT_TRUE(exchange(s, {at(Smbus::MASTER_I2C, 256, 0, 1, 6)}).failed());
 }
 
 // ---- hostile clients: answers that would not fit a frame, clients that stall or hog memory
 // and descriptors, and who may use the control socket ----
 
-TEST(SmbusdLimitsTest, RequestsWhoseAnswersCannotBeFramedAreRefusedWithTheLimitNamed) {
-    TestSmbusd::Daemon d;
-    ASSERT_TRUE(d.start(kTopology));
+TEST_F(SmbusdTest, RequestsWhoseAnswersCannotBeFramedAreRefusedWithTheLimitNamed) {
     int fd = rawConnect(d.socketPath());
-    ASSERT_GE(fd, 0);
     // batch, the error's words (empty: served in full)
     const std::pair<std::string, std::string> cases[] = {
         {reads(15, 65536), ""},  // 983,000 bytes of answer: fits
@@ -540,13 +476,9 @@ TEST(SmbusdLimitsTest, RequestsWhoseAnswersCannotBeFramedAreRefusedWithTheLimitN
     };
     for (const auto& [request, error] : cases) {
         auto resp = batch(fd, request);
-        if (error.empty()) {
-            EXPECT_FALSE(resp.failed()) << resp.error();
-        } else {
-            EXPECT_TRUE(resp.failed());
-            EXPECT_EQ(0, resp.response_size());
-            EXPECT_NE(std::string::npos, resp.error().find(error)) << resp.error();
-        }
+        EXPECT_EQ(!error.empty(), resp.failed()) << resp.error();
+        EXPECT_NE(std::string::npos, resp.error().find(error)) << resp.error();
+        EXPECT_TRUE(error.empty() || resp.response_size() == 0);
     }
     ::close(fd);
 }
@@ -602,9 +534,7 @@ TEST(SmbusdLimitsTest, AtTheDescriptorLimitNewClientsAreRefusedWithoutSpinning) 
     ::close(fresh);
 }
 
-TEST(SmbusdLimitsTest, UnfinishedFramesOfAllClientsTogetherAreCapped) {
-    TestSmbusd::Daemon d;
-    ASSERT_TRUE(d.start(kTopology));
+TEST_F(SmbusdTest, UnfinishedFramesOfAllClientsTogetherAreCapped) {
     // 100 clients announce frames of 1 MiB and send a little of each: only the first 64 MiB
     // are taken on.
     std::vector<int> fds;
@@ -623,12 +553,7 @@ TEST(SmbusdLimitsTest, UnfinishedFramesOfAllClientsTogetherAreCapped) {
     for (int fd : fds) ::close(fd);
 }
 
-TEST(SmbusdLimitsTest, SocketsAreOwnerOnlyAndTheControlSocketChecksItsPeer) {
-    TestSmbusd::Daemon d;
-    mode_t oldMask = ::umask(0);
-    bool started = d.start(kTopology);
-    ::umask(oldMask);
-    ASSERT_TRUE(started);
+TEST_F(SmbusdTest, SocketsAreOwnerOnlyAndTheControlSocketChecksItsPeer) {
     struct stat st{};
     ASSERT_EQ(0, ::stat(d.socketPath().c_str(), &st));
     EXPECT_EQ(0660u, st.st_mode & 0777);

@@ -13,7 +13,12 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "Drivers/Device.h"
+#include "Ham/ZoltaSmbusHam.h"
 #include "Kavrin/ZLSocket.h"
+#include "LibraryInit.h"
+#include "TestHost.h"
+#include "Topology/Topology.h"
 
 namespace TestHost {
 
@@ -47,21 +52,17 @@ FakeService::~FakeService() {
 void FakeService::start() {
     if (thread_.joinable()) return;
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
-    ::unlink(path_.c_str());
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 8) != 0)
+        ::listen(listenFd_, 8) != 0 || ::pipe2(stopPipe_, O_CLOEXEC) != 0)
         throw std::runtime_error("fake service cannot listen on " + path_);
-    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { serve(); });
 }
 
 void FakeService::stop() {
     if (thread_.joinable()) {
-        const char c = 'x';
-        [[maybe_unused]] ssize_t written = ::write(stopPipe_[1], &c, 1);
+        [[maybe_unused]] ssize_t written = ::write(stopPipe_[1], "x", 1);
         thread_.join();
     }
     for (int* fd : {&listenFd_, &stopPipe_[0], &stopPipe_[1]}) {
@@ -88,10 +89,13 @@ std::vector<Smbus::TransactionRequest> FakeService::requests() const {
 
 void FakeService::serve() {
     int conn = -1;
+    auto hangUp = [&conn] {
+        if (conn >= 0) ::close(conn);
+        conn = -1;
+    };
     for (;;) {
         pollfd fds[3] = {{stopPipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}, {conn, POLLIN, 0}};
-        int n = ::poll(fds, conn >= 0 ? 3 : 2, -1);
-        if (n < 0) {
+        if (::poll(fds, conn >= 0 ? 3 : 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -99,7 +103,7 @@ void FakeService::serve() {
         if (fds[1].revents & POLLIN) {
             int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                if (conn >= 0) ::close(conn);  // the client gave up the old one
+                hangUp();  // the client gave up the old one
                 conn = fd;
                 ++connections_;
             }
@@ -109,8 +113,7 @@ void FakeService::serve() {
         std::string payload;
         Smbus::TransactionRequest request;
         if (!Kavrin::readFrame(conn, &payload, 2000) || !request.ParseFromString(payload)) {
-            ::close(conn);
-            conn = -1;
+            hangUp();
             continue;
         }
         Handler handler;
@@ -120,34 +123,65 @@ void FakeService::serve() {
             handler = handler_;
         }
         Answer answer = handler ? handler(request) : deviceAnswer(request);
-        switch (answer.kind) {
-            case Answer::Reply: Kavrin::writeFrame(conn, answer.response.SerializeAsString()); break;
-            case Answer::Raw: Kavrin::writeFrame(conn, answer.raw); break;
-            case Answer::Close:
-                ::close(conn);
-                conn = -1;
-                break;
-        }
+        if (answer.kind == Answer::Close)
+            hangUp();
+        else
+            Kavrin::writeFrame(conn, answer.kind == Answer::Raw ? answer.raw : answer.response.SerializeAsString());
     }
-    if (conn >= 0) ::close(conn);
+    hangUp();
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-        old_ = old;
-        hadOld_ = true;
-    }
-    if (value != nullptr)
-        ::setenv(name, value, 1);
-    else
-        ::unsetenv(name);
+    const char* old = std::getenv(name);
+    hadOld_ = old != nullptr;
+    old_ = hadOld_ ? old : "";
+    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (hadOld_)
-        ::setenv(name_.c_str(), old_.c_str(), 1);
-    else
-        ::unsetenv(name_.c_str());
+    hadOld_ ? ::setenv(name_.c_str(), old_.c_str(), 1) : ::unsetenv(name_.c_str());
+}
+
+void ServiceTest::SetUp() {
+    savedSim_ = Utils::isInSimulation;
+    Utils::isInSimulation = 0;
+    ASSERT_EQ(0, Topology::loadTopology(topology_));
+    service_.start();
+    savedSock_ = _zlSock;
+    _zlSock = new Kavrin::ZLSocket();
+    ASSERT_EQ(0, _zlSock->setup());
+    TestHost::resetTimers();
+    TestHost::clearTraces();
+}
+
+std::string ServiceTest::shape(const Smbus::TransactionRequest& sent) {
+    std::string out;
+    for (const Smbus::Request& r : sent.request()) {
+        Topology::KhamAddress a;
+        a.setWord1(static_cast<uint32_t>(r.address() >> 32));
+        const bool write = r.type() == Smbus::REQUEST_WRITE;
+        out += (out.empty() ? "" : " ") + std::string(write ? "w" : "r") + std::to_string(a.address) + ":" +
+               std::to_string(r.address() & 0xFF);
+        for (size_t i = 0; write && i < r.data().size(); ++i)
+            out += (i ? "," : "=") + std::to_string(static_cast<uint8_t>(r.data()[i]));
+    }
+    return out;
+}
+
+void ServiceTest::TearDown() {
+    for (uint32_t did : cachedDids_) {
+        auto cached = Component::DeviceBase::devices.find(did);
+        if (cached == Component::DeviceBase::devices.end()) continue;
+        auto* device = dynamic_cast<Component::HardwareDevice*>(cached->second);
+        auto* ham = device ? dynamic_cast<Ham::ZoltaSmbusHam*>(device->ham) : nullptr;
+        delete cached->second;
+        delete ham;
+        Component::DeviceBase::devices.erase(cached);
+    }
+    delete _zlSock;
+    _zlSock = savedSock_;
+    service_.stop();
+    Utils::isInSimulation = savedSim_;
 }
 
 }  // namespace TestHost

@@ -10,7 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "ZoltaUtil/Smbus.pb.h"
+
+namespace Kavrin {
+class ZLSocket;
+}
 
 namespace TestHost {
 
@@ -75,6 +81,29 @@ class ScopedEnv {
     std::string name_;
     std::string old_;
     bool hadOld_ = false;
+};
+
+// The library's SMBus HAM against a FakeService: out of simulation, on the topology given,
+// its socket connected to the service. The driver objects (and their HAMs) the library
+// cached for the dids given are freed afterwards.
+class ServiceTest : public ::testing::Test {
+  protected:
+    ServiceTest(const char* topology, std::vector<uint32_t> cachedDids)
+        : topology_(topology), cachedDids_(std::move(cachedDids)) {}
+    void SetUp() override;
+    void TearDown() override;
+    // The requests of one batch as "w<address>:<register>=<bytes>" and "r<address>:<register>",
+    // in decimal, space-separated.
+    static std::string shape(const Smbus::TransactionRequest& sent);
+
+    FakeService service_;
+    ScopedEnv env_{"ZOLTA_SMBUS_SOCKET", service_.path().c_str()};
+
+  private:
+    const char* topology_;
+    std::vector<uint32_t> cachedDids_;
+    Kavrin::ZLSocket* savedSock_ = nullptr;
+    int32_t savedSim_ = 0;
 };
 
 }  // namespace TestHost

@@ -1,9 +1,8 @@
 #include "Smbusd.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -22,29 +22,6 @@ namespace TestSmbusd {
 
 namespace {
 
-int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool canConnect(const std::string& path) {
-    sockaddr_un addr{AF_UNIX, {}};
-    if (path.size() >= sizeof addr.sun_path) return false;
-    std::strcpy(addr.sun_path, path.c_str());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string readAll(FILE* f) {
-    std::string text;
-    char buf[4096];
-    std::rewind(f);
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-    return text;
-}
-
 // Starts argv (looked up in PATH) with stdin from /dev/null and stdout/stderr on the
 // given descriptors (-1: left as they are); -1 when fork fails.
 pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
@@ -53,8 +30,7 @@ pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
     args.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
-        int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, 0);
+        ::dup2(::open("/dev/null", O_RDWR), 0);
         if (outFd >= 0) ::dup2(outFd, 1);
         if (errFd >= 0) ::dup2(errFd, 2);
         ::execvp(args[0], args.data());
@@ -65,12 +41,12 @@ pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
 
 // Waits up to ms for pid: its exit status, -1 for a signal, -2 while it still runs.
 int waitFor(pid_t pid, int ms) {
-    for (int64_t deadline = nowMs() + ms;; ::usleep(5000)) {
+    for (auto t0 = std::chrono::steady_clock::now();; ::usleep(5000)) {
         int status = 0;
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (r < 0 && errno != EINTR) return -1;
-        if (nowMs() >= deadline) return -2;
+        if (msSince(t0) >= ms) return -2;
     }
 }
 
@@ -83,7 +59,40 @@ int finish(pid_t pid, int ms) {
     return -1;
 }
 
+bool canConnect(const std::string& path) {
+    int fd = rawConnect(path);
+    ::close(fd);
+    return fd >= 0;
+}
+
 }  // namespace
+
+int rawConnect(const std::string& path) {
+    sockaddr_un addr{AF_UNIX, {}};
+    if (path.size() >= sizeof addr.sun_path) return -1;
+    std::strcpy(addr.sun_path, path.c_str());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+bool closedWithin(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return ::poll(&p, 1, ms) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+int msSince(std::chrono::steady_clock::time_point t0) {
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char buf[4];
+    for (unsigned char c : bytes) out += (std::snprintf(buf, sizeof buf, " %02x", c), buf);
+    return out.empty() ? out : out.substr(1);
+}
 
 std::string binDir() { return std::string(ZL_BUILD_DIR) + "/bin"; }
 
@@ -96,15 +105,17 @@ void addBinDirToPath() {
 }
 
 int runProgram(const std::vector<std::string>& argv, std::string* out, std::string* err, int timeoutMs) {
-    if (out) out->clear();
-    if (err) err->clear();
     FILE* files[2] = {std::tmpfile(), std::tmpfile()};  // removed when closed
     pid_t pid = argv.empty() || !files[0] || !files[1] ? -1 : spawn(argv, fileno(files[0]), fileno(files[1]));
     int rc = pid > 0 ? finish(pid, timeoutMs) : -1;
     std::string* sinks[2] = {out, err};
     for (int i = 0; i < 2; ++i) {
-        if (files[i] && sinks[i]) *sinks[i] = readAll(files[i]);
-        if (files[i]) std::fclose(files[i]);
+        if (sinks[i]) sinks[i]->clear();
+        if (!files[i]) continue;
+        char buf[4096];
+        std::rewind(files[i]);
+        for (size_t n; sinks[i] && (n = std::fread(buf, 1, sizeof buf, files[i])) > 0;) sinks[i]->append(buf, n);
+        std::fclose(files[i]);
     }
     return rc;
 }
@@ -148,8 +159,7 @@ bool Daemon::launch() {
     int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     pid_ = spawn(argv, devnull, -1);
     ::close(devnull);
-    if (pid_ < 0) return false;
-    for (int64_t deadline = nowMs() + 10000; nowMs() < deadline; ::usleep(10000)) {
+    for (auto t0 = std::chrono::steady_clock::now(); pid_ > 0 && msSince(t0) < 10000; ::usleep(10000)) {
         if (waitFor(pid_, 0) != -2) {
             pid_ = -1;  // exited: bad topology or state, or a busy socket
             return false;
@@ -169,11 +179,9 @@ int Daemon::stop() {
 }
 
 bool Daemon::running() const {
-    if (pid_ <= 0) return false;
     // Look without reaping: an exited daemon stays a zombie until stop() collects it.
     siginfo_t info{};
-    if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-    return info.si_pid == 0;
+    return pid_ > 0 && ::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
 std::string Daemon::log() const {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -63,5 +64,13 @@ void addBinDirToPath();
 // output. Returns the exit status; -1 when it could not start, was killed by a
 // signal or ran over timeoutMs (it is then killed).
 int runProgram(const std::vector<std::string>& argv, std::string* out, std::string* err, int timeoutMs = 30000);
+
+// A client connected to the Unix socket at path; -1 when nobody listens there.
+int rawConnect(const std::string& path);
+// Whether the peer closed fd within ms (end of file, or a reset when data was left unread).
+bool closedWithin(int fd, int ms);
+int msSince(std::chrono::steady_clock::time_point t0);
+// Bytes as "01 a2 ...".
+std::string hex(const std::string& bytes);
 
 }  // namespace TestSmbusd

@@ -1,9 +1,8 @@
 // The transceiver mux: its arguments, the select and reset writes it queues, and the frame
-// they put around every batch of a port CPLD behind it (its first poll included) on the
-// real SMBus HAM; a mux without a usable configuration refuses the device when it is made.
+// they put around the first poll of a port CPLD behind it on the real SMBus HAM; a mux
+// without a usable configuration refuses the device when it is made.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 #include "Components/Xcvr.h"
@@ -11,8 +10,6 @@
 #include "Drivers/Orvik/OrvikSXcvrMux.h"
 #include "FakeHam.h"
 #include "FakeService.h"
-#include "Ham/ZoltaSmbusHam.h"
-#include "LibraryInit.h"
 #include "TestHost.h"
 
 using Drivers::OrvikSXcvrMux;
@@ -20,14 +17,11 @@ using TestHost::FakeHam;
 
 namespace {
 
-// Both arguments through their low 8 bits. (Every declared argument's absence, texts and range
-// ends: CatalogueTest and ArgReaderTest.)
-TEST(OrvikSXcvrMuxTest, Arguments) {
+// Select and reset queue one write each; both arguments and the channel keep their low 8 bits.
+// (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest.)
+TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
     const OrvikSXcvrMux::MuxArgs read = OrvikSXcvrMux::readMuxArgs({{"reg", "300"}, {"reset", "-1"}});
     EXPECT_EQ(std::make_pair(read.reg, read.reset), std::make_pair(uint8_t(44), uint8_t(255)));
-}
-
-TEST(OrvikSXcvrMuxTest, SelectAndResetQueueOneWriteEach) {
     OrvikSXcvrMux device;
     Drivers::FactoryArgs args;
     args.driverArgs = {{"reg", "16"}, {"reset", "0"}};
@@ -61,70 +55,20 @@ std::string portText(unsigned did, const char* cage) {
            "\",\"type\":\"qsfp\"}}";
 }
 
-class XcvrMuxFrameTest : public ::testing::Test {
+class XcvrMuxFrameTest : public TestHost::ServiceTest {
   protected:
-    void SetUp() override {
-        savedSim_ = Utils::isInSimulation;
-        Utils::isInSimulation = 0;
-        ASSERT_EQ(0, Topology::loadTopology(kTopology));
-        service_.start();
-        savedSock_ = _zlSock;
-        _zlSock = new Kavrin::ZLSocket();
-        ASSERT_EQ(0, _zlSock->setup());
-        TestHost::resetTimers();
-        TestHost::clearTraces();
-    }
-    void TearDown() override {
-        // Driver objects and HAMs live for the process in the library; the test frees its own.
-        for (uint32_t did : {7652u, 7650u, 7651u}) {
-            auto cached = Component::DeviceBase::devices.find(did);
-            if (cached == Component::DeviceBase::devices.end()) continue;
-            auto* device = dynamic_cast<Component::HardwareDevice*>(cached->second);
-            auto* ham = dynamic_cast<Ham::ZoltaSmbusHam*>(device->ham);
-            delete device;
-            delete ham;
-            Component::DeviceBase::devices.erase(cached);
-        }
-        delete _zlSock;
-        _zlSock = savedSock_;
-        service_.stop();
-        Utils::isInSimulation = savedSim_;
-    }
-
-    // The requests of one sent batch as "w<addr>:<reg>=<byte>" and "r<addr>:<reg>".
-    static std::vector<std::string> shape(const Smbus::TransactionRequest& sent) {
-        std::vector<std::string> out;
-        for (const Smbus::Request& r : sent.request()) {
-            Topology::KhamAddress a;
-            a.setWord1(static_cast<uint32_t>(r.address() >> 32));
-            std::string s = (r.type() == Smbus::REQUEST_WRITE ? "w" : "r") + std::to_string(a.address) + ":" +
-                            std::to_string(r.address() & 0xFF);
-            if (r.type() == Smbus::REQUEST_WRITE) s += "=" + std::to_string(static_cast<uint8_t>(r.data()[0]));
-            out.push_back(s);
-        }
-        return out;
-    }
-
-    TestHost::FakeService service_;
-    TestHost::ScopedEnv env_{"ZOLTA_SMBUS_SOCKET", service_.path().c_str()};
-    Kavrin::ZLSocket* savedSock_ = nullptr;
-    int32_t savedSim_ = -1;
+    XcvrMuxFrameTest() : ServiceTest(kTopology, {7652, 7650, 7651}) {}
 };
 
-TEST_F(XcvrMuxFrameTest, SelectBeforeAndResetAfterEveryBatchFromTheFirstPollOn) {
+TEST_F(XcvrMuxFrameTest, SelectBeforeAndResetAfterTheFirstPoll) {
     zl_xcvr* port = zl_xcvr_add(portText(7652, "3").c_str());
     ASSERT_NE(port, nullptr) << TestHost::dumpTraces();
     std::unique_ptr<Component::LogicalDevice::QsfpXcvr> owned(
         static_cast<Component::LogicalDevice::QsfpXcvr*>(port->object));
-    const std::vector<std::string> poll = {"w96:16=3", "r35:11", "r35:12", "r35:13", "r35:14", "w96:16=0"};
-    ASSERT_EQ(service_.requests().size(), 1u);  // the first poll, made while the driver starts
-    EXPECT_EQ(shape(service_.requests()[0]), poll);
-
-    // (Every later batch is framed alike: ZoltaSmbusHamTest.) The service answers a read with
-    // the register number: 0x0B = 0b1011 cached; low power off on cage 3 clears bit 3.
-    EXPECT_EQ(ZL_CALLBACK(port, ZL_QSFP_SET_LP_MODE, zl_xcvr_set_fn)(port, 0), 0);
-    ASSERT_EQ(service_.requests().size(), 2u);
-    EXPECT_EQ(shape(service_.requests()[1]), (std::vector<std::string>{"w96:16=3", "w35:11=3", "w96:16=0"}));
+    // The first poll, made while the driver starts (every later batch is framed alike:
+    // ZoltaSmbusHamTest).
+    ASSERT_EQ(service_.requests().size(), 1u);
+    EXPECT_EQ(shape(service_.requests()[0]), "w96:16=3 r35:11 r35:12 r35:13 r35:14 w96:16=0");
 }
 
 TEST_F(XcvrMuxFrameTest, AMuxWithoutItsResetValueRefusesTheDeviceWhenItIsMade) {

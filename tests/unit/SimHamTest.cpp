@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 
 #include "Drivers/Device.h"
 #include "FakeHam.h"
@@ -30,9 +30,7 @@ using TestHost::brokenRule;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 int openFdCount() {
@@ -70,10 +68,7 @@ class SimHamTest : public ::testing::Test {
     // A HAM named like the device factory names it, given a table.
     std::unique_ptr<SimHam> make(const std::string& driver, const std::string& label,
                                  const Utils::ExpectedValues* table = &mixedTable()) {
-        auto ham = newSimHam();
-        ham->setDriverName(driver, label);
-        ham->setExpected(table);
-        return ham;
+        return sim_.ham(driver, label, table);
     }
     // 0x01: byte 0x17; 0x02: word 0x2c4b; 0x03: string "abc"; 0x04: word 0x0005.
     static const Utils::ExpectedValues& mixedTable() {

@@ -207,20 +207,11 @@ TEST_F(SmbusProxyTest, FailuresOverlongAnswersAndOperationsNotProvided) {
     EXPECT_EQ(r->callbacks[0], ZL_SMBUS_TABLE_WORDS * sizeof(zl_word));
 }
 
-TEST(SmbusProxySettings, DelaysInMillisecondsBecomeMicroseconds) {
-    const int32_t max = std::numeric_limits<int32_t>::max();
-    const struct { Drivers::DriverSpecificArgs args; int32_t read, write; } cases[] = {
-        {{}, 0, 0},
-        {{{"localReadDelayMs", "5"}}, 5000, 0},
-        {{{"localWriteDelayMs", "12"}}, 0, 12000},
-        {{{"localReadDelayMs", "-3"}, {"localWriteDelayMs", "0"}}, 0, 0},  // negative: no pause
-        {{{"localReadDelayMs", "2147483647"}}, max, 0},                    // cut to the field's range
-    };
-    for (const auto& c : cases) {
-        const auto s = SmbusProxyDriver::readSettings(c.args);
-        EXPECT_EQ(s.readDelayUs, c.read);
-        EXPECT_EQ(s.writeDelayUs, c.write);
-    }
+// (Delays in whole milliseconds and negative ones: the tests above.)
+TEST(SmbusProxySettings, DelaysAreCutToTheFieldsRange) {
+    const auto s = SmbusProxyDriver::readSettings({{"localReadDelayMs", "2147483647"}});
+    EXPECT_EQ(s.readDelayUs, std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(s.writeDelayUs, 0);
 }
 
 }  // namespace
