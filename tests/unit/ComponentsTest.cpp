@@ -222,7 +222,8 @@ TEST_F(AddTest, RegisterGpioSetsClearsAndReadsBitFourOfRegisterThree) {
     // A failing read writes nothing and leaves the output; a failing write gives its status.
     ham->status = ZL_STATUS_NO_COMM;
     unsigned bit = 9;
-    EXPECT_TRUE(set(gpio) == ZL_STATUS_NO_COMM && clear(gpio) == ZL_STATUS_NO_COMM && read(gpio, &bit) == ZL_STATUS_NO_COMM);
+    EXPECT_TRUE(set(gpio) == ZL_STATUS_NO_COMM && clear(gpio) == ZL_STATUS_NO_COMM &&
+                read(gpio, &bit) == ZL_STATUS_NO_COMM);
     EXPECT_EQ(bit, 9u);
     EXPECT_EQ(ham->traffic(), "r8 03 !4 | r8 03 !4 | r8 03 !4");  // nothing written
     ham->status = ZL_STATUS_OK;

@@ -107,9 +107,9 @@ struct NoGpioDriver : Component::HardwareDevice {
 TEST(LabelTest, DevicesByLabelAndTheRulesTheyBreak) {
     TestHost::FakeRegistrations registrations;
     Utils::isInSimulation = 0;
-    const char* devices = "{\"did\":7302,\"label\":\"BareDevice\"},"
-                          "{\"did\":7303,\"label\":\"UnknownDriver\",\"driver\":\"NoSuchDriver\",\"address\":{\"address\":36}},"
-                          "{\"did\":7304,\"label\":\"Sensor\",\"driver\":\"TMP75\",\"address\":{\"address\":72}}";
+    const char* devices = R"({"did":7302,"label":"BareDevice"},
+        {"did":7303,"label":"UnknownDriver","driver":"NoSuchDriver","address":{"address":36}},
+        {"did":7304,"label":"Sensor","driver":"TMP75","address":{"address":72}})";
     ASSERT_EQ(Topology::loadTopology(TestHost::fakeHamTopology(devices).c_str()), ZL_STATUS_OK);
     // A device with a driver of its own keeps it.
     EXPECT_NE(dynamic_cast<Drivers::TMP75*>(Drivers::getHardwareDeviceByLabel("Sensor", "Dummy")), nullptr);
@@ -125,8 +125,8 @@ TEST(LabelTest, DevicesByLabelAndTheRulesTheyBreak) {
     }
     NoGpioDriver device;  // a driver that makes no GPIO
     EXPECT_EQ(TestHost::brokenRule([&] { Drivers::getRegGpioForDevice(&device, 1, 2); }), "gpio");
-    EXPECT_EQ(TestHost::brokenRule([] { Drivers::getRegGpioForDevice(static_cast<Component::HardwareDevice*>(nullptr), 1, 2); }),
-              "dev");
+    Component::HardwareDevice* none = nullptr;
+    EXPECT_EQ(TestHost::brokenRule([&] { Drivers::getRegGpioForDevice(none, 1, 2); }), "dev");
 }
 
 }  // namespace

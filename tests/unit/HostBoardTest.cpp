@@ -158,8 +158,9 @@ TEST(HostBoardFile, UnusableFilesAndEntriesAreReported) {
 }
 
 TEST(HostCheck, DecimalNumbers) {
-    const std::pair<const char*, bool> cases[] = {{"-5", true}, {"+7", true},  {"", false},    {"-", false},
-                                                  {" 7", false}, {"0x10", false}, {"1.5", false}, {"99999999999", false}};
+    const std::pair<const char*, bool> cases[] = {{"-5", true},    {"+7", true},   {"", false},    {"-", false},
+                                                  {" 7", false},   {"0x10", false}, {"1.5", false},
+                                                  {"99999999999", false}};
     for (const auto& [text, ok] : cases) EXPECT_EQ(isDecimal(text), ok) << text;
     long v = 0;
     EXPECT_TRUE(isDecimal("-12", &v) && v == -12);
