@@ -176,12 +176,11 @@ TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
     auto slot = [](const std::string& t) { return [t] { return static_cast<void*>(zl_slot_add(t.c_str())); }; };
     auto fan = [](const std::string& t) { return [t] { return static_cast<void*>(zl_fan_add(t.c_str())); }; };
     auto psu = [](const std::string& t) { return [t] { return static_cast<void*>(zl_psu_add(t.c_str())); }; };
-    auto temp = [](const std::string& t) { return [t] { return static_cast<void*>(zl_temp_sensor_add(t.c_str(), 1, 2)); }; };
     auto gpio = [](const std::string& t) { return [t] { return static_cast<void*>(zl_gpio_add(t.c_str())); }; };
+    // The kinds share one add with their own failure text and level: one row per text and level.
     const std::tuple<const char*, std::function<void*()>, const char*, int> cases[] = {
         {"slot not offered", slot(dummy), "Not implemented newSlot", 0},
         {"fan bad text", fan("nope"), "DeviceBase::create() failed", 0},
-        {"sensor bad text", temp("nope"), "DeviceBase::create() failed", 0},
         {"psu bad text", psu("nope"), "DeviceBase::create() failed", 2},
         {"fan null", fan(nullMaker), "newFan() failed", 0},
         {"psu null", psu(nullMaker), "newPsu() failed", 2},
