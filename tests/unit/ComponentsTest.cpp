@@ -141,8 +141,7 @@ TEST(CallbackTest, TracesStatusesAndOutputsForEachMode) {
     EXPECT_EQ(Gpio::bitSetCallback(nullptr), 6);
 }
 
-// ---- add functions against a fake HAM (dids 7100..7199) ----
-
+// The add functions against a fake HAM (dids 7100..7199).
 struct NullMaker : Component::HardwareDevice {
     TempSensor* newTempSensor(const Drivers::FactoryArgs&) override { return nullptr; }
     Slot* newSlot(const Drivers::FactoryArgs&) override { return nullptr; }
@@ -200,8 +199,6 @@ TEST_F(AddTest, FailuresGiveNullWithTheirTraceAndLevel) {
     EXPECT_EQ(zl_gpio_add("nope"), nullptr);
     EXPECT_EQ(zl_slot_add(nullptr), nullptr);
 }
-
-// ---- register GPIO ----
 
 TEST_F(AddTest, RegisterGpioSetsClearsAndReadsBitFourOfRegisterThree) {
     zl_gpio* gpio = zl_gpio_add(text(7105, "GpioDriver", "{\"register\":\"3\",\"bitpos\":\"4\"}").c_str());

@@ -109,8 +109,6 @@ TEST(DriverArgsTest, InvalidDeviceTextsFailAndLeaveTheArgumentsAlone) {
     }
 }
 
-// ---------------------------------------------------------------- insertDriverArg
-
 TEST(DriverArgsTest, InsertDriverArgAppendsAndWritesCompactAscii) {
     const struct { const char *json, *key, *value, *result; } table[] = {
         {R"({"driverArgs":{"a":"1"},"did":2})", "b", "\xC3\xA9", R"({"driverArgs":{"a":"1","b":"\u00E9"},"did":2})"},

@@ -56,8 +56,6 @@ Ident identify(Ham::Ham& ham, Method method, const char* psuId = "1") {
     return {status, model + "/" + serial};
 }
 
-// ---- slot creation ----
-
 class PsuSlotCreate : public ::testing::Test {
   protected:
     FakeHam ham;
@@ -128,8 +126,7 @@ TEST_F(PsuSlotCreate, ModelTableEndsAtTheFirstGap) {
               "slotArgs_.find( psuFdlKey ) != slotArgs_.end()");
 }
 
-// ---- presence, power good and the cache (wedge method on a FakeHam) ----
-
+// Presence, power good and the cache, with the wedge method on a FakeHam.
 class PsuSlotPresence : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -215,8 +212,6 @@ TEST_F(PsuSlotPresence, CallbackFailures) {
     EXPECT_EQ(presence(*bad), std::make_pair(ZL_STATUS_FAILED, std::string("-")));
     EXPECT_EQ(bad->cachedFdl_, nullptr);
 }
-
-// ---- identification methods ----
 
 TEST(PsuSlotWedge, BitPerPsu) {
     const struct { uint8_t reg; const char* psuId; zl_status readStatus, status; } cases[] = {
@@ -369,8 +364,7 @@ TEST(PsuSlotTlvMethod, ReadFailuresAndWrapAround) {
     }
 }
 
-// ---- kvIpmi through a stand-in on PATH ----
-
+// kvIpmi through a stand-in on PATH.
 class PsuSlotCommand : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -446,8 +440,6 @@ TEST_F(PsuSlotCommand, ArgumentsReachTheToolAndNoneRunsAnotherCommand) {
     }
     ASSERT_EQ(chdir(cwd), 0);
 }
-
-// ---- simulated registers ----
 
 TEST(PsuSlotSimulation, TableAndFruMethodOnTheSimulatedArea) {
     // The count byte is followed by text that starts with hex digits; both entries must

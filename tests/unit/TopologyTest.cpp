@@ -143,8 +143,6 @@ TEST_F(TopologyTest, BuildsEveryNodeKindWithItsFieldsAndTheFirstOfARepeatedKey) 
     EXPECT_EQ(io.muxes[0]->busses.at(1)->devices.at(0)->did, 2u);
 }
 
-// ---------------------------------------------------------------- broken documents
-
 // A chain of `levels` muxes, each on a bus of the one before.
 std::string muxChain(int levels) {
     std::string doc = R"([{"type":"I2C","ham":"h","id":0,"muxes":[)";
@@ -231,8 +229,6 @@ TEST(JsonNestingDepth, CountsBracketsOutsideStrings) {
     for (const auto& [text, depth] : table) EXPECT_EQ(jsonNestingDepth(text), depth) << (text ? text : "null");
 }
 
-// ---------------------------------------------------------------- parse errors
-
 TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
     const struct { const char* text; std::string message; size_t offset; } cases[] = {
         {nullptr, "The document is empty.", 0},
@@ -264,8 +260,6 @@ TEST(ParseErrorMessage, CoversTheLastCodeAndFallsBackForOthers) {
     for (const auto& [code, message] : table)
         EXPECT_STREQ(parseErrorMessage(static_cast<rapidjson::ParseErrorCode>(code)), message) << code;
 }
-
-// ---------------------------------------------------------------- loading, reuse and lookups
 
 TEST_F(TopologyTest, IdenticalTextIsReusedAndAnyOtherTextRebuilds) {
     EXPECT_EQ(findDevice(0), nullptr);  // no tree yet: nothing, silently
@@ -318,8 +312,6 @@ TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindTheFirst
     EXPECT_EQ(getDeviceByLabel("missing"), nullptr);
     EXPECT_EQ(getDeviceByLabel(nullptr), nullptr);
 }
-
-// ---------------------------------------------------------------- address record
 
 constexpr uint32_t kAddrSize1 = 1u << 25;
 
