@@ -244,7 +244,6 @@ TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
         SCOPED_TRACE(c.text ? c.text : "null");
         TestHost::clearTraces();
         EXPECT_EQ(loadTopology(c.text), ZL_STATUS_BAD_INPUT);
-        EXPECT_TRUE(hasLine(2, "loading topology json"));
         EXPECT_TRUE(hasLine(2, "failed to load topology from json: " + c.message + " offset " +
                                    std::to_string(c.offset)))
             << TestHost::dumpTraces();
@@ -301,14 +300,10 @@ TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindTheFirst
     ASSERT_EQ(loadTopology(doc), ZL_STATUS_OK) << TestHost::dumpTraces();
     ASSERT_NE(getDeviceByLabel("same"), nullptr);
     EXPECT_EQ(getDeviceByLabel("same")->did, 2u);
-    TestHost::clearTraces();
     ASSERT_NE(findDevice(1), nullptr);
     EXPECT_EQ(findDevice(1)->did, 1u);
-    EXPECT_TRUE(hasLine(2, "Device 1 found in topology"));
     EXPECT_EQ(findDevice(9), getDeviceByLabel("dup9b"));  // accelerator 1 is walked before 2
-    TestHost::clearTraces();
     EXPECT_EQ(findDevice(12345), nullptr);
-    EXPECT_FALSE(TestHost::traced("found in topology"));
     EXPECT_EQ(getDeviceByLabel("missing"), nullptr);
     EXPECT_EQ(getDeviceByLabel(nullptr), nullptr);
 }
