@@ -198,7 +198,6 @@ TEST(HostCheck, DeviceRules) {
          "which the topology lacks"},
         {Kind::Slot, psu(R"("identificationType": "pmbus", "model_1": "M", "model_3": "N")"), "needs \"psuFdl_1\""},
         {Kind::Slot, psu(R"("model_2": "M")"), nullptr},  // the table ends at the first gap
-        {Kind::Slot, psu(R"("identificationType": "IPMI", "model_1": "M", "psuFdl_1": "x")"), nullptr},  // case counts
         {Kind::Slot, tray + R"({}, )" + trayArgs, nullptr},  // a bay without its GPIOs reads as failing
         {Kind::Slot, tray + R"({"presenceGpio1": "{\"did\": 1}"}, )" + trayArgs,
          "device text has no \"driver\""},  // named 'Dev member "presenceGpio1"'
