@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
+#include <tuple>
 
 #include "Components/LogicalDevices.h"
 #include "Drivers/Helpers.h"
