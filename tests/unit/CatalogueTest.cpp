@@ -6,8 +6,9 @@
 #include <cstring>
 #include <cstdlib>
 #include <functional>
-#include <optional>
 #include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,12 +51,9 @@ bool reads(const zl_driver_arg& arg, unsigned call) {
 
 // Every text a choice argument accepts.
 std::vector<std::string> choices(const zl_driver_arg& arg) {
-    std::vector<std::string> out(1);
-    for (const char* c = arg.choices; *c; ++c)
-        if (*c == '|')
-            out.emplace_back();
-        else
-            out.back() += *c;
+    std::vector<std::string> out;
+    std::istringstream list(arg.choices);
+    for (std::string one; std::getline(list, one, '|');) out.push_back(one);
     return out;
 }
 
@@ -166,10 +164,8 @@ class CatalogueTest : public ::testing::Test {
 
     // The board check's problems with one device.
     std::vector<Host::BoardProblem> check(Host::Kind kind, const std::string& text, const Host::LibraryCatalogue& library) {
-        Host::BoardDevice device;
-        device.kind = kind;
-        device.name = "D";
-        device.text = text;
+        Host::BoardDevice device{};
+        device.kind = kind, device.name = "D", device.text = text;
         std::vector<Host::BoardProblem> problems;
         Host::checkDevice(device, topology_, library, &problems);
         return problems;

@@ -14,38 +14,25 @@ namespace {
 using Drivers::DriverArgs;
 using TestHost::hasLine;
 
-struct DriverArgsTest : ::testing::Test {
-    void SetUp() override { TestHost::clearTraces(); }
-};
-
-TEST_F(DriverArgsTest, MinimalDeviceGetsTheDefaults) {
+TEST(DriverArgsTest, DefaultsAndOptionalMembers) {
     const char* text = R"({"did":3,"driver":"Dummy","address":{"address":80}})";
     DriverArgs args;
     ASSERT_TRUE(args.parseJSON(text)) << TestHost::dumpTraces();
     EXPECT_TRUE(args.driver == "Dummy" && args.did == 3 && args.address.address == 80 && args.driverArgs.empty());
-    EXPECT_EQ(args.uid, 4294967295u);
-    EXPECT_TRUE(args.provideHam && !args.isMultiDevice);
-    EXPECT_EQ(args.address.addrSize, 1u);
+    EXPECT_TRUE(args.uid == 4294967295u && args.provideHam && !args.isMultiDevice && args.address.addrSize == 1u);
     EXPECT_EQ(args.jsonText, text);  // the caller's pointer, not a copy
-}
 
-TEST_F(DriverArgsTest, OptionalMembers) {
-    DriverArgs args;
+    // Each value as ValueToTextConversionTable's; a null is left out, the last duplicate wins.
     ASSERT_TRUE(args.parseJSON(R"({"did":1,"driver":"D","address":{"address":1},"driverArgs":
-        {"int":1,"bool":true,"str":"x","frac":1.5,"none":null,"arr":[1],"big":4294967296,"neg":-2,
-         "dup":"1","dup":"2","obj":{"a":1}}})"))
+        {"int":1,"none":null,"dup":"1","dup":"2","obj":{"a":1}}})"))
         << TestHost::dumpTraces();
-    const Drivers::DriverSpecificArgs expected = {
-        {"arr", ""}, {"big", ""}, {"bool", "true"}, {"dup", "2"}, {"frac", "1.5"},
-        {"int", "1"}, {"neg", "-2"}, {"obj", ""},   {"str", "x"},
-    };  // null is left out, the last duplicate wins
-    EXPECT_EQ(args.driverArgs, expected);
+    EXPECT_EQ(args.driverArgs, (Drivers::DriverSpecificArgs{{"dup", "2"}, {"int", "1"}, {"obj", ""}}));
 
     for (const auto& [extra, provide] : {std::pair<const char*, bool>{R"(,"provideHam":0)", false},
                                           {R"(,"provideHam":4294967295)", true}, {R"(,"uid":4)", true}}) {
-        const std::string text = std::string(R"({"did":1,"driver":"D","address":{"address":1})") + extra + "}";
-        ASSERT_TRUE(args.parseJSON(text.c_str())) << text;
-        EXPECT_EQ(args.provideHam, provide) << text;  // a number flag, true when absent
+        const std::string device = std::string(R"({"did":1,"driver":"D","address":{"address":1})") + extra + "}";
+        ASSERT_TRUE(args.parseJSON(device.c_str())) << device;
+        EXPECT_EQ(args.provideHam, provide) << device;  // a number flag, true when absent
     }
     EXPECT_EQ(args.uid, 4u);
 
@@ -54,7 +41,7 @@ TEST_F(DriverArgsTest, OptionalMembers) {
     EXPECT_TRUE(args.driver == "D" && args.did == 2);
 }
 
-TEST_F(DriverArgsTest, ValueToTextConversionTable) {
+TEST(DriverArgsTest, ValueToTextConversionTable) {
     const std::pair<const char*, const char*> table[] = {
         {"-2147483648", "-2147483648"}, {"4294967295", "4294967295"},
         {"4294967296", ""}, {"-2147483649", ""},  // 64-bit integers outside the 32-bit ranges
@@ -70,7 +57,7 @@ TEST_F(DriverArgsTest, ValueToTextConversionTable) {
     }
 }
 
-TEST_F(DriverArgsTest, MultiDeviceNeedsMemberTextsInsteadOfAnAddress) {
+TEST(DriverArgsTest, MultiDeviceNeedsMemberTextsInsteadOfAnAddress) {
     DriverArgs args;
     ASSERT_TRUE(args.parseJSON(R"({"did":4,"driver":"OrvikFanTray","isMultiDevice":true,"address":"never read",
         "multiDeviceArgs":{"fan":"{\"did\":5}","eeprom":"{}","fan":"{\"did\":6}"},"driverArgs":{"id":2}})"))
@@ -86,58 +73,43 @@ TEST_F(DriverArgsTest, MultiDeviceNeedsMemberTextsInsteadOfAnAddress) {
     EXPECT_TRUE(plain.multiDeviceArgs.empty());  // ignored unless a multi-device
 }
 
-TEST_F(DriverArgsTest, InvalidDeviceTextsFailAndLeaveTheArgumentsAlone) {
-    // (the rules a device shares with a topology document are in the topology's table)
-    const std::pair<const char*, const char*> table[] = {
-        {"[]", "json.IsObject()"},
-        {R"({"driver":"D","address":{"address":1}})", "json.HasMember( \"did\" )"},
-        {R"({"did":1,"address":{"address":1}})", "json.HasMember( \"driver\" )"},
-        {R"({"did":1,"driver":"D","isMultiDevice":false})", "json.HasMember( \"address\" )"},
-        {R"({"did":1,"driver":"D","provideHam":true,"address":{"address":1}})", "IsUint()"},
-        {R"({"did":1,"driver":"D","uid":4294967296,"address":{"address":1}})", "IsUint()"},
-        {R"({"did":1,"driver":7,"address":{"address":1}})", "IsString()"},
-        {R"({"did":1,"driver":"D","isMultiDevice":true,"multiDeviceArgs":[]})", "IsObject()"},
+// A broken rule or a syntax error: the one level-0 line, and the arguments left alone. (The
+// rules a device shares with a topology document, a missing address among them, are in the
+// topology's table.)
+TEST(DriverArgsTest, InvalidDeviceTextsFailAndLeaveTheArgumentsAlone) {
+    const std::string rule = "consistency check failed: ", syntax = "failed to load device from json: ";
+    const std::pair<const char*, std::string> table[] = {
+        {"[]", rule + "json.IsObject()"},
+        {R"({"driver":"D","address":{"address":1}})", rule + "json.HasMember( \"did\" )"},
+        {R"({"did":1,"address":{"address":1}})", rule + "json.HasMember( \"driver\" )"},
+        {R"({"did":1,"driver":"D","provideHam":true,"address":{"address":1}})", rule + "IsUint()"},
+        {R"({"did":1,"driver":"D","uid":4294967296,"address":{"address":1}})", rule + "IsUint()"},
+        {R"({"did":1,"driver":7,"address":{"address":1}})", rule + "IsString()"},
+        {R"({"did":1,"driver":"D","isMultiDevice":true,"multiDeviceArgs":[]})", rule + "IsObject()"},
+        {R"({"did":1,"driver":"D","address":{"address":1}} x)",
+         syntax + "The document root must not follow by other values. offset 47"},
+        {R"({"did":1,})", syntax + "Missing a name for object member. offset 9"},
+        {nullptr, syntax + "The document is empty. offset 0"},
     };
-    for (const auto& [text, rule] : table) {
-        SCOPED_TRACE(text);
+    for (const auto& [text, line] : table) {
+        SCOPED_TRACE(text ? text : "null");
         DriverArgs args;
         ASSERT_TRUE(args.parseJSON(R"({"did":42,"driver":"Before","address":{"address":9},"driverArgs":{"k":"v"}})"));
         const char* before = args.jsonText;
         TestHost::clearTraces();
         EXPECT_FALSE(args.parseJSON(text));
-        EXPECT_TRUE(hasLine(0, std::string("consistency check failed: ") + rule)) << TestHost::dumpTraces();
-        EXPECT_EQ(TestHost::traceCount("consistency check failed"), 1);
+        EXPECT_EQ(TestHost::dumpTraces(), "0: " + line + "\n");
         EXPECT_TRUE(args.did == 42 && args.driver == "Before" && args.address.address == 9 && args.jsonText == before &&
                     args.driverArgs.size() == 1);
-        rapidjson::Document doc;
-        doc.Parse(text);
-        EXPECT_THROW(DriverArgs::fromJSON(doc), Utils::ConsistencyError);
+        if (line.rfind(rule, 0) == 0) {
+            rapidjson::Document doc;
+            doc.Parse(text);
+            EXPECT_THROW(DriverArgs::fromJSON(doc), Utils::ConsistencyError);
+        }
     }
 }
 
-TEST_F(DriverArgsTest, SyntaxErrorsAreTracedWithMessageAndOffset) {
-    const std::pair<const char*, const char*> table[] = {
-        {R"({"did":1,"driver":"D","address":{"address":1}} x)",
-         "The document root must not follow by other values. offset 47"},
-        {R"({"did":1,})", "Missing a name for object member. offset 9"},
-        {nullptr, "The document is empty. offset 0"},
-    };
-    for (const auto& [text, trace] : table) {
-        SCOPED_TRACE(text ? text : "null");
-        TestHost::clearTraces();
-        DriverArgs args;
-        args.jsonText = "kept";
-        args.did = 11;
-        EXPECT_FALSE(args.parseJSON(text));
-        EXPECT_TRUE(hasLine(0, std::string("failed to load device from json: ") + trace)) << TestHost::dumpTraces();
-        EXPECT_STREQ(args.jsonText, "kept");
-        EXPECT_EQ(args.did, 11u);
-    }
-}
-
-// ---------------------------------------------------------------- insertDriverArg
-
-TEST_F(DriverArgsTest, InsertDriverArgAppendsAndWritesCompactAscii) {
+TEST(DriverArgsTest, InsertDriverArgAppendsAndWritesCompactAscii) {
     const struct { const char *json, *key, *value, *result; } table[] = {
         {R"({"driverArgs":{"a":"1"},"did":2})", "b", "\xC3\xA9", R"({"driverArgs":{"a":"1","b":"\u00E9"},"did":2})"},
         {R"({"driverArgs":{}})", "smile", "\xF0\x9F\x98\x80", R"({"driverArgs":{"smile":"\uD83D\uDE00"}})"},
@@ -155,7 +127,7 @@ TEST_F(DriverArgsTest, InsertDriverArgAppendsAndWritesCompactAscii) {
     }
 }
 
-TEST_F(DriverArgsTest, InsertDriverArgFailuresLeaveTheOutputAlone) {
+TEST(DriverArgsTest, InsertDriverArgFailuresLeaveTheOutputAlone) {
     const size_t depth = 100000;
     const std::string deep = R"({"driverArgs":{},"x":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
     // trace: an exact line at level 0, or null

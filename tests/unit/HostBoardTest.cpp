@@ -76,9 +76,8 @@ std::string dev(int did, const char* driver, int address, const std::string& arg
 
 TEST(HostStatus, EveryStatusHasItsWord) {
     const std::pair<int, const char*> cases[] = {
-        {0, "ok"},           {1, "not found"}, {2, "device fault"},  {3, "bad input"},
-        {4, "no communication"}, {5, "not provided"}, {6, "failed"}, {kNotSupported, "not supported"},
-        {kNotAdded, "not added"}, {7, "status 7"}, {-9, "status -9"}};
+        {0, "ok"}, {1, "not found"}, {2, "device fault"}, {3, "bad input"}, {4, "no communication"}, {5, "not provided"},
+        {6, "failed"}, {kNotSupported, "not supported"}, {kNotAdded, "not added"}, {7, "status 7"}, {-9, "status -9"}};
     for (const auto& [status, word] : cases) EXPECT_EQ(statusWord(status), word) << status;
 }
 
@@ -99,6 +98,8 @@ TEST(HostFdl, ParsesItemsAndTakesTheFirstKeyPresent) {
     EXPECT_EQ(fdlValue(fdl, {"serialNum"}), "");
 }
 
+// The fields each kind's reading needs are read by host_show.sh through the board's own file;
+// here the forms a device text may take and the paths.
 TEST(HostBoardFile, ReadsEveryKind) {
     const char* text = R"({"board": "T", "topology": "topo.json", "emulation": "emu.json",
       "system": {"name": "S", "device": {"board": "T"}},
@@ -120,12 +121,7 @@ TEST(HostBoardFile, ReadsEveryKind) {
     EXPECT_EQ(inlet->text, R"({"did":10,"driver":"TMP75","address":{"address":72}})");  // compact
     EXPECT_EQ(inlet->critical, 55.5);
     EXPECT_EQ(board.find(Kind::Slot, "Bay")->text, "{\"did\": 42");  // a string is passed as written
-    EXPECT_EQ(board.find(Kind::Psu, "PSU1")->bay, "Bay");
-    EXPECT_EQ(board.find(Kind::Led, "L")->readbackRegister, 7);
-    EXPECT_EQ(board.find(Kind::Led, "L")->readbackWidth, 4);
-    EXPECT_EQ(board.find(Kind::Smbus, "E")->port, "P");
-    EXPECT_EQ(board.find(Kind::Smbus, "E")->address, 80);
-    EXPECT_EQ(board.find(Kind::Fan, "Inlet"), nullptr);  // names are per kind
+    EXPECT_EQ(board.find(Kind::Fan, "Inlet"), nullptr);                // names are per kind
     for (auto [topo, path] : {std::make_pair("/abs/t.json", "/abs/t.json"), std::make_pair("t.json", "./t.json")}) {
         ASSERT_TRUE(parseBoard(std::string("{\"topology\": \"") + topo + "\"}", "b.json", &board, &problems));
         EXPECT_EQ(board.topologyPath(), path);
@@ -162,30 +158,27 @@ TEST(HostBoardFile, UnusableFilesAndEntriesAreReported) {
 }
 
 TEST(HostCheck, DecimalNumbers) {
-    const std::pair<const char*, bool> cases[] = {{"-5", true},    {"+7", true},   {"", false},
-                                                  {"-", false},    {" 7", false},  {"0x10", false},
-                                                  {"1.5", false},  {"99999999999", false}};
+    const std::pair<const char*, bool> cases[] = {{"-5", true},    {"+7", true},   {"", false},    {"-", false},
+                                                  {" 7", false},   {"0x10", false}, {"1.5", false},
+                                                  {"99999999999", false}};
     for (const auto& [text, ok] : cases) EXPECT_EQ(isDecimal(text), ok) << text;
     long v = 0;
     EXPECT_TRUE(isDecimal("-12", &v) && v == -12);
 }
 
-// One device text of one kind against the small topology: the rule a problem must
-// contain, or no problem at all (rule null). (Whether check and library agree on every
-// declared argument, its absence and range ends under every condition: CatalogueTest.)
+// One device text of one kind against the small topology: the rule a problem must contain, or
+// no problem at all (rule null). Whether check and library agree on every declared argument is
+// CatalogueTest's, so an argument row here pins one text form of the check's (needs, range,
+// decimal, choice, label); a text that is no JSON and an unknown driver are host_show.sh's.
 TEST(HostCheck, DeviceRules) {
     auto psu = [](const std::string& args) { return dev(42, "PsuSlot", 80, R"({"psuId": "1", )" + args + "}"); };
-    const std::string ipmi = R"("identificationType": "ipmi", "model_1": "M", "psuFdl_1": "{serialNum}")";
     const std::string tray = R"({"did": 60, "driver": "OrvikFanTray", "isMultiDevice": true, "multiDeviceArgs": )";
     const std::string trayArgs = R"("driverArgs": {"slotId": "1", "fanFdl": "{modelName}{airflowDirection}{maxRpm}",
                                     "rpmF2B": "1", "rpmB2F": "2", "modelName": "M"}})";
     const std::tuple<Kind, std::string, const char*> cases[] = {
-        {Kind::TempSensor, dev(10, "TMP75", 72), nullptr},
         {Kind::TempSensor, "[1]", "not a JSON object"},
-        {Kind::TempSensor, "{\"did\": 11,", "device text is not JSON"},
         {Kind::TempSensor, R"({"did": 10, "driver": "TMP75"})", "device text has no \"address\""},
         {Kind::TempSensor, dev(999, "TMP75", 72), "did 999 is not in the topology"},
-        {Kind::TempSensor, dev(10, "TMP76", 72), "driver TMP76 is not in this library"},
         {Kind::TempSensor, R"({"did": -1, "driver": "TMP75", "address": {"address": 72}})", "unsigned"},
         {Kind::TempSensor, R"({"did": 10, "driver": "TMP75", "address": 72})", "\"address\" is not an object"},
         {Kind::TempSensor, R"({"did": 10, "driver": "TMP75", "address": {"address": 72, "addrSize": 3}})", "1 or 2"},
@@ -197,27 +190,19 @@ TEST(HostCheck, DeviceRules) {
         {Kind::Gpio, dev(1, "Dummy", 35, R"({"register": "16", "bitpos": 32})"), "\"bitpos\" must be from 0 to 31"},
         {Kind::Gpio, dev(1, "Dummy", 35, "{\"register\": \"1\\u0000; x\", \"bitpos\": \"0\"}"),
          "warning: driverArgs \"register\" holds a NUL character; the library reads only \"1\""},
-        {Kind::Fan, dev(20, "Max6620", 41, R"({"maxId": "1", "id": "1", "regOffset": "3", "maxRpm": "0"})"),
-         "\"maxRpm\" must be from 1 to 2147483647 (is 0)"},
-        {Kind::Fan, dev(40, "Pmbus", 88, R"({"fanId": "3", "maxFanRpm": "1"})"), "\"fanId\" must be from 1 to 2"},
         {Kind::Fan, dev(40, "Pmbus", 88, R"({"fanId": "1", "maxFanRpm": "fast"})"), "\"maxFanRpm\" must be a decimal number"},
-        {Kind::TempSensor, dev(40, "Pmbus", 88, R"({"sensorId": "2"})"), nullptr},
         {Kind::Psu, dev(40, "Pmbus", 88, R"({"voutExponent": "-9", "powerOkReg": "x"})"), nullptr},  // read only with gpioDevice
         {Kind::Psu, dev(40, "Pmbus", 88, R"({"gpioDevice": "Loose", "powerOkReg": "16", "powerOkBit": "3"})"),
          "has no driver"},
         {Kind::Psu, dev(40, "Pmbus", 88, R"({"gpioDevice": "Psu1x", "powerOkReg": "16", "powerOkBit": "3"})"),
          "which the topology lacks"},
-        {Kind::Slot, psu(ipmi), nullptr},
-        {Kind::Slot, dev(42, "PsuSlot", 80, "{}"), "needs \"psuId\""},
         {Kind::Slot, psu(R"("identificationType": "pmbus", "model_1": "M", "model_3": "N")"), "needs \"psuFdl_1\""},
         {Kind::Slot, psu(R"("model_2": "M")"), nullptr},  // the table ends at the first gap
-        {Kind::Slot, psu(R"("identificationType": "IPMI", "model_1": "M", "psuFdl_1": "x")"), nullptr},  // case counts
         {Kind::Slot, tray + R"({}, )" + trayArgs, nullptr},  // a bay without its GPIOs reads as failing
         {Kind::Slot, tray + R"({"presenceGpio1": "{\"did\": 1}"}, )" + trayArgs,
          "device text has no \"driver\""},  // named 'Dev member "presenceGpio1"'
         {Kind::Led, dev(2, "OrvikLedCpld", 96, R"({"id": "1", "bitOffset": "0", "type": "Status"})"),
          "\"type\" must be one of fantray, multifan, multipsu, status (is \"Status\")"},
-        {Kind::Xcvr, dev(50, "OrvikSCpldA", 49, R"({"id": "6", "type": "sfp"})"), "must be one of qsfp, qsfp+"},
         {Kind::Smbus, "xcvr1", nullptr},  // a proxy by its label
         {Kind::Smbus, "xcvr2", "labelled xcvr2<0x50>"},
     };
@@ -276,15 +261,13 @@ TEST(HostCheck, BoardRulesAcrossEntriesAndInTheTopology) {
 
 TEST(HostReport, SummaryCountsEveryStatusObjectOnceAndAlarmsAgainstTheLimits) {
     Report r;
-    r.temps.push_back({"cool", Reading::of(0, 44.9), 45, 55, ""});
-    r.temps.push_back({"alert", Reading::of(0, 45), 45, 55, ""});
-    r.temps.push_back({"crit", Reading::of(0, 55), 45, 55, ""});
-    r.temps.push_back({"bus", Reading::of(4), 45, 55, ""});
-    r.temps.push_back({"gone", Reading::of(kAbsent), 45, 55, ""});
-    const char* alarms[] = {"ok", "alert", "critical", nullptr, nullptr};
-    for (size_t i = 0; i < std::size(alarms); ++i) {
-        const char* got = alarmOf(r.temps[i]);
-        EXPECT_EQ(std::string(got ? got : "null"), alarms[i] ? alarms[i] : "null") << r.temps[i].name;
+    const std::pair<Reading, const char*> temps[] = {{Reading::of(0, 44.9), "ok"},  {Reading::of(0, 45), "alert"},
+                                                    {Reading::of(0, 55), "critical"}, {Reading::of(4), nullptr},
+                                                    {Reading::of(kAbsent), nullptr}};
+    for (const auto& [reading, alarm] : temps) {
+        r.temps.push_back({"T", reading, 45, 55, ""});
+        const char* got = alarmOf(r.temps.back());
+        EXPECT_EQ(std::string(got ? got : "null"), alarm ? alarm : "null") << reading.value;
     }
     r.fans.push_back({"unsupported", "", Reading::of(kNotSupported)});
     r.problems.push_back({"unsupported", "fan", "not supported by this library", ""});
@@ -297,14 +280,10 @@ TEST(HostReport, SummaryCountsEveryStatusObjectOnceAndAlarmsAgainstTheLimits) {
     TrayRow tray;
     tray.present = Reading::of(2);  // a presence that can't be read is unknown, and failed
     r.trays.push_back(tray);
-    Summary s = r.summary();
-    EXPECT_EQ(s.readings, 5 + 1 + 8 + 1);
-    EXPECT_EQ(s.ok, 3 + 1);
-    EXPECT_EQ(s.failed, 2);
-    EXPECT_EQ(s.absent, 1 + 7);
-    EXPECT_EQ(s.notSupported, 1);
-    EXPECT_EQ(s.problems, 1);
-    EXPECT_EQ(s.alarms, 2);
+    const Summary s = r.summary();
+    // readings, ok, failed, absent, not supported, problems, alarms
+    EXPECT_EQ(std::vector<int>({s.readings, s.ok, s.failed, s.absent, s.notSupported, s.problems, s.alarms}),
+              std::vector<int>({5 + 1 + 8 + 1, 3 + 1, 2, 1 + 7, 1, 1, 2}));
     EXPECT_TRUE(presenceOf(tray.present) == Presence::Unknown);
 }
 
@@ -323,18 +302,17 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
     r.fans.push_back({"Fan2", "Tray1", Reading::of(2), Reading::of(0, 25000)});
     r.fans.push_back({"PsuFan", "PSU1", Reading::of(0, 9000)});
     r.fans.push_back({"Fan1", "Tray1", Reading::of(0, 12006), Reading::of(0, 12000)});
+    // (A failed reading's row and a refused add's reason in JSON are host_show.sh's.)
     std::string json = renderJson(r), text = renderText(r);
     for (const char* needle :
          {"{\n  \"schemaVersion\": 1,\n  \"timestamp\": \"2026-12-06T03:00:00Z\",\n  \"board\": null,",
           "\n    {\"name\":\"Inlet\",\"temperature\":{\"status\":\"ok\",\"value\":50.0,\"unit\":\"C\"},"
           "\"alert\":{\"value\":45.0,\"unit\":\"C\"},\"critical\":{\"value\":55.0,\"unit\":\"C\"},\"alarm\":\"alert\"}",
-          "{\"name\":\"Outlet\",\"temperature\":{\"status\":\"no communication\",\"value\":null,\"unit\":\"C\"},",
           "\"eepromId\":{\"status\":\"ok\",\"value\":17}",
           "\"present\":true,\"presence\":{\"status\":\"ok\",\"value\":true},\"model\":\"M\",\"serial\":null,"
           "\"powerGood\":{\"status\":\"ok\",\"value\":false}",
           "{\"name\":\"Tray2\",\"present\":false,\"presence\":{\"status\":\"ok\",\"value\":false},\"airflow\":null,"
           "\"model\":null,\"maxRpm\":null,\"fans\":[\"Fan2\"]}",
-          "\"message\":\"add returned null\",\"reason\":\"driver Foo not found\"}",
           "\"speed\":{\"status\":\"device fault\",\"value\":null,\"unit\":\"rpm\"},\"target\":{\"value\":25000,"
           "\"unit\":\"rpm\"},\"fault\":true}",
           "\"target\":null,\"fault\":false}",
@@ -354,10 +332,7 @@ TEST(HostReport, JsonAndTextShowStatusesInWords) {
         EXPECT_TRUE(contains(text, needle)) << needle << "\n" << text;
     EXPECT_FALSE(contains(text, " \n")) << "a line ends in a blank:\n" << text;
     EXPECT_FALSE(contains(text, "\n\n\n")) << "doubled blank lines:\n" << text;
-    // The compact form is one line; colour and change marks only where asked for.
-    std::string line = renderJson(r, true);
-    EXPECT_EQ(line.find('\n'), line.size() - 1);
-    EXPECT_EQ(line.rfind("{\"schemaVersion\":1,\"timestamp\":", 0), 0u) << line;
+    // Change marks only where asked for (the one-line form is host_show.sh's watch --json).
     EXPECT_FALSE(contains(text, "\033["));
     Report before = r;
     before.temps[0].celsius.value = 49;
@@ -381,7 +356,7 @@ namespace {
 struct Tag {
     std::vector<int>* order;
     int id;
-    TimerService* service = nullptr;
+    TimerService* service;
     uint32_t rearm = 0, removeId = 0;
 };
 
@@ -396,11 +371,11 @@ TimerService::Clock::time_point at(int ms) { return TimerService::Clock::time_po
 
 }  // namespace
 
-TEST(HostTimers, HandlesArmingAndOneExpiryPerArmingInDueOrder) {
+TEST(HostTimers, OneExpiryPerArmingInDueOrderAndCallbacksThatArmAgainOrDelete) {
     TimerService timers;
     std::vector<int> order;
-    Tag one{&order, 1}, two{&order, 2};
-    uint32_t a = timers.add(record, &one), b = timers.add(record, &two), c = timers.add(record, &one);
+    Tag one{&order, 1, &timers}, two{&order, 2, &timers}, three{&order, 3, &timers};
+    uint32_t a = timers.add(record, &one), b = timers.add(record, &two), c = timers.add(record, &three);
     EXPECT_TRUE(a && b && a != b);
     EXPECT_EQ(timers.add(nullptr, &one), 0u);
     EXPECT_EQ(timers.set(12345, 10, at(0)), -1);
@@ -417,14 +392,11 @@ TEST(HostTimers, HandlesArmingAndOneExpiryPerArmingInDueOrder) {
     EXPECT_EQ(order, (std::vector<int>{2, 1})) << "the earlier expiry first";
     EXPECT_EQ(timers.runDue(at(5000)), 0) << "nothing re-armed: nothing runs again";
     EXPECT_FALSE(timers.nextDue(&next));
-}
 
-TEST(HostTimers, CallbacksThatArmAgainOrDeleteAnotherDueTimer) {
-    TimerService timers;
-    std::vector<int> order;
-    Tag one{&order, 1, &timers}, two{&order, 2, &timers}, three{&order, 3, &timers};
-    uint32_t a = timers.add(record, &one), b = timers.add(record, &two), c = timers.add(record, &three);
-    one.rearm = a;  // a polling driver arms its timer again from its callback
+    // A polling driver arms its timer again from its callback; a callback deletes a due timer.
+    order.clear();
+    c = timers.add(record, &three);
+    one.rearm = a;
     two.removeId = c;
     timers.set(a, 0, at(0));
     timers.set(b, 10, at(0));

@@ -33,27 +33,24 @@ class TopologyTest : public ::testing::Test {
 };
 
 // Records every visit as "<kind> <number>" and stops at one of them.
-class RecordingVisitor : public TopologyVisitor {
-  public:
-    explicit RecordingVisitor(std::string stopAt = "") : stopAt_(std::move(stopAt)) {}
-    bool visit(const Component* n) override { return record("Component " + std::to_string(n->uid)); }
-    bool visit(const Device* n) override { return record("Device " + std::to_string(n->did)); }
-    bool visit(const Mux* n) override { return record("Mux " + std::to_string(n->did)); }
-    bool visit(const Bus* n) override { return record("Bus " + std::to_string(n->id)); }
-    bool visit(const Accelerator* n) override { return record("Accelerator " + std::to_string(n->id)); }
-    bool visit(const SCD* n) override { return record("SCD " + std::to_string(n->pci)); }
-    bool visit(const I2C* n) override { return record("I2C " + std::to_string(n->id)); }
-    bool visit(const IOPort* n) override { return record("IOPort " + std::to_string(n->id)); }
-    bool visit(const Celestica*) override { return record("Celestica"); }
-    bool visit(const Topology::Topology*) override { return record("Topology"); }
-    std::vector<std::string> seen;
-
-  private:
-    bool record(const std::string& what) {
-        seen.push_back(what);
-        return what != stopAt_;
+struct RecordingVisitor : TopologyVisitor {
+    explicit RecordingVisitor(std::string stop = "") : stopAt(std::move(stop)) {}
+    bool visit(const Component* n) override { return record("Component ", n->uid); }
+    bool visit(const Device* n) override { return record("Device ", n->did); }
+    bool visit(const Mux* n) override { return record("Mux ", n->did); }
+    bool visit(const Bus* n) override { return record("Bus ", n->id); }
+    bool visit(const Accelerator* n) override { return record("Accelerator ", n->id); }
+    bool visit(const SCD* n) override { return record("SCD ", n->pci); }
+    bool visit(const I2C* n) override { return record("I2C ", n->id); }
+    bool visit(const IOPort* n) override { return record("IOPort ", n->id); }
+    bool visit(const Celestica*) override { return record("Celestica", -1); }
+    bool visit(const Topology::Topology*) override { return record("Topology", -1); }
+    bool record(std::string what, long long number) {
+        seen.push_back(what += number < 0 ? "" : std::to_string(number));
+        return what != stopAt;
     }
-    std::string stopAt_;
+    std::string stopAt;
+    std::vector<std::string> seen;
 };
 
 // Accelerators and buses deliberately out of id order, a mux with two buses, components,
@@ -106,6 +103,8 @@ TEST_F(TopologyTest, WalkIsChildrenFirstAndAStopStillVisitsEveryAncestor) {
     EXPECT_EQ(viaMedium.seen, viaBus.seen);
 }
 
+// The fields every other test's topology relies on (pci, buses, muxes, device arguments,
+// labels) are read there; here the edges: repeated keys, extreme numbers, absent members.
 TEST_F(TopologyTest, BuildsEveryNodeKindWithItsFieldsAndTheFirstOfARepeatedKey) {
     const char* doc = R"([
       {"type":"SCD","type":"I2C","ham":"ZoltaSmbus","ham":"second","pci":4294967295,"pci":2,"unknown":[1,{"x":2}],
@@ -114,8 +113,7 @@ TEST_F(TopologyTest, BuildsEveryNodeKindWithItsFieldsAndTheFirstOfARepeatedKey) 
       {"type":"I2C","ham":"SimHam","id":-1,"id":4,"simulated":true,"simulated":false},
       {"type":"I2C","ham":"SimHam","id":2,"devices":[{"did":1,"did":2,"label":"a","label":"b"}]},
       {"type":"IOPort","ham":"IoHam","id":2147483647,
-       "devices":[{"did":10,"label":"psu1","driver":"Pmbus","address":{"address":88},"driverArgs":{"a":1},
-                   "components":[{"uid":2},{"uid":1}]},
+       "devices":[{"did":10,"label":"psu1","driver":"Pmbus","address":{"address":88},"components":[{"uid":2},{"uid":1}]},
                   {"did":11}],
        "muxes":[{"did":7,"busses":[{"id":1,"devices":[{"did":1}]},{"id":1,"devices":[{"did":2}]}]}]}
     ])";
@@ -124,35 +122,26 @@ TEST_F(TopologyTest, BuildsEveryNodeKindWithItsFieldsAndTheFirstOfARepeatedKey) 
     const auto& scd = dynamic_cast<const SCD&>(*_topology->media[0]);
     EXPECT_EQ(scd.ham, "ZoltaSmbus");
     EXPECT_EQ(scd.pci, 4294967295u);
-    ASSERT_EQ(scd.accelerators.size(), 2u);
-    EXPECT_EQ(scd.accelerators.begin()->first, 1u);
-    EXPECT_TRUE(dynamic_cast<const Celestica&>(*_topology->media[1]).accelerators.empty());
+    EXPECT_EQ(scd.accelerators.size(), 2u);
+    EXPECT_NE(dynamic_cast<const Celestica*>(_topology->media[1].get()), nullptr);
     const auto& i2cNegative = dynamic_cast<const I2C&>(*_topology->media[2]);
     EXPECT_EQ(i2cNegative.id, 4294967295u);  // -1 kept as its bit pattern
     EXPECT_TRUE(i2cNegative.simulated);
     const auto& i2c = dynamic_cast<const I2C&>(*_topology->media[3]);
     EXPECT_FALSE(i2c.simulated);  // absent means false
     EXPECT_EQ(i2c.devices[0]->did, 1u);
-    EXPECT_NE(getDeviceByLabel("a"), nullptr);
-    EXPECT_EQ(getDeviceByLabel("b"), nullptr);
+    EXPECT_TRUE(getDeviceByLabel("a") != nullptr && getDeviceByLabel("b") == nullptr);
 
     const auto& io = dynamic_cast<const IOPort&>(*_topology->media[4]);
     EXPECT_EQ(io.id, 2147483647u);
     const Device& psu = *io.devices.at(0);
     ASSERT_NE(psu.args, nullptr);
-    EXPECT_EQ(psu.args->driver, "Pmbus");
-    EXPECT_EQ(psu.args->did, 10u);
-    EXPECT_EQ(psu.args->address.address, 88u);
-    EXPECT_EQ(psu.args->driverArgs.at("a"), "1");
     EXPECT_EQ(psu.args->jsonText, nullptr);
-    EXPECT_EQ(psu.components.at(0)->uid, 2u);  // document order
+    EXPECT_EQ(psu.components.at(0)->uid, 2u);    // document order
     EXPECT_EQ(io.devices.at(1)->args, nullptr);  // no driver, no address needed
-    ASSERT_EQ(io.muxes[0]->busses.size(), 1u);  // the later bus with id 1 replaced the first
+    ASSERT_EQ(io.muxes[0]->busses.size(), 1u);   // the later bus with id 1 replaced the first
     EXPECT_EQ(io.muxes[0]->busses.at(1)->devices.at(0)->did, 2u);
-    EXPECT_EQ(getDeviceByLabel("psu1"), &psu);
 }
-
-// ---------------------------------------------------------------- broken documents
 
 // A chain of `levels` muxes, each on a bus of the one before.
 std::string muxChain(int levels) {
@@ -183,8 +172,6 @@ const std::pair<std::string, std::string> kBrokenDocs[] = {
     {R"([{"type":"Celestica","ham":"h","accelerators":[{"id":0},{"id":0}]}])",
      "cel->accelerators.find( accel->id ) == cel->accelerators.end()"},
     {inScd(R"([{"id":1,"busses":[{"id":2},{"id":2}]}])"), "accel->busses.find( bus->id ) == accel->busses.end()"},
-    {onBus(R"({"did":1,"driver":"D","address":5})"), "value.IsObject()"},
-    {onBus(R"({"did":1,"driver":"D","address":{"accel":1}})"), "value.HasMember( \"address\" )"},
     {onBus(R"({"did":1,"driver":"D"})"), "json.HasMember( \"address\" )"},
     {onBus(R"({"did":1,"driver":"D","isMultiDevice":true})"), "json.HasMember( \"multiDeviceArgs\" )"},
     // the reader's own type checks
@@ -193,7 +180,7 @@ const std::pair<std::string, std::string> kBrokenDocs[] = {
     {onBus(R"({"did":"x","did":1})"), "IsUint()"},  // the first occurrence is checked
     {R"([{"type":"I2C","ham":"h","id":2147483648}])", "IsInt()"}, {R"([{"type":"I2C","ham":"h","id":1.0}])", "IsInt()"},
     {i2c(R"(,"devices":{})"), "IsArray()"},
-    {onBus(R"({"did":1,"driver":"D","address":{"address":1,"addrSize":3}})"),
+    {onBus(R"({"did":1,"driver":"D","address":{"address":1,"addrSize":3}})"),  // one of FillAddress's rules
      "address.addrSize == 1 || address.addrSize == 2"},
     // the driver-argument rules of a device inside the document
     {onBus(R"({"did":1,"driver":"D","driverArgs":[],"address":{"address":1}})"), "IsObject()"},
@@ -242,8 +229,6 @@ TEST(JsonNestingDepth, CountsBracketsOutsideStrings) {
     for (const auto& [text, depth] : table) EXPECT_EQ(jsonNestingDepth(text), depth) << (text ? text : "null");
 }
 
-// ---------------------------------------------------------------- parse errors
-
 TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
     const struct { const char* text; std::string message; size_t offset; } cases[] = {
         {nullptr, "The document is empty.", 0},
@@ -259,7 +244,6 @@ TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
         SCOPED_TRACE(c.text ? c.text : "null");
         TestHost::clearTraces();
         EXPECT_EQ(loadTopology(c.text), ZL_STATUS_BAD_INPUT);
-        EXPECT_TRUE(hasLine(2, "loading topology json"));
         EXPECT_TRUE(hasLine(2, "failed to load topology from json: " + c.message + " offset " +
                                    std::to_string(c.offset)))
             << TestHost::dumpTraces();
@@ -270,14 +254,11 @@ TEST_F(TopologyTest, TextThatIsNotJsonKeepsTheLoadedTree) {
 }
 
 TEST(ParseErrorMessage, CoversTheLastCodeAndFallsBackForOthers) {
-    const std::pair<int, const char*> table[] = {{0, "Unknown error."}, {1, "The document is empty."},
-                                                 {17, "Unspecific syntax error."}, {18, "Unknown error."},
-                                                 {-1, "Unknown error."}};
+    const std::pair<int, const char*> table[] = {
+        {0, "Unknown error."}, {17, "Unspecific syntax error."}, {18, "Unknown error."}, {-1, "Unknown error."}};
     for (const auto& [code, message] : table)
         EXPECT_STREQ(parseErrorMessage(static_cast<rapidjson::ParseErrorCode>(code)), message) << code;
 }
-
-// ---------------------------------------------------------------- loading, reuse and lookups
 
 TEST_F(TopologyTest, IdenticalTextIsReusedAndAnyOtherTextRebuilds) {
     EXPECT_EQ(findDevice(0), nullptr);  // no tree yet: nothing, silently
@@ -319,25 +300,13 @@ TEST_F(TopologyTest, LabelsKeepTheLastDeviceInDocumentOrderWhileDidsFindTheFirst
     ASSERT_EQ(loadTopology(doc), ZL_STATUS_OK) << TestHost::dumpTraces();
     ASSERT_NE(getDeviceByLabel("same"), nullptr);
     EXPECT_EQ(getDeviceByLabel("same")->did, 2u);
-    TestHost::clearTraces();
     ASSERT_NE(findDevice(1), nullptr);
     EXPECT_EQ(findDevice(1)->did, 1u);
-    EXPECT_TRUE(hasLine(2, "Device 1 found in topology"));
     EXPECT_EQ(findDevice(9), getDeviceByLabel("dup9b"));  // accelerator 1 is walked before 2
-    TestHost::clearTraces();
     EXPECT_EQ(findDevice(12345), nullptr);
-    EXPECT_FALSE(TestHost::traced("found in topology"));
     EXPECT_EQ(getDeviceByLabel("missing"), nullptr);
     EXPECT_EQ(getDeviceByLabel(nullptr), nullptr);
 }
-
-TEST(IsDeviceObject, OnlyALeadingBraceCounts) {
-    const std::pair<const char*, bool> table[] = {
-        {"{", true}, {" {", false}, {"", false}, {"psu1", false}, {nullptr, false}};
-    for (const auto& [text, expected] : table) EXPECT_EQ(isDeviceObject(text), expected) << (text ? text : "null");
-}
-
-// ---------------------------------------------------------------- address record
 
 constexpr uint32_t kAddrSize1 = 1u << 25;
 
