@@ -186,6 +186,15 @@ FakeHam* fakeHamFor(uint32_t did) {
     return nullptr;
 }
 
+void forgetDevices(std::initializer_list<uint32_t> dids) {
+    for (uint32_t did : dids) {
+        auto cached = Component::DeviceBase::devices.find(did);
+        if (cached == Component::DeviceBase::devices.end()) continue;
+        delete cached->second;
+        Component::DeviceBase::devices.erase(cached);
+    }
+}
+
 std::string fakeHamTopology(const std::string& devices) {
     return "[{\"type\":\"I2C\",\"ham\":\"FakeHam\",\"id\":3,\"devices\":[" + devices + "]}]";
 }

@@ -82,6 +82,9 @@ class FakeHam final : public Ham::Ham {
 
 std::vector<FakeHam*>& madeFakeHams();  // every FakeHam the registry entry made, newest last
 FakeHam* fakeHamFor(uint32_t did);      // the newest one made for a did, or null
+// Frees the devices the library keeps for these dids, so that the next test makes them anew
+// (with a fresh FakeHam) whatever ran before it.
+void forgetDevices(std::initializer_list<uint32_t> dids);
 
 // A topology text with one I2C medium whose HAM is "FakeHam" and whose bus holds the given
 // device objects (a JSON array's elements, without the brackets).

@@ -38,7 +38,10 @@ class SmbusProxyTest : public ::testing::Test {
         SmbusProxyDriver::pause = [this](uint32_t us) { pauses.push_back(us); };
         TestHost::clearTraces();
     }
-    void TearDown() override { SmbusProxyDriver::pause = nullptr; }
+    void TearDown() override {
+        SmbusProxyDriver::pause = nullptr;
+        TestHost::forgetDevices({7610, 7611, 7612, 7613, 7614, 7615});
+    }
 
     static zl_smbus* add(const char* devArgs, unsigned char address) {
         return TestHost::hold(zl_smbus_add(devArgs, address));

@@ -64,12 +64,7 @@ class XcvrAddTest : public ::testing::Test {
     void TearDown() override {
         TestHost::failTimerSet(false);
         for (zl_xcvr* record : made_) delete static_cast<QsfpXcvr*>(record->object);
-        for (uint32_t did : {7601u, 7602u, 7603u}) {
-            auto cached = Component::DeviceBase::devices.find(did);
-            if (cached == Component::DeviceBase::devices.end()) continue;
-            delete cached->second;
-            Component::DeviceBase::devices.erase(cached);
-        }
+        TestHost::forgetDevices({7601, 7602, 7603});
     }
     static std::string text(unsigned did, const char* driver, const std::string& driverArgs) {
         return "{\"did\":" + std::to_string(did) + ",\"driver\":\"" + driver +
