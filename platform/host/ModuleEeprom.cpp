@@ -61,6 +61,20 @@ std::string fixed(double value, int digits) {
     return buffer;
 }
 
+// The serial ID fields, which both maps have in the same order at their own offsets.
+template <class Map>
+void readIdFields(const uint8_t* image, ModuleInfo* info) {
+    info->connector = image[Map::kConnector];
+    info->vendor = text(image, Map::kVendorName, 16);
+    info->oui = oui(image, Map::kVendorOui);
+    info->partNumber = text(image, Map::kVendorPn, 16);
+    info->revision = text(image, Map::kVendorRev, Map::kVendorRevLength);
+    info->serial = text(image, Map::kVendorSn, 16);
+    info->dateCode = dateCode(image, Map::kDateCode);
+    info->checksums.push_back(checksum("CC_BASE", image, Map::kBaseStart, Map::kCcBase - 1, Map::kCcBase));
+    info->checksums.push_back(checksum("CC_EXT", image, Map::kExtStart, Map::kCcExt - 1, Map::kCcExt));
+}
+
 }  // namespace
 
 std::vector<std::string> ModuleInfo::badChecksums() const {
@@ -133,25 +147,9 @@ bool decodeModuleEeprom(const uint8_t* image, size_t size, ModuleInfo* info, std
         return false;
     }
     if (!info->qsfp) {
-        info->connector = image[Sfp::kConnector];
-        info->vendor = text(image, Sfp::kVendorName, 16);
-        info->oui = oui(image, Sfp::kVendorOui);
-        info->partNumber = text(image, Sfp::kVendorPn, 16);
-        info->revision = text(image, Sfp::kVendorRev, 4);
-        info->serial = text(image, Sfp::kVendorSn, 16);
-        info->dateCode = dateCode(image, Sfp::kDateCode);
-        info->checksums.push_back(checksum("CC_BASE", image, 0, Sfp::kCcBase - 1, Sfp::kCcBase));
-        info->checksums.push_back(checksum("CC_EXT", image, Sfp::kExtStart, Sfp::kCcExt - 1, Sfp::kCcExt));
+        readIdFields<Sfp>(image, info);
     } else {
-        info->connector = image[Qsfp::kConnector];
-        info->vendor = text(image, Qsfp::kVendorName, 16);
-        info->oui = oui(image, Qsfp::kVendorOui);
-        info->partNumber = text(image, Qsfp::kVendorPn, 16);
-        info->revision = text(image, Qsfp::kVendorRev, 2);
-        info->serial = text(image, Qsfp::kVendorSn, 16);
-        info->dateCode = dateCode(image, Qsfp::kDateCode);
-        info->checksums.push_back(checksum("CC_BASE", image, Qsfp::kUpperStart, Qsfp::kCcBase - 1, Qsfp::kCcBase));
-        info->checksums.push_back(checksum("CC_EXT", image, Qsfp::kExtStart, Qsfp::kCcExt - 1, Qsfp::kCcExt));
+        readIdFields<Qsfp>(image, info);
         const uint8_t diag = image[Qsfp::kDiagType];
         info->hasTemperature = (diag & Qsfp::kDiagTemperature) != 0;
         info->hasVoltage = (diag & Qsfp::kDiagSupplyVoltage) != 0;

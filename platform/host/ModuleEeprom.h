@@ -18,50 +18,54 @@ constexpr uint8_t kModuleIdQsfpPlus = 0x0D;
 constexpr uint8_t kModuleIdQsfp28 = 0x11;
 
 // SFF-8472 A0h: serial ID fields.
-namespace Sfp {
-constexpr size_t kIdentifier = 0;
-constexpr size_t kConnector = 2;
-constexpr size_t kVendorName = 20;  // 16 bytes, ASCII padded with spaces
-constexpr size_t kVendorOui = 37;   // 3 bytes
-constexpr size_t kVendorPn = 40;    // 16 bytes
-constexpr size_t kVendorRev = 56;   // 4 bytes
-constexpr size_t kCcBase = 63;      // sum of bytes 0-62
-constexpr size_t kExtStart = 64;
-constexpr size_t kVendorSn = 68;    // 16 bytes
-constexpr size_t kDateCode = 84;    // 8 bytes: YYMMDD and a lot code
-constexpr size_t kCcExt = 95;       // sum of bytes 64-94
-constexpr size_t kSize = 128;
-}  // namespace Sfp
+struct Sfp {
+    static constexpr size_t kIdentifier = 0;
+    static constexpr size_t kConnector = 2;
+    static constexpr size_t kVendorName = 20;  // 16 bytes, ASCII padded with spaces
+    static constexpr size_t kVendorOui = 37;   // 3 bytes
+    static constexpr size_t kVendorPn = 40;    // 16 bytes
+    static constexpr size_t kVendorRev = 56;   // 4 bytes
+    static constexpr size_t kVendorRevLength = 4;
+    static constexpr size_t kBaseStart = 0;      // first byte CC_BASE sums
+    static constexpr size_t kCcBase = 63;      // sum of bytes 0-62
+    static constexpr size_t kExtStart = 64;
+    static constexpr size_t kVendorSn = 68;    // 16 bytes
+    static constexpr size_t kDateCode = 84;    // 8 bytes: YYMMDD and a lot code
+    static constexpr size_t kCcExt = 95;       // sum of bytes 64-94
+    static constexpr size_t kSize = 128;
+};
 
 // SFF-8636: lower page monitors and upper page 00h (offsets in the 256-byte map).
-namespace Qsfp {
-constexpr size_t kIdentifier = 0;
-constexpr size_t kStatus = 2;        // bit 2: flat memory (upper page 00h only)
-constexpr uint8_t kStatusFlatMemory = 0x04;
-constexpr size_t kPageSelect = 127;
-constexpr size_t kTemperature = 22;  // signed, 1/256 degree C
-constexpr size_t kSupplyVoltage = 26;  // 100 uV units
-constexpr size_t kRxPower = 34;      // 4 lanes x 2 bytes, 0.1 uW units
-constexpr size_t kTxBias = 42;       // 4 lanes x 2 bytes, 2 uA units
-constexpr size_t kTxPower = 50;      // 4 lanes x 2 bytes, 0.1 uW units
-constexpr size_t kLanes = 4;
-constexpr size_t kUpperStart = 128;
-constexpr size_t kConnector = 130;
-constexpr size_t kVendorName = 148;  // 16 bytes
-constexpr size_t kVendorOui = 165;   // 3 bytes
-constexpr size_t kVendorPn = 168;    // 16 bytes
-constexpr size_t kVendorRev = 184;   // 2 bytes
-constexpr size_t kCcBase = 191;      // sum of bytes 128-190
-constexpr size_t kExtStart = 192;
-constexpr size_t kVendorSn = 196;    // 16 bytes
-constexpr size_t kDateCode = 212;    // 8 bytes
-constexpr size_t kDiagType = 220;    // bit 5 temperature, bit 4 supply voltage, bit 2 tx power monitored
-constexpr size_t kCcExt = 223;       // sum of bytes 192-222
-constexpr size_t kSize = 256;
-constexpr uint8_t kDiagTemperature = 0x20;
-constexpr uint8_t kDiagSupplyVoltage = 0x10;
-constexpr uint8_t kDiagTxPower = 0x04;
-}  // namespace Qsfp
+struct Qsfp {
+    static constexpr size_t kIdentifier = 0;
+    static constexpr size_t kStatus = 2;        // bit 2: flat memory (upper page 00h only)
+    static constexpr uint8_t kStatusFlatMemory = 0x04;
+    static constexpr size_t kPageSelect = 127;
+    static constexpr size_t kTemperature = 22;  // signed, 1/256 degree C
+    static constexpr size_t kSupplyVoltage = 26;  // 100 uV units
+    static constexpr size_t kRxPower = 34;      // 4 lanes x 2 bytes, 0.1 uW units
+    static constexpr size_t kTxBias = 42;       // 4 lanes x 2 bytes, 2 uA units
+    static constexpr size_t kTxPower = 50;      // 4 lanes x 2 bytes, 0.1 uW units
+    static constexpr size_t kLanes = 4;
+    static constexpr size_t kUpperStart = 128;
+    static constexpr size_t kConnector = 130;
+    static constexpr size_t kVendorName = 148;  // 16 bytes
+    static constexpr size_t kVendorOui = 165;   // 3 bytes
+    static constexpr size_t kVendorPn = 168;    // 16 bytes
+    static constexpr size_t kVendorRev = 184;   // 2 bytes
+    static constexpr size_t kVendorRevLength = 2;
+    static constexpr size_t kBaseStart = kUpperStart;
+    static constexpr size_t kCcBase = 191;      // sum of bytes 128-190
+    static constexpr size_t kExtStart = 192;
+    static constexpr size_t kVendorSn = 196;    // 16 bytes
+    static constexpr size_t kDateCode = 212;    // 8 bytes
+    static constexpr size_t kDiagType = 220;    // bit 5 temperature, bit 4 supply voltage, bit 2 tx power monitored
+    static constexpr size_t kCcExt = 223;       // sum of bytes 192-222
+    static constexpr size_t kSize = 256;
+    static constexpr uint8_t kDiagTemperature = 0x20;
+    static constexpr uint8_t kDiagSupplyVoltage = 0x10;
+    static constexpr uint8_t kDiagTxPower = 0x04;
+};
 
 struct ModuleChecksum {
     std::string name;  // "CC_BASE", "CC_EXT"
