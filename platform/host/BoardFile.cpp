@@ -1,7 +1,6 @@
 #include "BoardFile.h"
 
 #include <algorithm>
-
 #include <cerrno>
 #include <cstring>
 
@@ -267,10 +266,18 @@ bool parseBoard(const std::string& text, const std::string& path, Board* board, 
         for (const auto& entry : list->value.GetArray()) {
             BoardDevice device;
             if (parseEntry(kind, entry, index, &device, problems)) {
-                if (board->find(kind, device.name))
+                // Names are the board's own: commands, reports and metric labels name a device
+                // by its name alone, so one name is one device whatever its kind.
+                auto same = std::find_if(board->devices.begin(), board->devices.end(),
+                                         [&](const BoardDevice& d) { return d.name == device.name; });
+                if (same == board->devices.end() && !(board->hasSystem && board->system.name == device.name))
+                    board->devices.push_back(std::move(device));
+                else if (same != board->devices.end() && same->kind == kind)
                     problems->push_back({device.name, std::string("a second ") + kindName(kind) + " has this name"});
                 else
-                    board->devices.push_back(std::move(device));
+                    problems->push_back({device.name, std::string("the name of a ") +
+                                                          kindName(same == board->devices.end() ? Kind::System : same->kind) +
+                                                          " already; names are unique across the board"});
             }
             ++index;
         }

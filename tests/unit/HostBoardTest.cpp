@@ -121,7 +121,7 @@ TEST(HostBoardFile, ReadsEveryKind) {
     EXPECT_EQ(inlet->text, R"({"did":10,"driver":"TMP75","address":{"address":72}})");  // compact
     EXPECT_EQ(inlet->critical, 55.5);
     EXPECT_EQ(board.find(Kind::Slot, "Bay")->text, "{\"did\": 42");  // a string is passed as written
-    EXPECT_EQ(board.find(Kind::Fan, "Inlet"), nullptr);                // names are per kind
+    EXPECT_EQ(board.find(Kind::Fan, "Inlet"), nullptr);
     for (auto [topo, path] : {std::make_pair("/abs/t.json", "/abs/t.json"), std::make_pair("t.json", "./t.json")}) {
         ASSERT_TRUE(parseBoard(std::string("{\"topology\": \"") + topo + "\"}", "b.json", &board, &problems));
         EXPECT_EQ(board.topologyPath(), path);
@@ -141,6 +141,10 @@ TEST(HostBoardFile, UnusableFilesAndEntriesAreReported) {
         {BOARD(R"("fans": [{"name": "NoDevice"}])"), true, "NoDevice", "no \"device\"", 0},
         {BOARD(R"("fans": [{"name": "Num", "device": 5}])"), true, "Num", "neither a JSON object nor a string", 0},
         {BOARD(R"("fans": [{"name": "Ok", "device": {}}, {"name": "Ok", "device": {}}])"), true, "Ok", "second fan", 1},
+        {BOARD(R"("fans": [{"name": "Ok", "device": {}}], "leds": [{"name": "Ok", "device": {}}])"), true, "Ok",
+         "the name of a fan already", 1},
+        {BOARD(R"("system": {"name": "S", "device": {}}, "leds": [{"name": "S", "device": {}}])"), true, "S",
+         "the name of a system already", 0},
         {BOARD(R"("temperatureSensors": [{"name": "NoLimits", "device": {}}])"), true, "NoLimits", "\"alert\"", 0},
         {BOARD(R"("smbusProxies": [{"name": "Far", "address": 200, "device": "x"}])"), true, "Far", "0 to 127", 0},
         {BOARD(R"("leds": [{"name": "L", "readback": {"register": 7, "width": 9}, "device": {}}])"), true, "L",
