@@ -22,7 +22,7 @@ check "has a maintainer" test -n "$(dpkg-deb -f "$deb" Maintainer)"
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in bin/zolta-host bin/zolta-smbusctl bin/kvIpmi sbin/zolta-smbusd include/zl_api.h \
-            share/zolta/boards/orviks/board.json share/man/man1/zolta-host.1 share/man/man8/zolta-smbusd.8 \
+            share/zolta/boards/orviks/board.json share/man/man1/zolta-host.1.gz share/man/man8/zolta-smbusd.8.gz \
             share/bash-completion/completions/zolta-host; do
   check "the package holds /usr/$file" grep -qx "\./usr/$file" <<<"$files"
 done

@@ -46,10 +46,10 @@ check "installed zolta-host finds and checks the installed board and library" \
 
 # --- man pages: present and valid ---
 for page in man1/zolta-host.1 man1/zolta-smbusctl.1 man1/kvIpmi.1 man8/zolta-smbusd.8; do
-  file=$prefix/share/man/$page
-  warnings=$(groff -man -Tutf8 -ww -z "$file" 2>&1 || echo "groff failed")
+  file=$prefix/share/man/$page.gz
+  warnings=$(zcat "$file" | groff -man -Tutf8 -ww -z 2>&1 || echo "groff failed")
   check "$page formats without warnings: $warnings" test -z "$warnings"
-  check "$page has its version" grep -q "zolta-drivers-orviks $version" "$file"
+  check "$page has its version" zgrep -q "zolta-drivers-orviks $version" "$file"
 done
 
 # --- bash completion: the words offered after a command line ---
