@@ -38,58 +38,42 @@ void Ham::setDriverName(const std::string&, const std::string&) {
 
 // ---- one-batch wrappers -----------------------------------------------------------------
 
+namespace {
+
+// One batch of the operation `add` queues; on success *out gets what `get` reads of its answer.
+template <class Add, class Get, class T>
+zl_status oneBatch(Ham& ham, Add add, Get get, T* out) {
+    ham.prepare();
+    const ResponseId id = add();
+    const zl_status rc = ham.execute();
+    if (rc == ZL_STATUS_OK) *out = get(id);
+    return rc;
+}
+
+}  // namespace
+
 zl_status Ham::recvByte(uint8_t* out) {
-    prepare();
-    ResponseId id = addRecvByte();
-    zl_status rc = execute();
-    if (rc != ZL_STATUS_OK) return rc;
-    *out = get8(id);
-    return ZL_STATUS_OK;
+    return oneBatch(*this, [&] { return addRecvByte(); }, [&](ResponseId id) { return get8(id); }, out);
 }
 
 zl_status Ham::read8(uint32_t reg, uint8_t* out) {
-    prepare();
-    ResponseId id = addRead8(reg);
-    zl_status rc = execute();
-    if (rc != ZL_STATUS_OK) return rc;
-    *out = get8(id);
-    return ZL_STATUS_OK;
+    return oneBatch(*this, [&] { return addRead8(reg); }, [&](ResponseId id) { return get8(id); }, out);
 }
 
 zl_status Ham::read16(uint32_t reg, uint16_t* out) {
-    prepare();
-    ResponseId id = addRead16(reg);
-    zl_status rc = execute();
-    if (rc != ZL_STATUS_OK) return rc;
-    *out = get16(id);
-    return ZL_STATUS_OK;
+    return oneBatch(*this, [&] { return addRead16(reg); }, [&](ResponseId id) { return get16(id); }, out);
 }
 
 zl_status Ham::read32(uint32_t reg, uint32_t* out) {
-    prepare();
-    ResponseId id = addRead32(reg);
-    zl_status rc = execute();
-    if (rc != ZL_STATUS_OK) return rc;
-    *out = get32(id);
-    return ZL_STATUS_OK;
+    return oneBatch(*this, [&] { return addRead32(reg); }, [&](ResponseId id) { return get32(id); }, out);
 }
 
 zl_status Ham::readBlock(uint32_t reg, std::string* out) {
-    prepare();
-    ResponseId id = addReadBlock(reg);
-    zl_status rc = execute();
-    if (rc != ZL_STATUS_OK) return rc;
-    *out = getBlock(id, 0);
-    return ZL_STATUS_OK;
+    return oneBatch(*this, [&] { return addReadBlock(reg); }, [&](ResponseId id) { return getBlock(id, 0); }, out);
 }
 
 zl_status Ham::processCall(uint32_t reg, uint16_t value, uint16_t* out) {
-    prepare();
-    ResponseId id = addProcessCall(reg, value);
-    zl_status rc = execute();
-    if (rc != ZL_STATUS_OK) return rc;
-    *out = get16(id);
-    return ZL_STATUS_OK;
+    return oneBatch(*this, [&] { return addProcessCall(reg, value); }, [&](ResponseId id) { return get16(id); }, out);
 }
 
 zl_status Ham::sendByte(uint8_t byte, bool pec) {
