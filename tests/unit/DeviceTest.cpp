@@ -74,12 +74,9 @@ TEST_F(DeviceTest, CreatesDriverObjectWithHamOnce) {
     // A second text with the same did gets the same object, whatever its driver: no second
     // init, no second HAM.
     size_t hams = TestHost::madeFakeHams().size();
-    TestHost::clearTraces();
     EXPECT_EQ(DeviceBase::create(deviceText(7002, "GpioDriver").c_str(), args), device);
     EXPECT_EQ(CountingDriver::inits, initsBefore + 1);
     EXPECT_EQ(TestHost::madeFakeHams().size(), hams);
-    EXPECT_TRUE(TestHost::traced("using previously instanciated HardwareDevice GpioDriver", 0));
-    EXPECT_FALSE(TestHost::traced("creating Ham"));
 }
 
 TEST_F(DeviceTest, FailedCreationsCacheNothingAndAreRetried) {
@@ -120,7 +117,7 @@ TEST_F(DeviceTest, FailedCreationsCacheNothingAndAreRetried) {
 
 TEST_F(DeviceTest, GivenHamIsUsedAndSimulationLabelComesFromName) {
     const std::tuple<int, const char*, const char*> cases[] = {
-        {1, ",\"name\":\"psu1\"", "psu1"}, {1, ",\"name\":5", ""}, {1, "", ""}, {0, ",\"name\":\"psu1\"", ""},
+        {1, ",\"name\":\"psu1\"", "psu1"}, {1, ",\"name\":5", ""}, {0, ",\"name\":\"psu1\"", ""},
         {1, nullptr, ""},  // arguments made without a text
     };
     uint32_t did = 7011;
@@ -152,7 +149,6 @@ TEST_F(DeviceTest, MultiDeviceGetsNoHamAndKeepsItsMemberTexts) {
     auto* multi = dynamic_cast<MultiDevice*>(DeviceBase::create(text.c_str(), args));
     ASSERT_NE(multi, nullptr) << TestHost::dumpTraces();
     EXPECT_EQ(TestHost::madeFakeHams().size(), hams);
-    EXPECT_TRUE(TestHost::traced("TestMulti MultiDevice created", 0));
     EXPECT_STREQ(multi->getDeviceDriverArg("gpio"), member.c_str());
 
     // Cached like a hardware device, but the same did is no hardware device.
@@ -180,7 +176,6 @@ TEST_F(DeviceTest, MultiDeviceGetsNoHamAndKeepsItsMemberTexts) {
     zl_gpio* gpio = multi->addGpio("gpio");
     ASSERT_NE(gpio, nullptr);
     EXPECT_EQ(multi->gpios, (std::vector<zl_gpio*>{nullptr, gpio}));
-    EXPECT_TRUE(TestHost::traced("MultiDevice::addGpio driver args = " + member, 6));
 }
 
 }  // namespace

@@ -68,13 +68,10 @@ TEST_F(LedTest, FieldValuesPerKindAndSetting) {
         OrvikLedCpld::Led* led = make(c.type, std::to_string(c.bitOffset));
         ham.bytes[c.reg] = c.before;
         ham.traffic();
-        TestHost::clearTraces();
         EXPECT_EQ(set(led, c.setting), ZL_STATUS_OK);
-        char traffic[32], trace[64];
+        char traffic[32];
         std::snprintf(traffic, sizeof traffic, "r8 %02x | w8 %02x=%02x", c.reg, c.reg, c.after);
-        std::snprintf(trace, sizeof trace, "updateLedReg: updating reg 0x%x with regVal 0x%x", c.reg, c.after);
         EXPECT_EQ(ham.traffic(), traffic);  // read, then write the whole byte, the other field kept
-        EXPECT_TRUE(TestHost::traced(trace, 6));
     }
 }
 
@@ -95,10 +92,6 @@ TEST_F(LedTest, RejectedSettingsFailedReadsAndArgumentRules) {
     EXPECT_EQ(set(led, ZL_LED_GOOD), ZL_STATUS_NO_COMM);
     EXPECT_EQ(ham.traffic(), "r8 09 !4");  // nothing written after a failed read
     EXPECT_TRUE(TestHost::traced("updateLedReg: Failed to read from CPLD register", 0));
-    EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed: setLightSetting failed.", 0));
-
-    led = make("multipsu", "258", "3");
-    EXPECT_EQ(std::make_pair(led->ledIndex_, led->bitOffset_), std::make_pair(uint8_t(2), uint8_t(2)));
     EXPECT_EQ(TestHost::brokenRule([&] { make("status", "0", "260"); }), "1 <= ledId && ledId <= 3");
     TestHost::clearTraces();
     EXPECT_EQ(make("Status", "0"), nullptr);
@@ -130,11 +123,8 @@ TEST_F(LedTest, AddMakesOneTimerOnTheFirstBlinkCapableLed) {
     ASSERT_NE(fan, nullptr);
     ASSERT_NE(TestHost::hold(zl_led_add(ledText(7621, "2", "0", "multipsu").c_str())), nullptr);
     ASSERT_EQ(TestHost::timers().size(), 1u);
-    EXPECT_EQ(TestHost::traceCount("creating unique led blink timer"), 1);
     EXPECT_EQ(TestHost::timers().begin()->first, Led::blinkTimer_);
     EXPECT_EQ(TestHost::timers().begin()->second.setCalls, 0);  // made, not armed
-    EXPECT_EQ(zl_led_add(ledText(7621, "1", "0", "Status").c_str()), nullptr);
-    EXPECT_TRUE(TestHost::traced("newLed() failed", 0));
     EXPECT_EQ(ZL_CALLBACK(fan, ZL_LED_SET_LIGHT_SETTING, zl_led_set_light_setting_fn)(fan, ZL_LED_GOOD), 0);
     EXPECT_EQ(ham.bytes[8], 0x01);
 }

@@ -1,6 +1,5 @@
 // The PSU bay driver: slot rules, the kvIpmi command lines (no argument reaches the shell as a
-// command), presence and power-good bits, the text cache, and the identification methods on
-// crafted bytes (each method against the emulated board is BoardEndToEndTest's).
+// command), presence and power-good bits, the text cache, the identification methods on bytes.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -62,43 +61,30 @@ class PsuSlotCreate : public ::testing::Test {
     PsuSlot device{&ham};
 };
 
-// Which psuId texts are accepted (a missing one, 3) is CatalogueTest's; here the slot an id's
-// low 8 bits pick.
-TEST_F(PsuSlotCreate, PsuIdPicksTheSlot) {
-    for (auto [text, index] : {std::make_pair("1", 0), std::make_pair("258", 1)}) {
-        auto slot = makeSlot(device, {{"identificationType", "pmbus"}}, text);
-        EXPECT_TRUE(slot->psuIndex_ == index && slot->index == index) << text;
-    }
-}
-
 TEST_F(PsuSlotCreate, IdentificationTypeTexts) {
-    // Text null: no key. (Each valid text's method runs in BoardEndToEndTest.)
-    const struct { const char* text; Type type; } cases[] = {
-        {"pmbus", Type::Pmbus}, {"tlv", Type::Tlv}, {"PMBUS", Type::Pmbus}, {"tlv ", Type::Pmbus}, {nullptr, Type::Pmbus}};
+    // Text null: no key.
+    const struct { const char* text; Type type; } cases[] = {{"tlv", Type::Tlv}, {"PMBUS", Type::Pmbus}, {nullptr, Type::Pmbus}};
     for (const auto& c : cases) {
         TestHost::clearTraces();
         auto slot = c.text ? makeSlot(device, {{"identificationType", c.text}}) : makeSlot(device, {});
         const std::string text = c.text ? c.text : "";
         EXPECT_EQ(slot->identificationType_, c.type) << text;
-        const bool invalid = c.type == Type::Pmbus && text != "pmbus";
-        EXPECT_EQ(TestHost::traced("Invalid identification type: '" + text + "'", 0), invalid) << text;
+        EXPECT_EQ(TestHost::traced("Invalid identification type: '" + text + "'", 0), c.type == Type::Pmbus) << text;
     }
 }
 
 // The raw method's required arguments are declared ones, refused as CatalogueTest and
 // ArgReaderTest show; the tool's command texts are the slot's own.
 TEST_F(PsuSlotCreate, CommandLines) {
-    const char* const noId = "PsuSlot identification type is ipmi but ipmiId not found";
-    const struct { ArgList args; const char* command; const char* trace; } cases[] = {
-        {{{"identificationType", "ipmitool"}, {"ipmiId", "1"}, {"useApi", "false"}}, "kvIpmi api psuSlot 1",
-         "psuSlot ipmi command: 'kvIpmi api psuSlot 1'"},
-        {{{"identificationType", "ipmitool"}}, "kvIpmi ", noId},
-        {{{"identificationType", "ipmitool"}, {"useApi", ""}}, "kvIpmi api ", noId},
+    const struct { ArgList args; const char* command; bool noId; } cases[] = {
+        {{{"identificationType", "ipmitool"}, {"ipmiId", "1"}, {"useApi", "false"}}, "kvIpmi api psuSlot 1", false},
+        {{{"identificationType", "ipmitool"}}, "kvIpmi ", true},
+        {{{"identificationType", "ipmitool"}, {"useApi", ""}}, "kvIpmi api ", true},
     };
     for (const auto& c : cases) {
         TestHost::clearTraces();
         EXPECT_EQ(makeSlot(device, c.args)->ipmiCmd_, c.command);
-        EXPECT_TRUE(TestHost::traced(c.trace, 0)) << TestHost::dumpTraces();
+        EXPECT_EQ(TestHost::traced("PsuSlot identification type is ipmi but ipmiId not found", 0), c.noId);
     }
 }
 
@@ -108,8 +94,6 @@ TEST_F(PsuSlotCreate, ModelTableEndsAtTheFirstGap) {
                                 {"model_4", "D"}, {"psuFdl_4", "d"}, {"psuFdl_3", "orphan"}})->fdlByModel_,
               (Table{{"A", "a"}, {"B", "b"}}));
     EXPECT_TRUE(makeSlot(device, {{"model_2", "B"}, {"psuFdl_2", "b"}})->fdlByModel_.empty());
-    EXPECT_EQ(makeSlot(device, {{"model_1", "A"}, {"psuFdl_1", "1st"}, {"model_2", "A"}, {"psuFdl_2", "2nd"}})->fdlByModel_,
-              (Table{{"A", "2nd"}}));
     EXPECT_EQ(TestHost::brokenRule([&] { makeSlot(device, {{"model_1", "A"}, {"psuFdl_1", "a"}, {"model_2", "B"}}); }),
               "slotArgs_.find( psuFdlKey ) != slotArgs_.end()");
 }
@@ -132,29 +116,19 @@ class PsuSlotPresence : public ::testing::Test {
 
 TEST_F(PsuSlotPresence, CachedTextForTheSamePsu) {
     EXPECT_EQ(presence(*slot), std::make_pair(ZL_STATUS_OK, std::string("wedge psu serial=N/A")));
-    EXPECT_TRUE(TestHost::traced("PSU serialNum = 'N/A'", 0));
-    EXPECT_FALSE(TestHost::traced("Using cached fdl"));
-
-    TestHost::clearTraces();
     char* second = nullptr;
     EXPECT_EQ(slot->getPresence(&second), ZL_STATUS_OK);
     EXPECT_STREQ(second, "wedge psu serial=N/A");
     EXPECT_NE(second, slot->cachedFdl_);  // the host gets its own copy
     std::free(second);
-    EXPECT_TRUE(TestHost::traced("Using cached fdl", 7));
-    EXPECT_FALSE(TestHost::traced("PSU serialNum"));
     EXPECT_EQ(ham.executed.size(), 2u);  // identification ran both times
 
-    // Identification fails: no text, the cache emptied; back again: formatted anew.
+    // Identification fails: no text, the cache emptied.
     ham.bytes[PsuSlot::WEDGE_PRESENCE_REG] = 0x02;  // PSU 1 gone
     TestHost::clearTraces();
     EXPECT_EQ(presence(*slot), std::make_pair(ZL_STATUS_NOT_FOUND, std::string("-")));
     EXPECT_TRUE(TestHost::traced("Failed to read PSU info '' ''", 7));
     EXPECT_TRUE(slot->cachedFdl_ == nullptr && slot->cachedSerial_.empty() && slot->cachedModel_.empty());
-    ham.bytes[PsuSlot::WEDGE_PRESENCE_REG] = 0x00;
-    TestHost::clearTraces();
-    EXPECT_EQ(presence(*slot).first, ZL_STATUS_OK);
-    EXPECT_FALSE(TestHost::traced("Using cached fdl"));
 }
 
 TEST_F(PsuSlotPresence, PresenceAndPowerGoodBits) {
@@ -164,7 +138,6 @@ TEST_F(PsuSlotPresence, PresenceAndPowerGoodBits) {
         {"absent: both bits read, PSU not asked", 1, 1, true, 0, 0, ZL_STATUS_NOT_FOUND, "-", false, 1},
         {"unpowered: PWR-UNKNOWN, PSU not asked", 0, 1, true, 0, 0, ZL_STATUS_OK, "unpowered N/A", false, 1},
         {"active high present", 1, 1, false, 0, 0, ZL_STATUS_OK, "wedge psu serial=N/A", true, 1},
-        {"active high unpowered", 1, 0, false, 0, 0, ZL_STATUS_OK, "unpowered N/A", false, 1},
         {"presence read fails", 0, 0, true, ZL_STATUS_NO_COMM, 0, ZL_STATUS_NO_COMM, "-", false, 0},
         {"absent, power read fails first", 1, 0, true, 0, ZL_STATUS_FAILED, ZL_STATUS_FAILED, "-", false, 1},
     };
@@ -203,8 +176,8 @@ TEST_F(PsuSlotPresence, CallbackFailures) {
 
 TEST(PsuSlotWedge, BitPerPsu) {
     const struct { uint8_t reg; const char* psuId; zl_status readStatus, status; } cases[] = {
-        {0x02, "1", 0, ZL_STATUS_NOT_FOUND}, {0x02, "2", 0, ZL_STATUS_OK}, {0x01, "1", 0, ZL_STATUS_OK},
-        {0x01, "2", 0, ZL_STATUS_NOT_FOUND}, {0xFC, "1", 0, ZL_STATUS_OK},  // the other bits are not looked at
+        {0x02, "1", 0, ZL_STATUS_NOT_FOUND}, {0x02, "2", 0, ZL_STATUS_OK},
+        {0xFC, "1", 0, ZL_STATUS_OK},  // the other bits are not looked at
         {0x00, "1", ZL_STATUS_NO_COMM, ZL_STATUS_NOT_FOUND},
     };
     for (const auto& c : cases) {
@@ -322,11 +295,8 @@ TEST(PsuSlotTlvMethod, RecordWalk) {
              1, "MODEL/", {11, 18, 273}},
             {"total length 0", tlvHeader(0) + tlv(0x22, "M") + tlv(0x23, "S"), 1, "/", {}},
             {"no serial record", tlvHeader(11) + tlv(0x22, "PN1") + tlv(0xFE, "CRC!"), 1, "PN1/", {11, 16}},
-            {"later record replaces", tlvHeader(14) + tlv(0x22, "A") + tlv(0x22, "BBB") + tlv(0x23, "S"), 0, "BBB/S",
-             {11, 14, 19}},
             {"empty value", tlvHeader(5) + tlv(0x22, "") + tlv(0x23, "S"), 1, "/S", {11, 13}},
             {"wrong signature", std::string("TlvInfX\0\x01\x00\x04", 11) + tlv(0x22, "M") + tlv(0x23, "S"), 1, "/", {}},
-            {"version 2", std::string("TlvInfo\0\x02\x00\x04", 11) + tlv(0x22, "M") + tlv(0x23, "S"), 1, "/", {}},
         };
     for (const auto& c : cases) {
         FakeHam ham;
@@ -393,7 +363,6 @@ TEST_F(PsuSlotCommand, OutputParsing) {
         {"  \n1\tDPS-550\n\nSN123 trailing words\n", 0, ZL_STATUS_OK, "DPS-550/SN123"},
         {"0 DPS-550 SN123\n", 0, ZL_STATUS_NOT_FOUND, "DPS-550/SN123"},
         {"10 X Y\n", 0, ZL_STATUS_OK, "0/X"},  // the model starts right after the status
-        {"1\n", 0, ZL_STATUS_OK, "/"},
         {" \n\t", 0, ZL_STATUS_NOT_FOUND, "/"},
         {"1 DPS-550 SN123\n", 1, ZL_STATUS_FAILED, "/"},
     };
