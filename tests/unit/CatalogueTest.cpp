@@ -243,6 +243,7 @@ TEST(ArgReaderTest, FailuresAreTheDeclaredOnes) {
         Drivers::Arg("b", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL).required(ZL_MISSING_LOOKUP),
         Drivers::Arg("c", ZL_CALL_NEW_FAN, ZL_READ_TEXT).required(ZL_MISSING_NULL, nullptr, "no c"),
         Drivers::Arg("e", ZL_CALL_NEW_FAN, ZL_READ_DECIMAL).range(1, 2, nullptr),
+        Drivers::Arg("f", ZL_CALL_NEW_FAN, ZL_READ_FLAG),
     };
     static constexpr zl_driver_entry entry = {"T", ZL_KIND_BIT(ZL_KIND_FAN), 0, args, std::size(args)};
     auto read = [](const Drivers::DriverSpecificArgs& given, const char* k) -> std::string {
@@ -269,6 +270,8 @@ TEST(ArgReaderTest, FailuresAreTheDeclaredOnes) {
         {"0x10", "0"}, {"  12abc", "12"}, {"+2", "2"}, {"-1", "-1"}};
     for (const auto& [text, value] : decimals) EXPECT_EQ(read({{"e", text}}, "e"), value) << text;  // leading digits
     EXPECT_EQ(read({{"a", "1"}}, "d"), "consistency check failed: driver argument d is declared by T");
+    for (const auto& [text, on] : {std::make_pair("true", true), {"True", false}, {"1", false}, {"", false}})
+        EXPECT_EQ(Drivers::ArgReader(entry, ZL_CALL_NEW_FAN, {{"f", text}}).flag("f", true), on) << text;  // only "true"
 }
 
 }  // namespace

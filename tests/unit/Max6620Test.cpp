@@ -72,12 +72,8 @@ TEST_F(Max6620Fixture, InitProgramsClosedLoopAtMaxSpeedInOneBatch) {
         {8000000, 1},                // 0 doesn't fit either
     };
     for (const auto& c : cases) {
-        TestHost::clearTraces();
         Max6620::Fan made(&driver, 3, 2, c.maxRpm);
         EXPECT_EQ(ham.traffic(), "w8 08=ac, " + countWrite(0x24, c.count) + ", w8 04=e0") << c.maxRpm;
-        EXPECT_EQ(made.speedRange, 32);
-        EXPECT_TRUE(TestHost::traced("Fan init: configuring Fan3", 0));
-        EXPECT_EQ(TestHost::traced("Fan init: Fan3 maxRpm"), c.maxRpm != 25000) << c.maxRpm;
     }
 }
 
@@ -140,7 +136,6 @@ TEST_F(Max6620Fixture, GetRpmIsOneBatch) {
     TestHost::clearTraces();
     EXPECT_EQ(f0->getRpm(&rpm), ZL_STATUS_FAILED);
     EXPECT_TRUE(TestHost::traced("Error status 6 reading Max6620-3 fan fault register", 0));
-    EXPECT_TRUE(TestHost::traced("Error status 6 reading tach count register with status", 0));
 }
 
 TEST_F(Max6620Fixture, FailedInitIsRetriedOnceTheBusAnswers) {
@@ -162,7 +157,7 @@ TEST_F(Max6620Fixture, FailedInitIsRetriedOnceTheBusAnswers) {
     EXPECT_EQ(ham.traffic(), "w8 07=ac, " + countWrite(0x22, 1310));  // configured now
 }
 
-// (Every declared argument's absence, texts and range ends: CatalogueTest and ArgReaderTest.)
+// (Every declared argument's absence, texts, range ends and 8-bit cut: CatalogueTest and ArgReaderTest.)
 TEST(Max6620Args, RulesOfCreateAndNewFan) {
     FakeHam ham;
     Max6620 driver(1);
@@ -175,15 +170,6 @@ TEST(Max6620Args, RulesOfCreateAndNewFan) {
     EXPECT_EQ(driver.newFan(argsWith({{"id", "8"}, {"regOffset", "3"}, {"maxRpm", "0"}})), nullptr);
     EXPECT_TRUE(TestHost::traced("Error: Fan8 maxRpm 0 is not a positive speed", 0));
     EXPECT_TRUE(ham.executed.empty());
-    // "id" is cut to 8 bits before the check: 257 is fan 1.
-    std::unique_ptr<Component::LogicalDevice::Fan> made(
-        driver.newFan(argsWith({{"id", "257"}, {"regOffset", "259"}, {"maxRpm", "25000"}})));
-    ASSERT_NE(made, nullptr);
-    EXPECT_EQ(static_cast<Max6620::Fan*>(made.get())->fanId, 1);
-    EXPECT_EQ(static_cast<Max6620::Fan*>(made.get())->regOffset, 3);
-
-    std::unique_ptr<Component::DeviceBase> created(Max6620::create(argsWith({{"maxId", "258"}}), &ham));
-    EXPECT_EQ(static_cast<Max6620*>(created.get())->maxId, 2);
 }
 
 }  // namespace
