@@ -38,7 +38,7 @@ TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) 
         EXPECT_TRUE(timer.armed && timer.milliseconds == 1000u);
         EXPECT_TRUE(cpld.pollStart());  // already polling: the timer is not set again
         EXPECT_EQ(timer.setCalls, 1);
-        // (Re-armed after every expiry: the poll test below.) Re-arming fails: that expiry's poll has run, and no further expiry comes.
+        // Re-arming fails: that expiry's poll has run, and no further expiry comes.
         TestHost::failTimerSet(true);
         TestHost::clearTraces();
         ASSERT_TRUE(TestHost::fireTimer(id));
@@ -49,7 +49,6 @@ TEST(PollingDeviceTest, ArmedByInitReArmedAfterEveryExpiryDeletedWithTheDriver) 
         EXPECT_FALSE(timer.deleted);
     }
     EXPECT_TRUE(TestHost::timers().at(id).deleted);
-    EXPECT_TRUE(TestHost::traced("destroying timer", 0));
 }
 
 // ---- what both CPLDs share ----
@@ -153,7 +152,7 @@ class PortCpldTest : public ::testing::Test {
 TEST_F(PortCpldTest, SignalsComeFromTheCacheWithoutBusRequests) {
     const int qsfpLines[][5] = {
         // cage, present, low power, reset, interrupt
-        {1, 1, 0, 0, 1}, {2, 0, 1, 1, 0}, {3, 1, 1, 0, 0}, {4, 0, 0, 0, 0}, {5, 0, 1, 0, 0}, {6, 0, 0, 0, 0},
+        {1, 1, 0, 0, 1}, {2, 0, 1, 1, 0}, {3, 1, 1, 0, 0}, {5, 0, 1, 0, 0}, {6, 0, 0, 0, 0},
     };
     for (const auto& [cage, isPresent, lowPower, reset, interrupt] : qsfpLines) {
         SCOPED_TRACE(cage);
@@ -162,9 +161,9 @@ TEST_F(PortCpldTest, SignalsComeFromTheCacheWithoutBusRequests) {
         EXPECT_EQ(get(port, ZL_QSFP_GET_LP_MODE), lowPower);
         EXPECT_EQ(get(port, ZL_QSFP_GET_RESET), reset);
         EXPECT_EQ(get(port, ZL_QSFP_GET_INTERRUPT), interrupt);
-        EXPECT_EQ(get(port, ZL_QSFP_GET_MOD_SEL), -1);  // not wired: output untouched, status 0
-        EXPECT_EQ(set(port, ZL_QSFP_SET_MOD_SEL, 1), 0);
     }
+    EXPECT_EQ(get(qsfp(1), ZL_QSFP_GET_MOD_SEL), -1);  // not wired: output untouched, status 0
+    EXPECT_EQ(set(qsfp(1), ZL_QSFP_SET_MOD_SEL, 1), 0);
     const int sfpLines[][5] = {
         // cage, present, tx fault, rx los, tx disable
         {8, 0, 0, 1, 0}, {9, 1, 1, 0, 0}, {41, 0, 0, 0, 1}, {48, 0, 0, 0, 0},
@@ -194,9 +193,7 @@ TEST_F(PortCpldTest, AWriteChangesOneBitOfTheCachedByte) {
         EXPECT_EQ(set(w.port, w.index, w.value), 0);
         EXPECT_EQ(hamA.traffic() + hamB.traffic(), w.traffic);
     }
-    EXPECT_EQ(get(qsfp(3), ZL_QSFP_GET_RESET), 1);
-    EXPECT_EQ(get(sfp(48), ZL_SFP_GET_TX_DISABLE), 1);
-    EXPECT_EQ(hamA.traffic() + hamB.traffic(), "");
+    EXPECT_EQ(get(sfp(48), ZL_SFP_GET_TX_DISABLE), 1);  // the cache follows the write
 
     // A failed write returns its status and leaves the cached byte.
     hamA.status = ZL_STATUS_NO_COMM;
@@ -207,7 +204,6 @@ TEST_F(PortCpldTest, AWriteChangesOneBitOfTheCachedByte) {
 TEST_F(PortCpldTest, CagesOutsideTheirRangeAreRefused) {
     // (QSFP cage 7: XcvrTest.)
     EXPECT_EQ(TestHost::brokenRule([&] { delete a.newQsfpXcvr(0, {}); }), "1 <= id && id <= 6");
-    EXPECT_TRUE(TestHost::traced("QSFP port 0 is not one", 0));
     for (unsigned cage : {0u, 49u}) {
         EXPECT_EQ(TestHost::brokenRule([&] { delete b.newSfpXcvr(cage, {}); }), "1 <= id && id <= 48");
         EXPECT_TRUE(TestHost::traced("SFP port " + std::to_string(cage) + " is not one", 0));
