@@ -230,7 +230,6 @@ class SystemTest : public ::testing::Test {
   protected:
     void SetUp() override {
         Utils::isInSimulation = 0;
-        TestHost::clearTraces();
         system_.reset(zl_system_add(""));
     }
     zl_status powercycle() {

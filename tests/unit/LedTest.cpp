@@ -92,7 +92,6 @@ TEST_F(LedTest, RejectedSettingsFailedReadsAndArgumentRules) {
     EXPECT_EQ(set(led, ZL_LED_GOOD), ZL_STATUS_NO_COMM);
     EXPECT_EQ(ham.traffic(), "r8 09 !4");  // nothing written after a failed read
     EXPECT_TRUE(TestHost::traced("updateLedReg: Failed to read from CPLD register", 0));
-    EXPECT_EQ(TestHost::brokenRule([&] { make("status", "0", "260"); }), "1 <= ledId && ledId <= 3");
     TestHost::clearTraces();
     EXPECT_EQ(make("Status", "0"), nullptr);
     EXPECT_TRUE(TestHost::traced("Error: failed to find driverArg for OrvikLedCpld::newLed", 0));
@@ -116,7 +115,6 @@ TEST_F(LedTest, AddMakesOneTimerOnTheFirstBlinkCapableLed) {
     EXPECT_TRUE(TestHost::traced("OrvikLedCpld MultiFanLed 0: no blink timer, Beacon shown lit", 0));
 
     TestHost::failTimerAdd(false);
-    TestHost::clearTraces();
     ASSERT_NE(TestHost::hold(zl_led_add(ledText(7621, "1", "4", "status").c_str())), nullptr);
     EXPECT_TRUE(TestHost::timers().empty());
     zl_led* fan = TestHost::hold(zl_led_add(ledText(7621, "1", "0", "fantray").c_str()));
