@@ -32,17 +32,14 @@ bool mentions(const std::vector<BoardProblem>& problems, const char* device, con
 
 bool contains(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
 
-// A small board: a CPLD, a sensor, a PSU, a fan controller and a mux with one EEPROM behind it.
+// A small board: CPLDs, a sensor, a PSU, a bay, a fan tray and a mux with one EEPROM behind it.
 const char* kTopology = R"([{"type": "SCD", "ham": "ZoltaSmbus", "pci": 256, "accelerators": [{"id": 0, "busses": [
   {"id": 0, "devices": [
     {"did": 1, "label": "MasterCpld", "driver": "Dummy", "address": {"address": 35}},
     {"did": 2, "label": "LedCpld", "driver": "OrvikLedCpld", "address": {"address": 96}},
     {"did": 10, "label": "TempInlet", "driver": "TMP75", "address": {"address": 72}},
-    {"did": 20, "label": "FanCtrl1", "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": 1}},
-    {"did": 30, "label": "FanEeprom1", "driver": "OrvikFanEeprom", "address": {"address": 80}},
     {"did": 40, "label": "Psu1", "driver": "Pmbus", "address": {"address": 88}},
     {"did": 42, "label": "PsuBay1", "driver": "PsuSlot", "address": {"address": 80}},
-    {"did": 50, "label": "PortCpldA", "driver": "OrvikSCpldA", "address": {"address": 49}},
     {"did": 60, "label": "FanTray1", "driver": "OrvikFanTray", "isMultiDevice": true, "multiDeviceArgs": {}},
     {"did": 70, "label": "Loose"}]},
   {"id": 1, "devices": [{"did": 52, "label": "XcvrMux", "driver": "OrvikSXcvrMux", "address": {"address": 112},
