@@ -82,7 +82,6 @@ TEST(RunCmdTest, CollectsOutputAndExitStatus) {
         {"printf 'partial'; exit 1", ZL_STATUS_FAILED, "partial"},
         {"kill -9 $$", ZL_STATUS_FAILED, ""},
         {"printf '%300s' '' | tr ' ' x", ZL_STATUS_OK, std::string(300, 'x')},  // longer than one buffer
-        {"/nonexistent/command 2>/dev/null", ZL_STATUS_FAILED, ""},
     };
     for (const auto& [command, status, expected] : cases) {
         SCOPED_TRACE(command);
