@@ -138,6 +138,8 @@ TEST(HostBoardFile, UnusableFilesAndEntriesAreReported) {
         {BOARD(R"("fans": [{"name": "Ok", "device": {}}, {"name": "Ok", "device": {}}])"), true, "Ok", "second fan", 1},
         {BOARD(R"("fans": [{"name": "Ok", "device": {}}], "leds": [{"name": "Ok", "device": {}}])"), true, "Ok",
          "the name of a fan already", 1},
+        {BOARD(R"("system": {"name": "S", "device": {}}, "leds": [{"name": "S", "device": {}}])"), true, "S",
+         "the name of a system already", 0},
         {BOARD(R"("temperatureSensors": [{"name": "NoLimits", "device": {}}])"), true, "NoLimits", "\"alert\"", 0},
         {BOARD(R"("smbusProxies": [{"name": "Far", "address": 200, "device": "x"}])"), true, "Far", "0 to 127", 0},
         {BOARD(R"("leds": [{"name": "L", "readback": {"register": 7, "width": 9}, "device": {}}])"), true, "L",
