@@ -1,6 +1,6 @@
 // The library through the host interface against one emulated board in zolta-smbusd: PMBus
-// supplies and their bays (kvIpmi included), MAX6620 fans, a fan tray bay, the port CPLDs'
-// transceivers and a TMP75. Checked is what crosses the process boundary: the
+// supplies and their bays (kvIpmi included), MAX6620 fans, the port CPLDs' transceivers and a
+// TMP75 (the fan tray bays: FanTrayTest and host_show.sh). Checked is what crosses the process boundary: the
 // values the emulated chips compute as the library reads them, and the library's answers as
 // the board changes under the control client. Bytes a chip only stores are the unit tests'
 // (exact traffic); the LEDs and the power cycle through zolta-host are host_show.sh's.
@@ -32,9 +32,7 @@ const char* kTopology = R"([
      {"did": 8907, "label": "Module7", "driver": "Dummy", "address": {"address": 80}},
      {"did": 8950, "label": "Module50", "driver": "Dummy", "address": {"address": 81}}]},
    {"id": 3, "devices": [
-     {"did": 8101, "label": "temp", "driver": "TMP75", "address": {"address": 72}},
-     {"did": 8802, "label": "FanEeprom2", "driver": "OrvikFanEeprom", "address": {"address": 80},
-      "driverArgs": {"offset": "16", "f2bVal": "70", "b2fVal": "66"}}]},
+     {"did": 8101, "label": "temp", "driver": "TMP75", "address": {"address": 72}}]},
    {"id": 5, "devices": [
      {"did": 8501, "label": "MasterCpld", "driver": "Dummy", "address": {"address": 35}},
      {"did": 8502, "label": "Psu1", "driver": "Pmbus", "address": {"address": 88}},
@@ -52,7 +50,7 @@ const char* kTopology = R"([
 ])";
 
 // Psu1 pulls its presence (active low) and power-good bits of the master CPLD, Psu2 its
-// power-good bit (active low), the fan tray its presence bit (active low). kvIpmi answers
+// power-good bit (active low). kvIpmi answers
 // for bay 1 from the FRU EEPROM and for bay 2 from Psu2. Cage 7's SFP is out, cage 2's QSFP in.
 const char* kState = R"({
   "Psu1": {"bindings": [
@@ -62,9 +60,6 @@ const char* kState = R"({
            "bindings": [{"property": "power_good", "device": "MasterCpld", "reg": 16, "bit": 3, "activeLow": true}],
            "ipmiId": "2"},
   "BayFru": {"properties": {"asset": "ASSET42"}, "ipmiId": "1"},
-  "MasterCpld": {"registers": {"17": 0}},
-  "FanEeprom2": {"properties": {"airflow": "f2b", "model": "FAN-ORVIKS-80", "serial": "FT2026020202"},
-                 "bindings": [{"property": "present", "device": "MasterCpld", "reg": 17, "bit": 1, "activeLow": true}]},
   "Module7": {"model": "sfp-eeprom", "properties": {"present": 0},
               "bindings": [{"property": "present", "device": "CpldB", "reg": 2, "bit": 6}]},
   "Module50": {"model": "qsfp-eeprom", "bindings": [{"property": "present", "device": "CpldA", "reg": 12, "bit": 1}]}
@@ -84,17 +79,6 @@ std::string fanText(int channel) {
     return R"({"did": 8701, "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": "1", "id": ")" +
            std::to_string(channel + 1) + R"(", "regOffset": ")" + std::to_string(channel) + R"(", "maxRpm": "25000"}})";
 }
-// Bay 2 of the board: presence bit 1 of CPLD register 17, airflow byte 16 of the tray EEPROM.
-const char* kFanBay =
-    R"({"did": 8810, "driver": "OrvikFanTray", "isMultiDevice": true, "multiDeviceArgs": {)"
-    R"("presenceGpio2": "{\"did\":8501,\"driver\":\"Dummy\",\"address\":{\"address\":35},)"
-    R"(\"driverArgs\":{\"register\":\"17\",\"bitpos\":\"1\"}}",)"
-    R"("airflowGpio2": "{\"did\":8802,\"driver\":\"OrvikFanEeprom\",\"address\":{\"address\":80},)"
-    R"(\"driverArgs\":{\"offset\":\"16\",\"f2bVal\":\"70\",\"b2fVal\":\"66\"}}"},)"
-    R"("driverArgs": {"slotId": "2",)"
-    R"( "fanFdl": "modelName={modelName};airflowDirection={airflowDirection};maxRpm={maxRpm}",
-                 "rpmF2B": "25000", "rpmB2F": "23000", "modelName": "FAN-ORVIKS-80"}})";
-
 class BoardEndToEnd : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -117,7 +101,6 @@ class BoardEndToEnd : public ::testing::Test {
         bayRaw_ = zl_slot_add(bayText(8507, 82, R"("psuId": "2", "identificationType": "ipmitool_raw",
             "ipmiId": "1", "ipmiRawModel": "model", "ipmiRawSerialNumber": "asset")").c_str());
         for (int ch = 0; ch < 2; ++ch) fans_[ch] = zl_fan_add(fanText(ch).c_str());
-        fanBay_ = zl_slot_add(kFanBay);
         const uint32_t lastTimer = TestHost::timers().empty() ? 0 : TestHost::timers().rbegin()->first;
         sfp7_ = zl_xcvr_add(R"({"did": 8902, "driver": "OrvikSCpldB", "address": {"address": 50},
                                 "driverArgs": {"id": "7", "type": "sfp"}})");
@@ -127,7 +110,7 @@ class BoardEndToEnd : public ::testing::Test {
             if (t.first > lastTimer) pollTimers_.insert(t.first);
         sensor_ = zl_temp_sensor_add(R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})", 80.5f, 95.0f);
         for (const void* record : {(void*)psu1_, (void*)psu2_, (void*)bayPmbus_, (void*)bayFru_, (void*)bayTlv_,
-                                   (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1], (void*)fanBay_,
+                                   (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
                                    (void*)sfp7_, (void*)qsfp2_, (void*)sensor_})
             ASSERT_NE(TestHost::hold(record), nullptr) << TestHost::dumpTraces();
         ASSERT_EQ(pollTimers_.size(), 2u);  // one per port CPLD
@@ -173,7 +156,7 @@ class BoardEndToEnd : public ::testing::Test {
     static inline std::unique_ptr<TestSmbusd::Daemon> d_;
     static inline zl_psu *psu1_ = nullptr, *psu2_ = nullptr;
     static inline zl_slot *bayPmbus_ = nullptr, *bayFru_ = nullptr, *bayTlv_ = nullptr,
-                          *bayTool_ = nullptr, *bayRaw_ = nullptr, *fanBay_ = nullptr;
+                          *bayTool_ = nullptr, *bayRaw_ = nullptr;
     static inline zl_fan* fans_[2] = {nullptr, nullptr};
     static inline zl_xcvr *sfp7_ = nullptr, *qsfp2_ = nullptr;
     static inline zl_temp_sensor* sensor_ = nullptr;
@@ -284,23 +267,6 @@ TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChi
     EXPECT_EQ(2, rpm(fans_[1], &value)) << "the fault the other channel's reading saw, reported once";
     EXPECT_EQ(ZL_STATUS_OK, rpm(fans_[1], &value));
     EXPECT_LT(value, 25045) << "spinning up from standstill";
-}
-
-TEST_F(BoardEndToEnd, FanTrayBayFollowsTheTray) {
-    // The text is kept while the tray stays in: a new airflow byte shows after it was out.
-    const std::string f2b = "modelName=FAN-ORVIKS-80;airflowDirection=frontToBackAirflow;maxRpm=25000";
-    const std::string b2f = "modelName=FAN-ORVIKS-80;airflowDirection=backToFrontAirflow;maxRpm=23000";
-    const struct { const char* property; const char* value; zl_status status; const std::string& fdl; } steps[] = {
-        {"airflow", "f2b", ZL_STATUS_OK, f2b},      {"present", "0", ZL_STATUS_NOT_FOUND, "-"},
-        {"airflow", "b2f", ZL_STATUS_NOT_FOUND, "-"}, {"present", "1", ZL_STATUS_OK, b2f},
-        {"airflow", "f2b", ZL_STATUS_OK, b2f},
-    };
-    for (const auto& s : steps) {
-        prop("FanEeprom2", s.property, s.value);
-        const auto [status, fdl] = TestHost::slotPresence(fanBay_);
-        EXPECT_EQ(status, s.status) << s.property << "=" << s.value << TestHost::dumpTraces();
-        EXPECT_EQ(fdl, s.fdl) << s.property << "=" << s.value;
-    }
 }
 
 // The control lines' bytes are OrvikPortCpldTest's (the chip only stores them).

@@ -38,11 +38,11 @@ TEST(FanTrayTest, ABayDescribesItsTrayByAirflowUntilPulled) {
     // the bay answers and whether it read the EEPROM.
     const struct { bool in; uint8_t airflow; zl_status cpld; zl_status status; std::string fdl; bool readsEeprom; } steps[] = {
         {true, kF2B, 0, 0, f2b, true},
-        {true, kB2F, 0, 0, f2b, false},  // cached while the tray stays in (pulled and put back: BoardEndToEnd)
+        {true, kB2F, 0, 0, f2b, false},  // cached while the tray stays in
         {true, kB2F, 4, 4, "-", false},  // presence unreadable: cache emptied
         {true, kB2F, 0, 0, b2f, true},
         {false, kB2F, 0, 1, "-", false},
-        {true, 0, 0, 2, "-", true},      // a byte of no known meaning
+        {true, 0, 0, 2, "-", true},      // put back: read again, a byte of no known meaning
     };
     TestHost::clearTraces();
     zl_slot* record = TestHost::hold(zl_slot_add(kTray));
