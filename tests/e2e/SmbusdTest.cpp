@@ -245,8 +245,7 @@ TEST_F(SmbusdTest, EachFaultKindThroughTheControlClient) {
     const std::tuple<std::vector<std::string>, int, bool, int, int, int> cases[] = {
         {{"nak"}, 0, true, 1, 0, 500},         {{"count"}, 0, false, 1, 0, 500},
         {{"close"}, ECONNRESET, true, 0, 0, 500}, {{"garbage"}, EBADMSG, true, 0, 0, 500},
-        {{"delay", "200"}, 0, false, 2, 190, 650}, {{"delay", "3000"}, ETIMEDOUT, true, 0, 650, 2000},
-        {{"off"}, 0, false, 2, 0, 500},
+        {{"delay", "200"}, 0, false, 2, 190, 650}, {{"off"}, 0, false, 2, 0, 500},  // a late one: ZLSocketTest
     };
     for (const auto& [fault, err, failed, responses, minMs, maxMs] : cases) {
         std::vector<std::string> cmd = {"fault", "temp"};

@@ -93,7 +93,6 @@ TEST_F(SmbusProxyTest, DeviceTextNamesTheDriverItselfAndIgnoresTheAddress) {
     EXPECT_EQ(Topology::getDeviceByLabel("text")->args->driver, "TMP75");    // the topology is untouched
 }
 
-// Every operation through its host callback: the one batch it sends, its result and pause.
 TEST_F(SmbusProxyTest, EachOperationIsOneBatchWithoutPecAndPausesForItsKind) {
     zl_smbus* r = add("bus3", 0x50);
     ASSERT_NE(r, nullptr);
