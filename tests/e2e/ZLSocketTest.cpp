@@ -225,38 +225,6 @@ TEST(ZLSocketPeerTest, EveryWaitEndsWithinTheTimeout) {
     EXPECT_LT(msSince(t0), 600);
 }
 
-TEST(ZLSocketFrameTest, FramesSurvivePartialTransfersAndRejectOversizeOrLateData) {
-    int sv[2];
-    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
-    std::string payload(1000, 'p'), got;
-    std::thread writer([&] {  // a frame that arrives byte by byte
-        std::string wire = std::string("\x00\x00\x03\xe8", 4) + payload;
-        for (size_t i = 0; i < wire.size(); ++i) {
-            EXPECT_EQ(1, ::write(sv[1], &wire[i], 1));
-            if (i < 8) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
-    EXPECT_TRUE(Kavrin::readFrame(sv[0], &got, 5000));
-    writer.join();
-    EXPECT_EQ(payload, got);
-    for (const std::string& p : {std::string(), std::string(200000, 'z')}) {
-        std::thread w([&] { EXPECT_TRUE(Kavrin::writeFrame(sv[1], p)); });
-        EXPECT_TRUE(Kavrin::readFrame(sv[0], &got, 5000));
-        w.join();
-        EXPECT_EQ(p, got);
-    }
-    errno = 0;
-    EXPECT_FALSE(Kavrin::readFrame(sv[0], &got, 100));
-    EXPECT_EQ(ETIMEDOUT, errno) << "nothing arrives";
-    EXPECT_FALSE(Kavrin::writeFrame(sv[1], std::string(Kavrin::ZLSocket::kMaxFrame + 1, 'x')));
-    ASSERT_EQ(4, ::write(sv[1], "\x00\x10\x00\x01", 4));
-    EXPECT_FALSE(Kavrin::readFrame(sv[0], &got, 1000)) << "a length over 1 MiB";
-    ASSERT_EQ(6, ::write(sv[1], "\x00\x00\x00\x09" "ab", 6));
-    ::close(sv[1]);
-    EXPECT_FALSE(Kavrin::readFrame(sv[0], &got, 1000)) << "a peer that closes mid-frame";
-    ::close(sv[0]);
-}
-
 // The direct decoding of answers and requests gives what the general parser gives, on every
 // form they can take: what it does not know (unknown fields, other wire types, cut or overlong
 // bytes) is left to the parser, which keeps it or refuses it. The message decoded into holds
