@@ -27,10 +27,8 @@ const char* kTopology = R"([
    {"id": 1, "devices": [
      {"did": 8701, "label": "FanCtrl", "driver": "Max6620", "address": {"address": 41}, "driverArgs": {"maxId": "1"}}]},
    {"id": 2, "devices": [
-     {"did": 8901, "label": "CpldA", "driver": "OrvikSCpldA", "address": {"address": 49}},
      {"did": 8902, "label": "CpldB", "driver": "OrvikSCpldB", "address": {"address": 50}},
-     {"did": 8907, "label": "Module7", "driver": "Dummy", "address": {"address": 80}},
-     {"did": 8950, "label": "Module50", "driver": "Dummy", "address": {"address": 81}}]},
+     {"did": 8907, "label": "Module7", "driver": "Dummy", "address": {"address": 80}}]},
    {"id": 3, "devices": [
      {"did": 8101, "label": "temp", "driver": "TMP75", "address": {"address": 72}}]},
    {"id": 5, "devices": [
@@ -51,7 +49,7 @@ const char* kTopology = R"([
 
 // Psu1 pulls its presence (active low) and power-good bits of the master CPLD, Psu2 its
 // power-good bit (active low). kvIpmi answers
-// for bay 1 from the FRU EEPROM and for bay 2 from Psu2. Cage 7's SFP is out, cage 2's QSFP in.
+// for bay 1 from the FRU EEPROM and for bay 2 from Psu2. Cage 7's SFP is out.
 const char* kState = R"({
   "Psu1": {"bindings": [
      {"property": "present", "device": "MasterCpld", "reg": 16, "bit": 0, "activeLow": true},
@@ -61,8 +59,7 @@ const char* kState = R"({
            "ipmiId": "2"},
   "BayFru": {"properties": {"asset": "ASSET42"}, "ipmiId": "1"},
   "Module7": {"model": "sfp-eeprom", "properties": {"present": 0},
-              "bindings": [{"property": "present", "device": "CpldB", "reg": 2, "bit": 6}]},
-  "Module50": {"model": "qsfp-eeprom", "bindings": [{"property": "present", "device": "CpldA", "reg": 12, "bit": 1}]}
+              "bindings": [{"property": "present", "device": "CpldB", "reg": 2, "bit": 6}]}
 })";
 
 const std::string kTemplates =
@@ -104,22 +101,20 @@ class BoardEndToEnd : public ::testing::Test {
         const uint32_t lastTimer = TestHost::timers().empty() ? 0 : TestHost::timers().rbegin()->first;
         sfp7_ = zl_xcvr_add(R"({"did": 8902, "driver": "OrvikSCpldB", "address": {"address": 50},
                                 "driverArgs": {"id": "7", "type": "sfp"}})");
-        qsfp2_ = zl_xcvr_add(R"({"did": 8901, "driver": "OrvikSCpldA", "address": {"address": 49},
-                                 "driverArgs": {"id": "2", "type": "qsfp"}})");
-        for (const auto& t : TestHost::timers())  // ids only grow: the port CPLDs' poll timers
+        for (const auto& t : TestHost::timers())  // ids only grow: the port CPLD's poll timer
             if (t.first > lastTimer) pollTimers_.insert(t.first);
         sensor_ = zl_temp_sensor_add(R"({"did": 8101, "driver": "TMP75", "address": {"address": 72}})", 80.5f, 95.0f);
         for (const void* record : {(void*)psu1_, (void*)psu2_, (void*)bayPmbus_, (void*)bayFru_, (void*)bayTlv_,
                                    (void*)bayTool_, (void*)bayRaw_, (void*)fans_[0], (void*)fans_[1],
-                                   (void*)sfp7_, (void*)qsfp2_, (void*)sensor_})
+                                   (void*)sfp7_, (void*)sensor_})
             ASSERT_NE(TestHost::hold(record), nullptr) << TestHost::dumpTraces();
-        ASSERT_EQ(pollTimers_.size(), 2u);  // one per port CPLD
+        ASSERT_EQ(pollTimers_.size(), 1u);
     }
     static void TearDownTestSuite() { d_.reset(); }
 
     // Each test starts with a running, fault-free service and the library on this topology.
     void SetUp() override {
-        ASSERT_TRUE(sensor_ != nullptr && pollTimers_.size() == 2) << "the suite's set-up failed";
+        ASSERT_TRUE(sensor_ != nullptr && pollTimers_.size() == 1) << "the suite's set-up failed";
         ASSERT_TRUE(d_->running()) << d_->log();
         d_->exportEnvironment();
         d_->ctl({"fault", "all", "off"});
@@ -158,7 +153,7 @@ class BoardEndToEnd : public ::testing::Test {
     static inline zl_slot *bayPmbus_ = nullptr, *bayFru_ = nullptr, *bayTlv_ = nullptr,
                           *bayTool_ = nullptr, *bayRaw_ = nullptr;
     static inline zl_fan* fans_[2] = {nullptr, nullptr};
-    static inline zl_xcvr *sfp7_ = nullptr, *qsfp2_ = nullptr;
+    static inline zl_xcvr* sfp7_ = nullptr;
     static inline zl_temp_sensor* sensor_ = nullptr;
     static inline std::set<uint32_t> pollTimers_;
 };
@@ -269,7 +264,7 @@ TEST_F(BoardEndToEnd, FansSettleOnTheProgrammedSpeedAndAStallIsAFaultWhileTheChi
     EXPECT_LT(value, 25045) << "spinning up from standstill";
 }
 
-// The control lines' bytes are OrvikPortCpldTest's (the chip only stores them).
+// The control lines' bytes and the QSFP cages' bits are OrvikPortCpldTest's.
 TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePoll) {
     auto poll = [] {
         for (uint32_t id : pollTimers_) ASSERT_TRUE(TestHost::fireTimer(id));
@@ -283,17 +278,6 @@ TEST_F(BoardEndToEnd, XcvrStatusShowsAfterOnePoll) {
     EXPECT_EQ(xcvrPresence(sfp7_), 1);
     EXPECT_EQ(line(sfp7_, ZL_SFP_GET_RX_LOS), 0);
     EXPECT_EQ(line(sfp7_, ZL_SFP_GET_TX_FAULT), 1);
-
-    EXPECT_EQ(xcvrPresence(qsfp2_), 1);
-    prop("CpldA", "interrupt2", "1");
-    prop("Module50", "present", "0");
-    poll();
-    EXPECT_EQ(xcvrPresence(qsfp2_), 0);
-    EXPECT_EQ(line(qsfp2_, ZL_QSFP_GET_INTERRUPT), 0);  // no module, no interrupt
-    prop("Module50", "present", "1");
-    poll();
-    EXPECT_EQ(xcvrPresence(qsfp2_), 1);
-    EXPECT_EQ(line(qsfp2_, ZL_QSFP_GET_INTERRUPT), 1);
 }
 
 }  // namespace

@@ -197,7 +197,6 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
         EXPECT_TRUE(fails ? got.find(expect) != std::string::npos : got == expect)
             << what << ": " << got << ", wanted " << expect;
     }
-    EXPECT_EQ("11 22 44\n", d.ctl({"read", "cpld", "0x70", "3"}));
 }
 
 TEST_F(SmbusdTest, MasterKindPciAcceleratorAndBusAllSelectTheChip) {
