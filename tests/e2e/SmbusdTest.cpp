@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -43,8 +42,7 @@ const char* kTopology = R"([
       "driverArgs": {"psuId": "1", "identificationType": "ipmi"}},
      {"did": 5, "label": "bay2", "driver": "PsuSlot", "address": {"address": 81},
       "driverArgs": {"psuId": "2", "identificationType": "tlv"}},
-     {"did": 6, "label": "fans", "driver": "Max6620", "address": {"address": 41}},
-     {"did": 8, "label": "nodriver"}]},
+     {"did": 6, "label": "fans", "driver": "Max6620", "address": {"address": 41}}]},
    {"id": 4, "devices": [{"did": 10, "label": "mux", "driver": "OrvikSXcvrMux", "address": {"address": 112},
                           "driverArgs": {"reg": "16", "reset": "0"}}],
     "muxes": [{"did": 10, "busses": [
@@ -96,10 +94,7 @@ Smbus::TransactionRequest request(const std::vector<Req>& reqs) {
         q->set_type(Smbus::RequestType(r.type));
         q->set_mastertype(Smbus::MasterType(r.master));
         BoardModel::KhamAddress address;
-        address.reg = r.reg;
-        address.address = r.addr;
-        address.bus = r.bus;
-        address.accel = r.accel;
+        address.reg = r.reg, address.address = r.addr, address.bus = r.bus, address.accel = r.accel;
         q->set_address(address.pack());
         q->set_pci(r.pci);
         q->set_length(r.len);
@@ -138,15 +133,6 @@ Smbus::TransactionResponse batch(int fd, const std::string& request) {
 
 std::string bytes(std::initializer_list<int> b) { return std::string(b.begin(), b.end()); }
 
-uint32_t referenceCrc32(const std::string& data) {  // reflected CRC-32, as zlib computes it
-    uint32_t crc = ~0u;
-    for (unsigned char c : data) {
-        crc ^= c;
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return ~crc;
-}
-
 long cpuTicks(pid_t pid) {  // utime + stime: fields 14 and 15 of /proc/PID/stat
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string field;
@@ -174,11 +160,6 @@ class SmbusdTest : public ::testing::Test {
         if (HasFailure()) std::fprintf(stderr, "--- zolta-smbusd log ---\n%s\n", d.log().c_str());
     }
     Smbus::TransactionResponse send(const std::vector<Req>& reqs) { return exchange(sock, reqs, &lastErrno); }
-    std::string readOne(const Req& r) {
-        auto resp = send({r});
-        EXPECT_FALSE(resp.failed()) << resp.error();
-        return resp.response_size() == 1 ? resp.response(0).data() : std::string();
-    }
 
     TestHost::ScopedEnv timeout{"ZOLTA_SMBUS_TIMEOUT_MS", "5000"};
     TestSmbusd::Daemon d;
@@ -196,18 +177,12 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
         {"word read, low byte first", {rd(35, 0x20, 2)}, "5a a5", false},
         {"plain multi-byte read", {rd(35, 0x30, 5)}, "01 02 03 04 00", false},
         {"block read uses the block length", {cpld(BR, 0x30, 0)}, "01 02 03", false},
-        {"block read without a length", {cpld(BR, 0x40, 0)}, "", false},
         {"process call answers two bytes", {cpld(PC, 0x50, 2, bytes({0x34, 0x12}))}, "34 12", false},
-        {"byte write answers nothing", {wr(35, 0x60, bytes({7}))}, "", false},
         {"writes land", {wr(35, 0x70, bytes({0x11, 0x22, 0x33})), wr(35, 0x72, bytes({0x44})), rd(35, 0x71, 2)}, "22 44",
          false},
         {"block write sets the length", {cpld(BW, 0x80, 2, bytes({0xde, 0xad})), cpld(BR, 0x80, 0)}, "de ad", false},
-        {"data not matching the length", {cpld(W, 0x10, 3, bytes({1}))}, "carries 1", true},
-        {"process call without two bytes", {cpld(PC, 0x10, 2, bytes({1}))}, "process call", true},
         {"read over 64 KiB", {rd(35, 0, 65537)}, "too long", true},
-        {"register beyond a register file", {rd(35, 0x100, 1)}, "out of range", true},
         {"register a chip lacks", {rd(72, 7, 1)}, "register 0x07 does not exist", true},
-        {"register file read over 256 bytes", {rd(35, 0, 300)}, "too long", true},
         {"empty address naks", {rd(73, 0, 2)}, "no device at SCD pci 0x100 accel 0 bus 3 address 0x49", true},
     };
     for (auto [what, batch, expect, fails] : cases) {
@@ -222,29 +197,6 @@ TEST_F(SmbusdTest, ResponsesFollowTheRequestTypeAndBadRequestsStopTheBatch) {
         EXPECT_TRUE(fails ? got.find(expect) != std::string::npos : got == expect)
             << what << ": " << got << ", wanted " << expect;
     }
-    EXPECT_EQ("11 22 44\n", d.ctl({"read", "cpld", "0x70", "3"}));
-    std::string log = d.log();
-    EXPECT_NE(std::string::npos, log.find("read SCD pci 0x100 accel 0 bus 3 address 0x23 (cpld) reg 0x20 len 2 -> ok")) << log;
-    EXPECT_NE(std::string::npos, log.find("-> failed: no device at SCD pci 0x100 accel 0 bus 3 address 0x49")) << log;
-}
-
-TEST_F(SmbusdTest, MissingFieldsUnknownEnumValuesAndEmptyBatches) {
-    Smbus::TransactionRequest noMaster = request({rd(35, 0, 1)}), noType = noMaster;
-    noMaster.mutable_request(0)->clear_mastertype();
-    noType.mutable_request(0)->clear_type();
-    const std::string entry = noType.request(0).SerializeAsString() + std::string("\x28\x63", 2);  // type = 99
-    int fd = rawConnect(d.socketPath());
-    const std::pair<std::string, const char*> cases[] = {
-        {std::string("\x0a", 1) + char(entry.size()) + entry, "unknown type"},
-        {noMaster.SerializeAsString(), "unknown mastertype"},
-        {"", ""}};  // an empty batch is answered with nothing
-    for (const auto& [req, error] : cases) {
-        auto resp = batch(fd, req);
-        EXPECT_EQ(*error != 0, resp.failed()) << resp.error();
-        EXPECT_NE(std::string::npos, resp.error().find(error)) << resp.error();
-        EXPECT_EQ(0, resp.response_size());
-    }
-    ::close(fd);
 }
 
 TEST_F(SmbusdTest, MasterKindPciAcceleratorAndBusAllSelectTheChip) {
@@ -253,17 +205,16 @@ TEST_F(SmbusdTest, MasterKindPciAcceleratorAndBusAllSelectTheChip) {
     const std::tuple<const char*, Req, bool> cases[] = {
         {"right place", at(scd, 256, 0, 3, 35), true},
         {"other pci", at(scd, 257, 0, 3, 35), false},
-        {"other accelerator", at(scd, 256, 1, 3, 35), false},
-        {"other master kind", at(cel, 256, 0, 3, 35), false},
-        {"other bus", at(scd, 256, 0, 4, 35), false},
+        {"other accelerator", at(scd, 256, 1, 3, 35), false},  // other buses: the mux test
         {"Celestica accelerator and bus, no pci", at(cel, 7, 2, 5, 33), true},
-        {"Celestica, other accelerator", at(cel, 7, 1, 5, 33), false},
         {"IOPort bus whatever the accelerator", at(Smbus::MASTER_IOPORT, 256, 0, 9, 34), true},
         {"simulated I2C ignores pci and accel", simI2c, true},
         {"I2C that is not simulated", at(Smbus::MASTER_I2C, 99, 5, 7, 16, 5), false},
     };
     for (const auto& [what, req, answers] : cases) EXPECT_EQ(answers, !send({req}).failed()) << what;
-    EXPECT_EQ("77", hex(readOne(simI2c)));
+    auto resp = send({simI2c});
+    ASSERT_EQ(1, resp.response_size()) << resp.error();
+    EXPECT_EQ("77", hex(resp.response(0).data()));
 }
 
 TEST_F(SmbusdTest, DevicesBehindAMuxAnswerOnlyOnTheirChannel) {
@@ -278,46 +229,8 @@ TEST_F(SmbusdTest, DevicesBehindAMuxAnswerOnlyOnTheirChannel) {
     auto resp = send({sel(9), rd(80, 0, 1, 4)});
     EXPECT_TRUE(resp.failed() && resp.response_size() == 1) << "an unknown channel reaches nothing";
     EXPECT_EQ("09\n", d.ctl({"read", "mux", "16"}));
-    EXPECT_NE(std::string::npos, d.log().find("data [01] mux select channel 1")) << d.log();
-    // Mux 13 has no device of its own: reported at start, and what is behind it never answers.
-    EXPECT_NE(std::string::npos, d.log().find("warning: mux 13")) << d.log();
+    // Mux 13 has no device of its own: what is behind it never answers.
     EXPECT_TRUE(send({rd(6, 0, 1, 4)}).failed());
-}
-
-// The emulated chips' values are checked end to end through the library (BoardEndToEndTest);
-// here what it reads without checking: the fan fault bits of a PMBus supply, the checksums of
-// the FRU and TLV images, and the TLV EEPROM's 16-bit offsets.
-TEST_F(SmbusdTest, FanFaultBitsAndEepromChecksums) {
-    for (auto [prop, status] : {std::make_pair("fan1_fault", "80"), std::make_pair("fan2_fault", "c0")}) {
-        d.ctl({"prop", "psu1", prop, "1"});
-        EXPECT_EQ(status, hex(readOne(rd(88, 0x81, 1)))) << prop;
-    }
-    EXPECT_EQ(0x04, readOne(rd(88, 0x79, 2)).at(1) & 0x04) << "a fan fault shows in STATUS_WORD";
-
-    d.ctl({"prop", "bay1", "model", "DPS550AB6A"});  // a rebuilt image
-    std::string img = readOne(rd(80, 0, 256));
-    ASSERT_EQ(256u, img.size());
-    auto sum = [&](int from, int n) {
-        return std::accumulate(img.begin() + from, img.begin() + from + n, 0u,
-                               [](unsigned s, char c) { return s + uint8_t(c); }) & 0xFF;
-    };
-    const int area = uint8_t(img[4]) * 8, areaLen = uint8_t(img[area + 1]) * 8;
-    EXPECT_EQ(1, img[0]);
-    EXPECT_EQ(0u, sum(0, 8)) << "common header checksum";
-    ASSERT_TRUE(area == 8 && areaLen > 0) << area << " " << areaLen;
-    EXPECT_EQ(0u, sum(area, areaLen)) << "product area checksum";
-
-    std::string head = readOne(rd(81, 0, 11));
-    ASSERT_EQ(11u, head.size());
-    std::string all = readOne(rd(81, 0, 11 + uint8_t(head[9]) * 256 + uint8_t(head[10])));
-    ASSERT_GT(all.size(), 17u);
-    const size_t crcAt = all.size() - 6;
-    ASSERT_EQ("fe 04", hex(all.substr(crcAt, 2))) << "the CRC record is last";
-    uint32_t crc = referenceCrc32(all.substr(0, crcAt + 2));
-    EXPECT_EQ(bytes({int(crc >> 24), int(crc >> 16 & 0xFF), int(crc >> 8 & 0xFF), int(crc & 0xFF)}),
-              all.substr(crcAt + 2));
-    EXPECT_EQ("ff ff", hex(readOne(rd(81, 0x1234, 2)))) << "16-bit offsets beyond the image read erased";
-    EXPECT_TRUE(send({rd(81, 0x10000, 1)}).failed());
 }
 
 TEST_F(SmbusdTest, EachFaultKindThroughTheControlClient) {
@@ -326,8 +239,7 @@ TEST_F(SmbusdTest, EachFaultKindThroughTheControlClient) {
     const std::tuple<std::vector<std::string>, int, bool, int, int, int> cases[] = {
         {{"nak"}, 0, true, 1, 0, 500},         {{"count"}, 0, false, 1, 0, 500},
         {{"close"}, ECONNRESET, true, 0, 0, 500}, {{"garbage"}, EBADMSG, true, 0, 0, 500},
-        {{"delay", "200"}, 0, false, 2, 190, 650}, {{"delay", "3000"}, ETIMEDOUT, true, 0, 650, 2000},
-        {{"off"}, 0, false, 2, 0, 500},
+        {{"delay", "200"}, 0, false, 2, 190, 650}, {{"off"}, 0, false, 2, 0, 500},  // a late one: ZLSocketTest
     };
     for (const auto& [fault, err, failed, responses, minMs, maxMs] : cases) {
         std::vector<std::string> cmd = {"fault", "temp"};
@@ -345,8 +257,8 @@ TEST_F(SmbusdTest, EachFaultKindThroughTheControlClient) {
     }
 }
 
-// zolta-smbusctl's answers and errors, and kvIpmi's own command language: the api form, raw
-// fields by name and by TLV code, an unknown slot (the library's calls are BoardEndToEndTest's,
+// zolta-smbusctl's answers and errors, and kvIpmi's forms the library does not use: the api
+// form, raw fields by TLV code, an unknown slot (the library's calls are BoardEndToEndTest's,
 // usage errors tool_options.sh's).
 TEST_F(SmbusdTest, ControlClientAndKvIpmiCommands) {
     TestSmbusd::addBinDirToPath();
@@ -354,17 +266,9 @@ TEST_F(SmbusdTest, ControlClientAndKvIpmiCommands) {
     // command, exit status, text in stderr (or in the output when the status is 0)
     const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{ctl, "read", "nosuch", "0"}, 1, "unknown device 'nosuch'"},
-        {{ctl, "read", "nodriver", "0"}, 1, "not on a bus"},
-        {{ctl, "prop", "temp", "humidity", "3"}, 1, "unknown property 'humidity'"},
-        {{ctl, "fault", "temp", "explode"}, 1, "unknown fault kind"},
-        {{ctl, "read", "did:2", "1"}, 0, "00\n"},
-        {{ctl, "prop", "cpld", "anything", "two words"}, 0, ""},
-        {{ctl, "prop", "cpld", "anything"}, 0, "two words\n"},
         {{ctl, "list"}, 0,
          "x2 12 SmbusProxyDriver register-file SCD pci 0x100 accel 0 bus 4 address 0x50 via mux 10 channel 2"},
         {{"kvIpmi", "api", "psuSlot", "1"}, 0, "1 PS-2471-1AZ1-LF 61AZ10101E340DU\n"},
-        {{"kvIpmi", "raw", "psuSlot", "1", "ModelNumber=vendor", "SerialNumber=serial"}, 0,
-         "1 Emerson 61AZ10101E340DU\n"},
         {{"kvIpmi", "raw", "psuSlot", "2", "ModelNumber=0x01", "SerialNumber=0x02"}, 0, "1 TLV-PSU-9 TS0001\n"},
         {{"kvIpmi", "psuSlot", "9"}, 1, ""},
     };
@@ -373,15 +277,12 @@ TEST_F(SmbusdTest, ControlClientAndKvIpmiCommands) {
         EXPECT_EQ(status, TestSmbusd::runProgram(argv, &out, &err)) << argv[1] << " " << argv.back() << ": " << err;
         EXPECT_NE(std::string::npos, (status ? err : out).find(message)) << argv[1] << ": " << out << err;
     }
-    d.ctl({"prop", "psu1", "present", "0"});
-    EXPECT_NE(std::string::npos, send({rd(88, 0x79, 2)}).error().find("no device")) << "a pulled supply naks";
 }
 
 TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
     // wire bytes, and whether the service hangs up (else the client leaves mid-frame)
     const std::pair<std::string, bool> cases[] = {
         {std::string("\x00\x10\x00\x01", 4), true},                  // just over 1 MiB
-        {std::string("\x00\x00\x00\x04\xff\xff\xff\xff", 8), true},  // no message
         {std::string("\x00\x00\x00\x40\x0a\x02", 6), false},
     };
     for (const auto& [wire, hangsUp] : cases) {
@@ -391,16 +292,9 @@ TEST_F(SmbusdTest, BadFramesAndVanishingClientsHarmOnlyThemselves) {
         ::close(fd);
         EXPECT_FALSE(send({rd(35, 0x20, 1)}).failed()) << hex(wire) << ": other clients are served";
     }
-    // A half-closed client still gets its answer.
-    int fd = rawConnect(d.socketPath());
-    std::string answer;
-    ASSERT_TRUE(Kavrin::writeFrame(fd, frame({rd(35, 0x20, 1)})));
-    ::shutdown(fd, SHUT_WR);
-    EXPECT_TRUE(Kavrin::readFrame(fd, &answer, 3000) && hex(answer) == "0a 03 0a 01 5a") << hex(answer);
-    ::close(fd);
     // A client that leaves while its answer is held back costs the service no CPU.
     d.ctl({"fault", "temp", "delay", "1500"});
-    fd = rawConnect(d.socketPath());
+    int fd = rawConnect(d.socketPath());
     ASSERT_TRUE(Kavrin::writeFrame(fd, frame({rd(72, 0, 2)})));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ::close(fd);
@@ -437,11 +331,7 @@ TEST_F(SmbusdTest, ServesClientsAtOnceAndADelayedOneHoldsNoOtherUp) {
 TEST(SmbusdStartTest, RefusesABadTopologyOrState) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {"[", "", "topology:"},
-        {"{}", "", "not an array"},
-        {R"([{"type": "PCIe", "ham": "x"}])", "", "unknown medium type"},
         {kTopology, R"({"ghost": {}})", "unknown device 'ghost'"},
-        {kTopology, R"({"temp": {"model": "lava-lamp"}})", "unknown model"},
-        {kTopology, R"({"temp": {"properties": {"colour": 1}}})", "unknown property"},
         {kTopology, R"({"psu1": {"bindings": [{"property": "present", "device": "ghost", "reg": 1, "bit": 0}]}})", "binding"},
     };
     for (const auto& [topology, state, message] : cases) {
@@ -503,7 +393,6 @@ TEST(SmbusdLimitsTest, StalledFramesCloseIdleClientsStayAndOverTheLimitClientsAr
         EXPECT_FALSE(batch(fd, reads(1, 1)).failed()) << "an idle client stays connected";
         ::close(fd);
     }
-    EXPECT_NE(std::string::npos, d.log().find("client limit of 6 connections")) << d.log();
 }
 
 TEST(SmbusdLimitsTest, AtTheDescriptorLimitNewClientsAreRefusedWithoutSpinning) {
@@ -549,7 +438,6 @@ TEST_F(SmbusdTest, UnfinishedFramesOfAllClientsTogetherAreCapped) {
     for (int fd : fds) closed += closedWithin(fd, 0);
     EXPECT_GE(closed, 30);
     EXPECT_LE(closed, 40);
-    EXPECT_NE(std::string::npos, d.log().find("the limit of 67108864 bytes buffered for all clients")) << d.log();
     for (int fd : fds) ::close(fd);
 }
 
@@ -574,7 +462,6 @@ TEST_F(SmbusdTest, SocketsAreOwnerOnlyAndTheControlSocketChecksItsPeer) {
     int status = 0;
     ASSERT_EQ(child, ::waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    EXPECT_NE(std::string::npos, d.log().find("control: refused a client of uid 65534")) << d.log();
 }
 
 }  // namespace

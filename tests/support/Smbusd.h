@@ -1,7 +1,5 @@
-// A private zolta-smbusd for a test: started on a socket in its own temporary
-// directory with a topology (and optional state) text given by the test, driven
-// through zolta-smbusctl, and stopped with SIGTERM when the object goes away. It logs
-// every transaction (-v 1) to log(); a failing test can print it.
+// A private zolta-smbusd for a test, in its own temporary directory, driven through
+// zolta-smbusctl and stopped with SIGTERM when the object goes; every transaction is in log().
 #pragma once
 
 #include <sys/types.h>
@@ -19,15 +17,13 @@ class Daemon {
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    // Writes the texts to files in the private directory and starts the daemon with
-    // them; waits (up to 10 s) until both its sockets accept connections. false when
-    // it exits or never becomes ready (log() then tells why).
+    // Starts it on these texts; waits (up to 10 s) until both sockets accept. false when
+    // it exits or never becomes ready (log() tells why).
     bool start(const std::string& topology, const std::string& state = std::string(),
                const std::vector<std::string>& extraArgs = std::vector<std::string>());
     // Stops and starts again with the same texts on the same socket paths.
     bool restart();
-    // SIGTERM, then waits up to 10 s (SIGKILL after that). Returns the exit status,
-    // -1 when it was not running or had to be killed.
+    // SIGTERM, SIGKILL after 10 s; the exit status, -1 when not running or killed.
     int stop();
 
     bool running() const;
@@ -38,15 +34,12 @@ class Daemon {
     const std::string& logPath() const { return log_; }
     std::string log() const;
 
-    // Points ZOLTA_SMBUS_SOCKET and ZOLTA_SMBUS_CONTROL of this process at this
-    // daemon, so the library, zolta-smbusctl and kvIpmi reach it.
+    // Points ZOLTA_SMBUS_SOCKET and ZOLTA_SMBUS_CONTROL of this process at it.
     void exportEnvironment() const;
 
-    // Runs zolta-smbusctl --control <this daemon> WORDS...; returns its exit status
-    // (0 success, 1 refused, 2 unreachable) with its output in *out and *err.
+    // zolta-smbusctl WORDS... on it: the exit status (0 done, 1 refused, 2 unreachable).
     int control(const std::vector<std::string>& words, std::string* out = nullptr, std::string* err = nullptr) const;
-    // Like control(), but records a test failure when the command does not succeed;
-    // returns the output.
+    // The same, a test failure unless it succeeds; the output.
     std::string ctl(const std::vector<std::string>& words) const;
 
   private:
@@ -60,9 +53,8 @@ class Daemon {
 std::string binDir();
 // Puts binDir() at the front of PATH (once), so tools are found by name.
 void addBinDirToPath();
-// Runs a program without a shell (argv[0] is looked up in PATH) and collects its
-// output. Returns the exit status; -1 when it could not start, was killed by a
-// signal or ran over timeoutMs (it is then killed).
+// Runs argv (no shell, argv[0] from PATH) and collects its output: the exit status, -1 when it
+// could not start, died of a signal or ran over timeoutMs (then killed).
 int runProgram(const std::vector<std::string>& argv, std::string* out, std::string* err, int timeoutMs = 30000);
 
 // A client connected to the Unix socket at path; -1 when nobody listens there.

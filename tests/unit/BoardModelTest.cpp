@@ -68,25 +68,17 @@ TEST(BoardModel, ListsEveryProblemAndWhichOnesLeaveDevicesUnplaced) {
     const std::tuple<const char*, const char*, bool> cases[] = {
         {"[", "not JSON: ", true},
         {"{}", "the root is not an array of media", true},
-        {R"([{"type": "SCD"}])", "a medium is not an object with string \"type\" and \"ham\"", true},
         {R"([{"type": "Bus", "ham": "x"}])", "unknown medium type \"Bus\"", true},
         {R"([{"type": "SCD", "ham": "x"}])", "an SCD has no unsigned \"pci\"", true},
-        {R"([{"type": "Celestica", "ham": "x", "accelerators": {}}])", "medium: \"accelerators\" is not an array",
-         true},
         {R"([{"type": "Celestica", "ham": "x", "accelerators": [{"id": -1}]}])",
          "an accelerator is not an object with an unsigned \"id\"", true},
         {R"([{"type": "I2C", "ham": "x"}])", "a bus has no integer \"id\"", true},
-        {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [1]}])", "a device entry is not a JSON object", true},
         {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [{"label": "nodid"}]}])",
          "a device has no unsigned \"did\"", true},
-        {R"([{"type": "I2C", "ham": "x", "id": 0, "muxes": [{"did": 3, "busses": [{}]}]}])",
-         "a bus has no integer \"id\"", true},
         {R"([{"type": "I2C", "ham": "x", "id": 0, "muxes": [{"did": 3, "busses": 1}]}])",
          "mux 3: \"busses\" is not an array", true},
         {R"([{"type": "SCD", "ham": "x", "pci": 1, "accelerators": [{"id": 0, "busses": [{"id": 1}, {"id": 1}]}]}])",
          "two buses of accelerator 0 have id 1", false},
-        {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [{"did": 1, "label": 2}]}])",
-         "device 1: \"label\" is not a string", false},
         {R"([{"type": "I2C", "ham": "x", "id": 0, "devices": [{"did": 1, "label": "t", "driver": "TMP75"}]}])",
          "device 1 (t) names a driver but has no \"address\" object with an \"address\"", false},
         {R"([{"type": "I2C", "ham": "x", "id": 0,
@@ -103,14 +95,13 @@ TEST(BoardModel, ListsEveryProblemAndWhichOnesLeaveDevicesUnplaced) {
     }
 }
 
+// The fields the service reads (the others only pass through; the library's side of the word
+// is ZoltaSmbusHamTest's).
 TEST(BoardModel, AddressWordKeepsEveryFieldInItsBits) {
     // field, value set, its bits in word 1, value read back
     const std::tuple<uint32_t KhamAddress::*, uint32_t, uint32_t, uint32_t> cases[] = {
         {&KhamAddress::address, 0x7F, 0x7Fu, 0x7F},     {&KhamAddress::bus, 0x7F, 0x7Fu << 7, 0x7F},
-        {&KhamAddress::accel, 0x7F, 0x7Fu << 14, 0x7F}, {&KhamAddress::requestFlag, 1, 1u << 21, 1},
-        {&KhamAddress::busTimeout, 7, 7u << 22, 7},     {&KhamAddress::extraDelay, 1, 1u << 27, 1},
-        {&KhamAddress::writeDelay, 3, 3u << 28, 3},     {&KhamAddress::readDelay, 3, 3u << 30, 3},
-        {&KhamAddress::address, 0xD0, 0x50u, 0x50},  // cut to its 7 bits
+        {&KhamAddress::accel, 0x7F, 0x7Fu << 14, 0x7F}, {&KhamAddress::address, 0xD0, 0x50u, 0x50},  // cut to 7 bits
     };
     const uint64_t addrSize1 = uint64_t(1) << (32 + 25);
     for (const auto& [member, value, bits, back] : cases) {

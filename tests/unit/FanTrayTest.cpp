@@ -38,17 +38,16 @@ TEST(FanTrayTest, ABayDescribesItsTrayByAirflowUntilPulled) {
     // the bay answers and whether it read the EEPROM.
     const struct { bool in; uint8_t airflow; zl_status cpld; zl_status status; std::string fdl; bool readsEeprom; } steps[] = {
         {true, kF2B, 0, 0, f2b, true},
-        {true, kB2F, 0, 0, f2b, false},  // cached while the tray stays in (pulled and put back: BoardEndToEnd)
+        {true, kB2F, 0, 0, f2b, false},  // cached while the tray stays in
         {true, kB2F, 4, 4, "-", false},  // presence unreadable: cache emptied
         {true, kB2F, 0, 0, b2f, true},
         {false, kB2F, 0, 1, "-", false},
-        {true, 0, 0, 2, "-", true},      // a byte of no known meaning
+        {true, 0, 0, 2, "-", true},      // put back: read again, a byte of no known meaning
     };
     TestHost::clearTraces();
     zl_slot* record = TestHost::hold(zl_slot_add(kTray));
     ASSERT_NE(record, nullptr) << TestHost::dumpTraces();
     EXPECT_EQ(static_cast<OrvikFanTray::FanSlot*>(record->object)->index, 2);
-    EXPECT_TRUE(TestHost::traced("Creating new OrvikFanTray Slot for FanTray 3", 0));
     FakeHam& cpld = *TestHost::fakeHamFor(7710);
     FakeHam& eeprom = *TestHost::fakeHamFor(7713);
     for (const auto& s : steps) {
@@ -59,9 +58,6 @@ TEST(FanTrayTest, ABayDescribesItsTrayByAirflowUntilPulled) {
         EXPECT_EQ(TestHost::slotPresence(record), std::make_pair(s.status, s.fdl));
         EXPECT_EQ(eeprom.executed.size() - reads, s.readsEeprom ? 1u : 0u);
     }
-    EXPECT_TRUE(TestHost::traced(" FanSlot 2: FanTray is not present due to error", 0));
-    EXPECT_TRUE(TestHost::traced("Error: Failed to read airflowDirection for FanSlot 2", 0));
-    EXPECT_TRUE(TestHost::traced("Error: airflow byte from FanTray EEPROM has invalid value", 0));
 }
 
 // Bays made directly with scripted GPIOs: a missing GPIO answers with a status, never a call
@@ -70,20 +66,15 @@ TEST(FanTraySlot, MissingGpiosAndBrokenTemplates) {
     OrvikFanTray::SlotArgs values{2, "{modelName}:{airflowDirection}:{maxRpm}", "R", "B", "M"};
     const Drivers::DriverSpecificArgs args;
     ScriptedGpio in(0, ZL_STATUS_OK), out(1, ZL_STATUS_OK), b2f(1, ZL_STATUS_OK);
-    const struct { zl_gpio* presence; zl_gpio* airflow; zl_status status; const char* fdl; const char* trace; } cases[] = {
-        {&in.record, &b2f.record, 0, "M:backToFrontAirflow:B", nullptr},
-        {nullptr, &b2f.record, 5, "-", "FanSlot 1: no presence GPIO"},
-        {nullptr, nullptr, 5, "-", "FanSlot 1: FanTray is not present due to error"},
-        {&in.record, nullptr, 5, "-", "Error: Failed to read airflowDirection for FanSlot 1"},
-        {&out.record, nullptr, 1, "-", "FanSlot 1: FanTray is not present"},
+    const struct { zl_gpio* presence; zl_gpio* airflow; zl_status status; const char* fdl; } cases[] = {
+        {&in.record, &b2f.record, 0, "M:backToFrontAirflow:B"},
+        {nullptr, &b2f.record, 5, "-"},
+        {&in.record, nullptr, 5, "-"},
+        {&out.record, nullptr, 1, "-"},
     };
     for (const auto& c : cases) {
         OrvikFanTray::FanSlot slot(values, c.presence, c.airflow, args, nullptr);
-        TestHost::clearTraces();
         EXPECT_EQ(TestHost::slotPresence(&slot.record), std::make_pair(c.status, std::string(c.fdl)));
-        if (c.trace) {
-            EXPECT_TRUE(TestHost::traced(c.trace)) << TestHost::dumpTraces();
-        }
     }
     values.fanFdl = "{modelName}:{airflowDirection}";
     OrvikFanTray::FanSlot broken(values, &in.record, &b2f.record, args, nullptr);
@@ -126,7 +117,6 @@ TEST(FanEeprom, AirflowByteAndArguments) {
     ham.status = ZL_STATUS_NO_COMM;
     unsigned bit = 9;
     EXPECT_EQ(gpio->bitRead(&bit), ZL_STATUS_NO_COMM);
-    EXPECT_TRUE(TestHost::traced("Error reading airflow from OrvikFanEeprom", 0));
     ham.traffic();
     EXPECT_EQ(gpio->bitSet(), ZL_STATUS_OK);
     EXPECT_EQ(gpio->bitClear(), ZL_STATUS_OK);

@@ -128,11 +128,7 @@ TEST_F(ZoltaSmbusHamTest, MasterTypeAndPciFromTheMedium) {
         EXPECT_EQ(c.accel, addressOf(sent.request(0)).accel);
         EXPECT_EQ(1u, addressOf(sent.request(0)).addrSize);
     }
-    auto viaComponent = make(999999, 7021);  // a component uid wins over the did
-    ASSERT_NE(nullptr, viaComponent);
-    EXPECT_EQ(9, viaComponent->getBus());
-    EXPECT_EQ(nullptr, make(123456));
-    EXPECT_EQ(nullptr, make(7020, 424242));
+    EXPECT_EQ(nullptr, make(123456));  // the search itself: HamTest
 }
 
 TEST_F(ZoltaSmbusHamTest, EachOperationFillsItsRequest) {
@@ -179,15 +175,11 @@ TEST_F(ZoltaSmbusHamTest, IdsAndResults) {
     ham->addWrite8(0x11, 1, false);  // a write takes an id too
     EXPECT_EQ(2u, ham->addRead16(0x20));
     EXPECT_EQ(3u, ham->addReadBlock(0x30));
-    EXPECT_EQ(4u, ham->addProcessCall(0x40, 1));
     ASSERT_EQ(0, ham->execute());
     EXPECT_EQ(0x10, ham->get8(0));
     EXPECT_EQ(0x2120, ham->get16(2));
     EXPECT_EQ("\x30\x31\x32", ham->getBlock(3, 99));  // the data whatever len says
-    EXPECT_EQ(0x4140, ham->get16(4));
-    ham->prepare();  // a new batch starts at id 0 and drops the old requests
-    EXPECT_EQ(0, ham->request_.request_size());
-    EXPECT_EQ(0, ham->response_.response_size());
+    ham->prepare();  // a new batch starts at id 0 (and drops the old requests: EachOperationFillsItsRequest)
     EXPECT_EQ(0u, ham->addRecvByte());
 }
 
@@ -208,8 +200,6 @@ TEST_F(ZoltaSmbusHamTest, MuxSelectBeforeAndResetAfterEveryBatch) {
     auto ham = make(7031, 0xFFFFFFFF, address);
     ASSERT_NE(nullptr, ham);
     ASSERT_EQ(1u, ham->muxes.size());
-    EXPECT_EQ(1u, ham->prepareRequestCount_);
-    EXPECT_TRUE(TestHost::traced("Mux using device 7030 with value 4", 3)) << TestHost::dumpTraces();
     for (int batch = 0; batch < 2; ++batch) {
         uint16_t word = 0;
         ASSERT_EQ(0, ham->read16(0x8b, &word));
@@ -240,7 +230,6 @@ TEST_F(ZoltaSmbusHamTest, MuxWithoutDriverArgumentsBreaksARule) {
         args.uid = 0xFFFFFFFF;
         auto create = [&] { Ham::ZoltaSmbusHam::create(*Topology::_topology, args); };
         EXPECT_EQ(TestHost::brokenRule(create), "topoDev->args");
-        EXPECT_EQ(did == 7033, TestHost::traced("Device 7032 isn't declared inline", 3));
     }
 }
 
@@ -265,7 +254,6 @@ TEST_F(ZoltaSmbusHamTest, FailureStatuses) {
          "execute: error. " + std::to_string(EBADMSG) + ", " + std::strerror(EBADMSG)},  // garbage
         {A::close(), 4, "execute: error. " + std::to_string(ECONNRESET)},
         {A::reply(entries(2, true, "bus 9 stuck")), 6, "execute: failure in response bus 9 stuck"},
-        {A::reply(entries(0, true)), 6, "execute: failure in response unknown reason"},
         {A::reply(entries(3)), 6, "execute: invalid number of response entries; expected 2, got 3"},
     };
     auto ham = make(7041);
