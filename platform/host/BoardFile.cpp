@@ -220,6 +220,14 @@ bool parseEntry(Kind kind, const rapidjson::Value& entry, size_t index, BoardDev
     return true;
 }
 
+// The entry already read under `name`, of any kind (the system entry included), or null.
+const BoardDevice* deviceNamed(const Board& board, const std::string& name) {
+    if (board.hasSystem && board.system.name == name) return &board.system;
+    for (const auto& d : board.devices)
+        if (d.name == name) return &d;
+    return nullptr;
+}
+
 }  // namespace
 
 bool parseBoard(const std::string& text, const std::string& path, Board* board, std::vector<BoardProblem>* problems) {
@@ -268,15 +276,13 @@ bool parseBoard(const std::string& text, const std::string& path, Board* board, 
             if (parseEntry(kind, entry, index, &device, problems)) {
                 // Names are the board's own: commands, reports and metric labels name a device
                 // by its name alone, so one name is one device whatever its kind.
-                auto same = std::find_if(board->devices.begin(), board->devices.end(),
-                                         [&](const BoardDevice& d) { return d.name == device.name; });
-                if (same == board->devices.end() && !(board->hasSystem && board->system.name == device.name))
+                const BoardDevice* taken = deviceNamed(*board, device.name);
+                if (taken == nullptr)
                     board->devices.push_back(std::move(device));
-                else if (same != board->devices.end() && same->kind == kind)
+                else if (taken->kind == kind)
                     problems->push_back({device.name, std::string("a second ") + kindName(kind) + " has this name"});
                 else
-                    problems->push_back({device.name, std::string("the name of a ") +
-                                                          kindName(same == board->devices.end() ? Kind::System : same->kind) +
+                    problems->push_back({device.name, std::string("the name of a ") + kindName(taken->kind) +
                                                           " already; names are unique across the board"});
             }
             ++index;
